@@ -1,0 +1,42 @@
+// cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
+// copied disc) or a disc image (ISO, or raw 2352-byte BIN named directly or through its CUE sheet),
+// read through a plain ISO 9660 reader. Lookups and probes log nothing; the copy logs its failures.
+// A CdSrc belongs to one thread at a time, and one image copy runs at a time (static buffer).
+#pragma once
+#include <cstdint>
+
+#include "platform.h"
+#include "util.h"
+
+struct CdSrc {
+    int is_image;          // 0: folder source; 1: image source
+    char path[520];        // normalised folder, or the image file actually opened
+    pf_file handle;        // the image file, open for shared reading; PF_INVALID for a folder
+    uint32_t sector_size;  // 2048 or 2352
+    uint32_t data_offset;  // 0, 16 (Mode 1) or 24 (Mode 2 Form 1)
+    uint32_t root_extent;  // first sector of the root directory
+    uint32_t root_size;    // root directory length in bytes
+    char desc[552];        // "folder %s" or "image %s"
+    const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
+    uint64_t mem_size;
+};
+
+// Opens a drive root, folder, image file or CUE sheet. None when the path is neither a folder nor a
+// file that carries an ISO 9660 primary volume descriptor in one of the three sector layouts.
+CdSrc *cd_open(const char *path);
+// Opens an image held in memory (bytes stay owned by the caller and must outlive the source).
+CdSrc *cd_open_mem(const uint8_t *data, uint64_t size);
+// Closes the image file and frees the record; none is accepted.
+void cd_close(CdSrc *s);
+// "folder %s" or "image %s"; lives as long as the record.
+const char *cd_describe(CdSrc *s);
+// 1 when the relative path ('\' separated, e.g. "VELTRIS\INTRO.DAT") exists on the CD.
+int cd_exists(CdSrc *s, const char *rel);
+// Reads a whole file from the CD into a new heap buffer with at least one spare byte after the data;
+// *size receives its length. None when missing, a folder, or unreadable. Caller frees.
+uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size);
+// Sum of the sizes of all files on the CD (within the depth limit of 16 folder levels).
+uint64_t cd_total_bytes(CdSrc *s);
+// Copies the whole CD into dest (created as needed), adding each chunk to p when given.
+// 1/0; stops at the first failure, keeping what was written, with a log line naming the cause.
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p);

@@ -1,0 +1,65 @@
+// platform: the dozen file-system calls the portable core needs, with Win32 results everywhere.
+// Paths are NUL-terminated 8-bit strings with '\' (or '/') separators; the POSIX build maps '\' to '/'.
+// Every failing call leaves a Win32 error code (2 not found, 5 access denied, 112 disk full, ...)
+// for pf_last_error, so messages read the same on Windows, under Wine and in native tests.
+// No call logs anything; no call keeps state beyond the handles it returns.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// An open file. PF_INVALID is "none" (INVALID_HANDLE_VALUE on Windows).
+typedef intptr_t pf_file;
+constexpr pf_file PF_INVALID = -1;
+
+constexpr uint32_t PF_ATTR_INVALID = 0xFFFFFFFFu;  // nothing at the path
+constexpr uint32_t PF_ATTR_READONLY = 0x1;
+constexpr uint32_t PF_ATTR_DIRECTORY = 0x10;
+constexpr uint32_t PF_ATTR_NORMAL = 0x80;
+constexpr uint32_t PF_ATTR_REPARSE = 0x400;        // junction or symbolic link
+
+constexpr unsigned long PF_ERR_ACCESS_DENIED = 5;
+
+// Attributes of whatever stands at the path (a link reports its own attributes plus PF_ATTR_REPARSE,
+// and PF_ATTR_DIRECTORY when it leads to a folder); PF_ATTR_INVALID when nothing is there.
+uint32_t pf_attributes(const char *path);
+// Clears read-only, hidden and system: the file is left with the normal attribute alone. 1/0.
+int pf_set_normal(const char *path);
+// Creates one folder (the parent must exist). 1/0; an existing folder is a failure.
+int pf_mkdir(const char *path);
+// Removes an empty folder, or a folder link itself without touching its target. 1/0.
+int pf_rmdir(const char *path);
+// Deletes a file. 1/0.
+int pf_delete(const char *path);
+
+// Opens an existing file for reading, shared with other readers; `sequential` hints a front-to-back scan.
+pf_file pf_open_read(const char *path, int sequential);
+// Creates a file for writing, unshared, emptying an existing one (create-or-truncate).
+pf_file pf_create(const char *path);
+// Reads up to n bytes at the current position; *got receives the count (0 at the end). 1/0.
+int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
+// Reads up to n bytes at byte position pos from the start of the file. 1/0.
+int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
+// Writes n bytes at the current position; *put receives the count written. 1/0.
+int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
+// The file's size in bytes. 1/0.
+int pf_size(pf_file f, uint64_t *size);
+// Closes the file; PF_INVALID is accepted and ignored.
+void pf_close(pf_file f);
+
+// The Win32 error code of the last failed call on this thread.
+unsigned long pf_last_error();
+
+// Folder listing. The entries "." and ".." are never returned.
+struct PfEntry {
+    char name[260];
+    int directory;  // the entry is a folder (or a link to one)
+    int reparse;    // the entry is a junction or symbolic link
+    uint64_t size;  // file size in bytes; 0 for folders
+};
+struct PfList;
+// Starts listing the folder's entries; none when the folder cannot be listed.
+PfList *pf_list_open(const char *folder);
+// Fills e with the next entry; 0 at the end.
+int pf_list_next(PfList *l, PfEntry *e);
+// Ends the listing; none is accepted.
+void pf_list_close(PfList *l);

@@ -1,0 +1,279 @@
+// POSIX side of the file-system layer, for native tests and fuzzing: the same results as the Win32 side,
+// with errno turned into the Win32 code a Windows user would see.
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static thread_local unsigned long last_error;
+
+static void set_error_from_errno() {
+    switch (errno) {
+    case ENOENT: last_error = 2; break;   // ERROR_FILE_NOT_FOUND
+    case ENOTDIR: last_error = 3; break;  // ERROR_PATH_NOT_FOUND
+    case EMFILE:
+    case ENFILE: last_error = 4; break;   // ERROR_TOO_MANY_OPEN_FILES
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY: last_error = 5; break;  // ERROR_ACCESS_DENIED
+    case EBADF: last_error = 6; break;    // ERROR_INVALID_HANDLE
+    case ENOMEM: last_error = 8; break;   // ERROR_NOT_ENOUGH_MEMORY
+    case EEXIST: last_error = 183; break; // ERROR_ALREADY_EXISTS
+    case ENOTEMPTY: last_error = 145; break;  // ERROR_DIR_NOT_EMPTY
+    case ENOSPC:
+    case EDQUOT: last_error = 112; break; // ERROR_DISK_FULL
+    case ENAMETOOLONG: last_error = 206; break;
+    case EINVAL: last_error = 87; break;  // ERROR_INVALID_PARAMETER
+    default: last_error = 31; break;      // ERROR_GEN_FAILURE
+    }
+}
+
+// Windows paths use '\'; here every separator becomes '/'.
+struct NativePath {
+    char p[1024];
+    explicit NativePath(const char *path) {
+        snprintf(p, sizeof p, "%s", path);
+        for (char *c = p; *c; ++c)
+            if (*c == '\\') *c = '/';
+    }
+};
+
+uint32_t pf_attributes(const char *path) {
+    NativePath np(path);
+    struct stat st;
+    if (lstat(np.p, &st) != 0) {
+        set_error_from_errno();
+        return PF_ATTR_INVALID;
+    }
+    uint32_t a = 0;
+    if (S_ISLNK(st.st_mode)) {
+        a |= PF_ATTR_REPARSE;
+        struct stat target;
+        if (stat(np.p, &target) == 0 && S_ISDIR(target.st_mode)) a |= PF_ATTR_DIRECTORY;
+    } else if (S_ISDIR(st.st_mode)) {
+        a |= PF_ATTR_DIRECTORY;
+    }
+    if (!(st.st_mode & S_IWUSR)) a |= PF_ATTR_READONLY;
+    return a ? a : PF_ATTR_NORMAL;
+}
+
+int pf_set_normal(const char *path) {
+    NativePath np(path);
+    struct stat st;
+    if (lstat(np.p, &st) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    if (S_ISLNK(st.st_mode)) return 1;
+    if (chmod(np.p, (st.st_mode & 07777) | S_IWUSR | S_IRUSR) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
+int pf_mkdir(const char *path) {
+    NativePath np(path);
+    if (mkdir(np.p, 0777) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
+int pf_rmdir(const char *path) {
+    NativePath np(path);
+    struct stat st;
+    // A link to a folder is removed as a link, as RemoveDirectoryA does with a junction.
+    if (lstat(np.p, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (unlink(np.p) != 0) {
+            set_error_from_errno();
+            return 0;
+        }
+        return 1;
+    }
+    if (rmdir(np.p) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
+int pf_delete(const char *path) {
+    NativePath np(path);
+    struct stat st;
+    if (lstat(np.p, &st) == 0 && S_ISDIR(st.st_mode)) {
+        last_error = 5;  // DeleteFileA refuses folders with access denied
+        return 0;
+    }
+    if (unlink(np.p) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
+pf_file pf_open_read(const char *path, int sequential) {
+    NativePath np(path);
+    int fd = open(np.p, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        set_error_from_errno();
+        return PF_INVALID;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // CreateFileA without backup semantics cannot open a folder.
+        close(fd);
+        last_error = 5;
+        return PF_INVALID;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+    (void)sequential;
+#endif
+    return fd;
+}
+
+pf_file pf_create(const char *path) {
+    NativePath np(path);
+    int fd = open(np.p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        set_error_from_errno();
+        return PF_INVALID;
+    }
+    return fd;
+}
+
+int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got) {
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t r = read(static_cast<int>(f), static_cast<char *>(dst) + total, n - total);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            set_error_from_errno();
+            *got = total;
+            return 0;
+        }
+        if (r == 0) break;
+        total += static_cast<uint32_t>(r);
+    }
+    *got = total;
+    return 1;
+}
+
+int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+    *got = 0;
+    if (pos > static_cast<uint64_t>(INT64_MAX)) {
+        last_error = 87;
+        return 0;
+    }
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t r = pread(static_cast<int>(f), static_cast<char *>(dst) + total, n - total,
+                          static_cast<off_t>(pos + total));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            set_error_from_errno();
+            *got = total;
+            return 0;
+        }
+        if (r == 0) break;
+        total += static_cast<uint32_t>(r);
+    }
+    // Keep the position where a Win32 read would leave it.
+    lseek(static_cast<int>(f), static_cast<off_t>(pos + total), SEEK_SET);
+    *got = total;
+    return 1;
+}
+
+int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t w = write(static_cast<int>(f), static_cast<const char *>(src) + total, n - total);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            set_error_from_errno();
+            *put = total;
+            return 0;
+        }
+        total += static_cast<uint32_t>(w);
+    }
+    *put = total;
+    return 1;
+}
+
+int pf_size(pf_file f, uint64_t *size) {
+    struct stat st;
+    if (fstat(static_cast<int>(f), &st) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return 1;
+}
+
+void pf_close(pf_file f) {
+    if (f != PF_INVALID) close(static_cast<int>(f));
+}
+
+unsigned long pf_last_error() { return last_error; }
+
+struct PfList {
+    DIR *dir;
+    char folder[1024];
+};
+
+PfList *pf_list_open(const char *folder) {
+    NativePath np(folder);
+    DIR *d = opendir(np.p);
+    if (!d) {
+        set_error_from_errno();
+        return nullptr;
+    }
+    PfList *l = static_cast<PfList *>(calloc(1, sizeof(PfList)));
+    if (!l) {
+        closedir(d);
+        last_error = 8;
+        return nullptr;
+    }
+    l->dir = d;
+    snprintf(l->folder, sizeof l->folder, "%s", np.p);
+    return l;
+}
+
+int pf_list_next(PfList *l, PfEntry *e) {
+    for (;;) {
+        struct dirent *de = readdir(l->dir);
+        if (!de) return 0;
+        if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
+        char full[1400];
+        snprintf(full, sizeof full, "%s/%s", l->folder, de->d_name);
+        struct stat st;
+        if (lstat(full, &st) != 0) continue;  // vanished since readdir
+        snprintf(e->name, sizeof e->name, "%s", de->d_name);
+        e->reparse = S_ISLNK(st.st_mode) ? 1 : 0;
+        e->directory = S_ISDIR(st.st_mode) ? 1 : 0;
+        if (e->reparse) {
+            struct stat target;
+            e->directory = (stat(full, &target) == 0 && S_ISDIR(target.st_mode)) ? 1 : 0;
+        }
+        e->size = e->directory ? 0 : static_cast<uint64_t>(st.st_size);
+        return 1;
+    }
+}
+
+void pf_list_close(PfList *l) {
+    if (!l) return;
+    closedir(l->dir);
+    free(l);
+}

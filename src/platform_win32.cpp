@@ -1,0 +1,107 @@
+// Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static HANDLE to_handle(pf_file f) { return reinterpret_cast<HANDLE>(f); }
+static pf_file from_handle(HANDLE h) { return reinterpret_cast<pf_file>(h); }
+
+uint32_t pf_attributes(const char *path) { return GetFileAttributesA(path); }
+
+int pf_set_normal(const char *path) { return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? 1 : 0; }
+
+int pf_mkdir(const char *path) { return CreateDirectoryA(path, nullptr) ? 1 : 0; }
+
+int pf_rmdir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
+
+int pf_delete(const char *path) { return DeleteFileA(path) ? 1 : 0; }
+
+pf_file pf_open_read(const char *path, int sequential) {
+    return from_handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr));
+}
+
+pf_file pf_create(const char *path) {
+    return from_handle(
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got) {
+    DWORD r = 0;
+    BOOL ok = ReadFile(to_handle(f), dst, n, &r, nullptr);
+    *got = r;
+    return ok ? 1 : 0;
+}
+
+int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(pos);
+    *got = 0;
+    if (!SetFilePointerEx(to_handle(f), to, nullptr, FILE_BEGIN)) return 0;
+    return pf_read(f, dst, n, got);
+}
+
+int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
+    DWORD w = 0;
+    BOOL ok = WriteFile(to_handle(f), src, n, &w, nullptr);
+    *put = w;
+    return ok ? 1 : 0;
+}
+
+int pf_size(pf_file f, uint64_t *size) {
+    LARGE_INTEGER s;
+    if (!GetFileSizeEx(to_handle(f), &s)) return 0;
+    *size = static_cast<uint64_t>(s.QuadPart);
+    return 1;
+}
+
+void pf_close(pf_file f) {
+    if (f != PF_INVALID) CloseHandle(to_handle(f));
+}
+
+unsigned long pf_last_error() { return GetLastError(); }
+
+struct PfList {
+    HANDLE find;
+    WIN32_FIND_DATAA data;
+    int have;  // data holds an entry not yet returned
+};
+
+PfList *pf_list_open(const char *folder) {
+    char pattern[520];
+    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    PfList *l = static_cast<PfList *>(calloc(1, sizeof(PfList)));
+    if (!l) return nullptr;
+    l->find = FindFirstFileA(pattern, &l->data);
+    if (l->find == INVALID_HANDLE_VALUE) {
+        free(l);
+        return nullptr;
+    }
+    l->have = 1;
+    return l;
+}
+
+int pf_list_next(PfList *l, PfEntry *e) {
+    for (;;) {
+        if (!l->have && !FindNextFileA(l->find, &l->data)) return 0;
+        l->have = 0;
+        const char *n = l->data.cFileName;
+        if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
+        snprintf(e->name, sizeof e->name, "%s", n);
+        e->directory = (l->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+        e->reparse = (l->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+        e->size = e->directory ? 0
+                               : (static_cast<uint64_t>(l->data.nFileSizeHigh) << 32) | l->data.nFileSizeLow;
+        return 1;
+    }
+}
+
+void pf_list_close(PfList *l) {
+    if (!l) return;
+    FindClose(l->find);
+    free(l);
+}

@@ -1,0 +1,17 @@
+// setup: the front end (command line, run modes, main window, background install) and the setup log.
+// The log is one plain line per event, flushed at once, mirrored to the window while one exists.
+// Front-end state lives here: the install request `opts`, the switches `quiet` and `silent`.
+#pragma once
+#include "install.h"
+
+extern Options opts;  // the install request
+extern int quiet;     // "/quiet": the uninstall stages ask and report nothing
+extern int silent;    // "/silent": no window; nothing is posted anywhere
+
+// Writes one line (printf-style, cut at 1023 characters) to the log file and flushes it; while the
+// main window exists and the run is not silent, also posts a heap copy of the line to the window.
+void setup_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Opens the log file afresh (text mode, an earlier log is replaced). 1/0; on 0 lines reach no file.
+int setup_log_open(const char *path);
+// Closes the log file; safe when none is open.
+void setup_log_close();

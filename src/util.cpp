@@ -1,0 +1,168 @@
+#include "util.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+#include "setup.h"
+
+static uint8_t buf[1 << 20];  // copy_file's transfer buffer
+static uint32_t crc_tab[256];
+
+int fmt(char *dst, size_t cap, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(dst, cap, format, ap);
+    va_end(ap);
+    if (cap && n < 0) dst[0] = '\0';
+    return n;
+}
+
+void progress_add(Progress *p, uint64_t n) {
+    p->done += n;
+    if (p->callback) p->callback(p->done, p->total, p->user);
+}
+
+int path_exists(const char *path) { return pf_attributes(path) != PF_ATTR_INVALID; }
+
+int is_dir(const char *path) {
+    uint32_t a = pf_attributes(path);
+    return a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY) ? 1 : 0;
+}
+
+int make_dirs(const char *path) {
+    char p[PATH_BUF];
+    fmt(p, sizeof p, "%s", path);
+    size_t len = strlen(p);
+    for (size_t i = 3; i < len; ++i) {
+        if (p[i] != '\\' && p[i] != '/') continue;
+        char sep = p[i];
+        p[i] = '\0';
+        pf_mkdir(p);
+        p[i] = sep;
+    }
+    pf_mkdir(p);
+    return is_dir(p);
+}
+
+// Creates the folder that will hold `path` (the part before its last '\').
+static void make_parent(const char *path) {
+    char parent[PATH_BUF];
+    fmt(parent, sizeof parent, "%s", path);
+    char *cut = strrchr(parent, '\\');
+    if (!cut) return;
+    *cut = '\0';
+    make_dirs(parent);
+}
+
+int write_file(const char *path, const void *data, uint64_t size) {
+    make_parent(path);
+    pf_file f = pf_create(path);
+    if (f == PF_INVALID) {
+        setup_log("cannot write %s (error %lu)", path, pf_last_error());
+        return 0;
+    }
+    uint32_t put = 0;
+    // One call with a 32-bit count: 4 GiB or more can never be written whole and so fails.
+    int ok = pf_write(f, data, static_cast<uint32_t>(size), &put) && static_cast<uint64_t>(put) == size;
+    pf_close(f);
+    if (!ok) {
+        setup_log("write failed: %s", path);
+        return 0;
+    }
+    return 1;
+}
+
+uint8_t *read_file(const char *path, uint64_t *size) {
+    pf_file f = pf_open_read(path, 0);
+    if (f == PF_INVALID) return nullptr;
+    uint64_t n = 0;
+    uint8_t *data = nullptr;
+    uint32_t got = 0;
+    // A file of 4 GiB or more cannot be read in one call; refuse it before allocating.
+    if (!pf_size(f, &n) || n >= 0xFFFFFFFFull) goto fail;
+    data = static_cast<uint8_t *>(malloc(n + 1));
+    if (!data) goto fail;
+    if (!pf_read(f, data, static_cast<uint32_t>(n), &got) || got != n) goto fail;
+    pf_close(f);
+    *size = n;
+    return data;
+fail:
+    free(data);
+    pf_close(f);
+    return nullptr;
+}
+
+int copy_file(const char *source, const char *dest, Progress *p) {
+    make_parent(dest);
+    pf_file in = pf_open_read(source, 1);
+    if (in == PF_INVALID) {
+        setup_log("cannot read %s", source);
+        return 0;
+    }
+    pf_file out = pf_create(dest);
+    if (out == PF_INVALID) {
+        pf_close(in);
+        setup_log("cannot write %s", dest);
+        return 0;
+    }
+    int result;
+    for (;;) {
+        uint32_t got = 0, put = 0;
+        if (!pf_read(in, buf, sizeof buf, &got)) {
+            result = 0;
+            break;
+        }
+        if (got == 0) {
+            result = 1;
+            break;
+        }
+        if (!pf_write(out, buf, got, &put) || put != got) {
+            result = 0;
+            break;
+        }
+        if (p) progress_add(p, got);
+    }
+    pf_close(in);
+    pf_close(out);
+    return result;
+}
+
+uint32_t crc32_buf(const void *data, uint64_t len) {
+    if (crc_tab[1] == 0) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            crc_tab[i] = c;
+        }
+    }
+    if (len == 0) return 0;
+    const uint8_t *b = static_cast<const uint8_t *>(data);
+    uint32_t c = 0xFFFFFFFFu;
+    for (uint64_t i = 0; i < len; ++i) c = crc_tab[(c ^ b[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+int delete_tree(const char *path) {
+    PfList *l = pf_list_open(path);
+    if (l) {
+        PfEntry e;
+        char child[PATH_BUF];
+        while (pf_list_next(l, &e)) {
+            fmt(child, sizeof child, "%s\\%s", path, e.name);
+            if (e.reparse) {
+                // A junction or folder link: remove the link only, never what it points to.
+                if (!pf_rmdir(child)) pf_delete(child);
+            } else if (e.directory) {
+                delete_tree(child);
+            } else {
+                pf_set_normal(child);
+                pf_delete(child);
+            }
+        }
+        pf_list_close(l);
+    }
+    return pf_rmdir(path);
+}

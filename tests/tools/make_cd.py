@@ -1,0 +1,723 @@
+#!/usr/bin/env python3
+"""Make a deterministic sample game CD for the setup program's tests.
+
+    python3 tests/tools/make_cd.py OUTDIR [--seed N] [--size small|bench]
+                                   [--what tree,iso,bin,cue] [--abs-prefix Z:]
+
+OUTDIR receives:
+    tree/                      the CD contents as plain ISO 9660 (8.3) names
+    cd.iso                     xorriso image of tree/, no Rock Ridge, no Joliet
+    cd_mode1.bin, cd_mode2.bin raw 2352-byte sectors (Mode 1, Mode 2 Form 1)
+    cd_mode1.cue, cd_mode2.cue, cd_abs.cue, cd_comment.cue
+    make_cd.stamp              written last; a rerun with the same seed and
+                               size returns at once
+
+Everything depends only on the seed and the size, so two runs give identical
+bytes, the ISO included.  The module can be imported by other tests; see
+SOUND_BANKS, tree_files(), scan_tree(), iso_to_bin(), build_lbm() and
+byterun1_encode().
+"""
+
+import argparse
+import json
+import math
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+FORMAT_VERSION = 1
+
+SOUND_BANKS = [
+    "AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC",
+    "MAGIC", "MUSICA", "MUSICB", "VOICES", "WEATHER",
+]
+
+MARKER_FILES = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT",
+                "GAME.CFG"]
+LBM_PATH = "INTRO/DATA/A.LBM"
+
+# The installer copies only the direct files of VELTRIS; whatever sits in
+# VELTRIS_SUBDIR must stay on the CD.
+VELTRIS_FILES = {
+    "INTRO.DAT": 300_001,
+    "WORLD.DAT": 204_800,      # whole number of sectors
+    "NPC.DAT": 33_333,
+    "ITEMS.DAT": 12_288,
+    "TEXT.DAT": 77_777,
+    "MAPS.DAT": 150_000,
+}
+VELTRIS_SUBDIR = "VELTRIS/EXTRAS"
+VELTRIS_SUBDIR_FILE = "VELTRIS/EXTRAS/EXTRA.DAT"
+
+ROOT_EXE_SIZES = {
+    "3DGAME.EXE": 412_843,
+    "MCP.EXE": 96_771,
+    "VILLAGE1.EXE": 158_210,
+}
+
+DEEP_LEVELS = 17
+DEEP_DIRS = ["D%02d" % i for i in range(1, DEEP_LEVELS + 1)]
+MANY_DIR = "MAPS"
+MANY_COUNT = 80
+EMPTY_DIR = "EMPTY"
+EDGE_FILES = {
+    "EDGE/ZERO.DAT": 0,
+    "EDGE/SECTOR.DAT": 2048,
+    "EDGE/SECTP1.DAT": 2049,
+    "EDGE/K64M1.DAT": 65_535,
+    "EDGE/K64.DAT": 65_536,
+    "EDGE/K64P1.DAT": 65_537,
+}
+BIG_DIR = "MOVIES"
+
+SIZES = {
+    # filler: pseudo-random files under DATA; groups: DATA/GRPnn folders;
+    # big: files in MOVIES sharing what is left up to total_bytes.
+    "small": {"filler": 170, "groups": 6, "big": 0, "total_bytes": None},
+    "bench": {"filler": 1840, "groups": 24, "big": 12,
+              "total_bytes": 600 * 1024 * 1024},
+}
+
+OUTPUTS = ("tree", "iso", "bin", "cue")
+STAMP_NAME = "make_cd.stamp"
+VOLUME_ID = "TOVEK_ZARNITH"
+
+# 1999-11-11 00:00:00 UTC: every file, folder and volume date gets this, so
+# the image does not depend on when it was made.
+FIXED_EPOCH = 942_278_400
+FIXED_UUID = "1999111100000000"
+
+GAME_CFG = (
+    "; Tovek Zarnith game configuration\r\n"
+    "[Game]\r\n"
+    "Language=EN\r\n"
+    "Difficulty=2\r\n"
+    "[Paths]\r\n"
+    "CD=D:\\\r\n"
+    "Data=VELTRIS\r\n"
+    "Sound=SOUND\r\n"
+    "[Sound]\r\n"
+    "Banks=11\r\n"
+    "Volume=80\r\n"
+    "[Video]\r\n"
+    "Mode=320x200\r\n"
+).encode("ascii")
+
+_NAME_RE = re.compile(r"^[A-Z0-9_]{1,8}(\.[A-Z0-9_]{1,3})?$")
+_DIR_RE = re.compile(r"^[A-Z0-9_]{1,8}$")
+
+
+# --------------------------------------------------------------------------
+# IFF / ILBM (PBM) pictures
+
+def byterun1_encode(data):
+    """ByteRun1 (PackBits) for one row.  Runs of three or more become repeat
+    codes; a pair stays literal, which never costs more bytes."""
+    data = bytes(data)
+    out = bytearray()
+    n = len(data)
+    lit_start = 0
+    i = 0
+
+    def flush(start, end):
+        while start < end:
+            k = min(128, end - start)
+            out.append(k - 1)
+            out.extend(data[start:start + k])
+            start += k
+
+    while i < n:
+        j = i + 1
+        while j < n and j - i < 128 and data[j] == data[i]:
+            j += 1
+        run = j - i
+        if run >= 3:
+            flush(lit_start, i)
+            out.append(257 - run)
+            out.append(data[i])
+            lit_start = j
+        i = j
+    flush(lit_start, n)
+    return bytes(out)
+
+
+def byterun1_decode(data, length, pos=0):
+    """Decode `length` bytes starting at data[pos]; returns (bytes, new pos)."""
+    out = bytearray()
+    while len(out) < length:
+        if pos >= len(data):
+            raise ValueError("ByteRun1 data ends early")
+        n = data[pos]
+        pos += 1
+        if n < 128:
+            out += data[pos:pos + n + 1]
+            pos += n + 1
+        elif n > 128:
+            out += bytes([data[pos]]) * (257 - n)
+            pos += 1
+    if len(out) != length:
+        raise ValueError("ByteRun1 run crosses the row end")
+    return bytes(out), pos
+
+
+def _chunk(cid, payload):
+    pad = b"\0" if len(payload) & 1 else b""
+    return cid + struct.pack(">I", len(payload)) + payload + pad
+
+
+def build_lbm(width, height, rows, palette, compress=True, aspect=(5, 6),
+              page=None):
+    """A FORM PBM picture: BMHD, CMAP and BODY with one byte per pixel.
+    `rows` holds `height` rows of `width` palette indices, `palette` (r, g, b)
+    triples."""
+    rows = [bytes(r) for r in rows]
+    if len(rows) != height or any(len(r) != width for r in rows):
+        raise ValueError("rows do not match %dx%d" % (width, height))
+    page_w, page_h = page if page else (width, height)
+    bmhd = struct.pack(">HHhhBBBBHBBhh", width, height, 0, 0, 8, 0,
+                       1 if compress else 0, 0, 0, aspect[0], aspect[1],
+                       page_w, page_h)
+    cmap = b"".join(bytes((r, g, b)) for r, g, b in palette)
+    body = bytearray()
+    for r in rows:
+        if width & 1:
+            r += b"\0"
+        body += byterun1_encode(r) if compress else r
+    inner = (b"PBM " + _chunk(b"BMHD", bmhd) + _chunk(b"CMAP", cmap)
+             + _chunk(b"BODY", bytes(body)))
+    return b"FORM" + struct.pack(">I", len(inner)) + inner
+
+
+def read_lbm(data):
+    """Parse a FORM PBM picture as build_lbm writes it (any chunk order, unknown
+    chunks skipped).  Returns a dict with width, height, compression, aspect,
+    page, palette and rows."""
+    if data[:4] != b"FORM" or data[8:12] != b"PBM ":
+        raise ValueError("not a FORM PBM file")
+    end = 8 + struct.unpack(">I", data[4:8])[0]
+    pos = 12
+    chunks = {}
+    while pos + 8 <= end:
+        cid = data[pos:pos + 4]
+        size = struct.unpack(">I", data[pos + 4:pos + 8])[0]
+        chunks[cid] = data[pos + 8:pos + 8 + size]
+        pos += 8 + size + (size & 1)
+    (w, h, _x, _y, planes, _mask, comp, _pad, _tr, xa, ya, pw,
+     ph) = struct.unpack(">HHhhBBBBHBBhh", chunks[b"BMHD"])
+    if planes != 8:
+        raise ValueError("only 8-plane PBM supported")
+    cmap = chunks.get(b"CMAP", b"")
+    palette = [tuple(cmap[i:i + 3]) for i in range(0, len(cmap) - 2, 3)]
+    body = chunks[b"BODY"]
+    stride = w + (w & 1)
+    rows = []
+    p = 0
+    for _ in range(h):
+        if comp == 1:
+            row, p = byterun1_decode(body, stride, p)
+        elif comp == 0:
+            row, p = body[p:p + stride], p + stride
+        else:
+            raise ValueError("unknown compression %d" % comp)
+        rows.append(bytes(row[:w]))
+    return {"width": w, "height": h, "compression": comp, "aspect": (xa, ya),
+            "page": (pw, ph), "palette": palette, "rows": rows}
+
+
+def emblem_palette():
+    """Index 0 black, 1-4 the emblem's colours, the rest bright hues."""
+    pal = [(0, 0, 0), (255, 200, 40), (220, 30, 40), (40, 120, 255),
+           (255, 255, 255)]
+    for i in range(len(pal), 256):
+        h = (i * 37 % 256) / 256.0
+        s = 0.6 + 0.4 * ((i * 53) % 7) / 6.0
+        v = 0.75 + 0.25 * ((i * 29) % 5) / 4.0
+        k = int(h * 6)
+        f = h * 6 - k
+        p, q, t = v * (1 - s), v * (1 - s * f), v * (1 - s * (1 - f))
+        r, g, b = [(v, t, p), (q, v, p), (p, v, t), (p, q, v), (t, p, v),
+                   (v, p, q)][k % 6]
+        pal.append(tuple(int(round(c * 255)) for c in (r, g, b)))
+    return pal
+
+
+EMBLEM_BOX = (70, 25, 250, 175)   # x0, y0, x1, y1 (exclusive), 180 x 150
+
+
+def emblem_rows(width=320, height=200):
+    """A heraldic shield (flat top, rounded point at the bottom) with a bend
+    from upper left to lower right and a dot in the upper right, so a flipped
+    or mirrored copy does not look like the original."""
+    cx = width / 2.0
+    top = (height - 150) / 2.0
+    rows = []
+    for y in range(height):
+        py = y + 0.5 - top
+        row = bytearray(width)
+        for x in range(width):
+            px = x + 0.5 - cx
+            if not _in_shield(px, py, 90.0, 0.0, 150.0):
+                continue
+            if not _in_shield(px, py, 82.0, 8.0, 142.0):
+                c = 1
+            elif abs((px + 90.0) * 150.0 - py * 180.0) / 234.3 < 14.0:
+                c = 3
+            elif (px - 45.0) ** 2 + (py - 35.0) ** 2 < 14.0 ** 2:
+                c = 4
+            else:
+                c = 2
+            row[x] = c
+        rows.append(bytes(row))
+    return rows
+
+
+def _in_shield(px, py, half, y0, y1):
+    if py < y0 or py >= y1:
+        return False
+    mid = 75.0
+    if py <= mid:
+        w = half
+    else:
+        t = (py - mid) / (y1 - mid)
+        w = half * math.sqrt(max(0.0, 1.0 - t * t))
+    return abs(px) < w
+
+
+def make_intro_lbm():
+    return build_lbm(320, 200, emblem_rows(), emblem_palette(), compress=True,
+                     aspect=(5, 6), page=(320, 200))
+
+
+# --------------------------------------------------------------------------
+# The tree
+
+def _plan(seed, size):
+    """Returns (dirs, files): dirs a sorted list of folder paths, files a dict
+    path -> int (pseudo-random content of that size) or bytes (literal)."""
+    if size not in SIZES:
+        raise ValueError("size must be one of %s" % ", ".join(SIZES))
+    cfg = SIZES[size]
+    rng = random.Random("tz-cd-plan:%d:%s" % (seed, size))
+    files = {}
+    dirs = set()
+
+    def add(path, content):
+        files[path] = content
+
+    for name, n in ROOT_EXE_SIZES.items():
+        add(name, n)
+    add("GAME.CFG", GAME_CFG)
+    for name, n in VELTRIS_FILES.items():
+        add("VELTRIS/" + name, n)
+    add(VELTRIS_SUBDIR_FILE, 5_000)
+    for i, bank in enumerate(SOUND_BANKS):
+        add("SOUND/%s.ASL" % bank, 24_000 + 7_919 * i)
+    add(LBM_PATH, make_intro_lbm())
+    for i in range(DEEP_LEVELS):
+        add("/".join(DEEP_DIRS[:i + 1]) + "/DEPTH%02d.DAT" % (i + 1),
+            1_000 + 111 * (i + 1))
+    for i in range(MANY_COUNT):
+        add("%s/MAP%02d.DAT" % (MANY_DIR, i), rng.randint(100, 6_000))
+    dirs.add(EMPTY_DIR)
+    for path, n in EDGE_FILES.items():
+        add(path, n)
+
+    # Filler: DATA/GRPnn, some with SUBn, some of those with a further level.
+    folders = []
+    for g in range(cfg["groups"]):
+        grp = "DATA/GRP%02d" % g
+        folders.append(grp)
+        for s in range(rng.randint(0, 3)):
+            sub = "%s/SUB%d" % (grp, s)
+            folders.append(sub)
+            if rng.random() < 0.4:
+                folders.append(sub + "/LEVEL%d" % s)
+    count = {f: 0 for f in folders}
+    for i in range(cfg["filler"]):
+        folder = folders[i] if i < len(folders) else rng.choice(folders)
+        count[folder] += 1
+        r = rng.random()
+        if r < 0.70:
+            n = rng.randint(1, 16_000)
+        elif r < 0.95:
+            n = rng.randint(16_000, 64_000)
+        else:
+            n = rng.randint(64_000, 200_000)
+        add("%s/F%04d.DAT" % (folder, i), n)
+
+    if cfg["big"]:
+        def size_of(c):
+            return c if isinstance(c, int) else len(c)
+        left = cfg["total_bytes"] - sum(size_of(c) for c in files.values())
+        weights = [rng.uniform(0.5, 1.5) for _ in range(cfg["big"])]
+        sizes = [int(left * w / sum(weights)) for w in weights[:-1]]
+        sizes.append(left - sum(sizes))
+        for i, n in enumerate(sizes):
+            add("%s/MOVIE%02d.MVI" % (BIG_DIR, i), n)
+
+    for path in files:
+        parts = path.split("/")
+        for k in range(1, len(parts)):
+            dirs.add("/".join(parts[:k]))
+    for path in list(files) + sorted(dirs):
+        parts = path.split("/")
+        for p in parts[:-1]:
+            assert _DIR_RE.match(p), path
+        leaf_ok = _DIR_RE if path in dirs else _NAME_RE
+        assert leaf_ok.match(parts[-1]), path
+        assert len(path) + 1 < 255, path
+    return sorted(dirs), files
+
+
+def tree_files(seed=0, size="small"):
+    """Sorted [(relative path with '/', size)] of every file on the CD."""
+    _dirs, files = _plan(seed, size)
+    return sorted((p, c if isinstance(c, int) else len(c))
+                  for p, c in files.items())
+
+
+def tree_dirs(seed=0, size="small"):
+    """Sorted relative paths of every folder on the CD (root excluded)."""
+    return _plan(seed, size)[0]
+
+
+def scan_tree(root):
+    """(sorted [(relative path, size)] of files, sorted [folders]) below root,
+    paths with '/'; for comparing a copy with tree_files()/tree_dirs()."""
+    files, dirs = [], []
+    for base, dnames, fnames in os.walk(root):
+        rel = os.path.relpath(base, root)
+        rel = "" if rel == "." else rel.replace(os.sep, "/") + "/"
+        dirs.extend(rel + d for d in dnames)
+        for f in fnames:
+            files.append((rel + f, os.path.getsize(os.path.join(base, f))))
+    return sorted(files), sorted(dirs)
+
+
+def _content_period(n):
+    # Prime periods: a copy that mixes up power-of-two sized blocks can not
+    # come out right by accident.
+    return min(n, 65_521 if n <= 4 * 1024 * 1024 else 1_048_573)
+
+
+def file_content_chunks(seed, path, n):
+    """The pseudo-random content of a filler file, as a sequence of chunks."""
+    if n == 0:
+        return
+    rng = random.Random("tz-cd-file:%d:%s" % (seed, path))
+    block = rng.randbytes(_content_period(n))
+    if path.endswith(".EXE"):
+        block = b"MZ" + block[2:]
+    full, rest = divmod(n, len(block))
+    if full > 1 and len(block) < (1 << 20):
+        rep = max(1, (1 << 20) // len(block))
+        big = block * rep
+        while full >= rep:
+            yield big
+            full -= rep
+    for _ in range(full):
+        yield block
+    if rest:
+        yield block[:rest]
+
+
+def _rmtree(path):
+    def onerror(func, p, _exc):
+        # xorriso extracts read-only; make it writable and try once more.
+        os.chmod(os.path.dirname(p), 0o755)
+        try:
+            os.chmod(p, 0o755)
+        except OSError:
+            pass
+        func(p)
+    if os.path.lexists(path):
+        shutil.rmtree(path, onerror=onerror)
+
+
+def write_tree(dest, seed=0, size="small"):
+    dirs, files = _plan(seed, size)
+    tmp = dest + ".tmp"
+    _rmtree(tmp)
+    os.makedirs(tmp)
+    for d in dirs:
+        os.makedirs(os.path.join(tmp, d), exist_ok=True)
+    for path in sorted(files):
+        content = files[path]
+        full = os.path.join(tmp, path)
+        with open(full, "wb") as f:
+            if isinstance(content, int):
+                for chunk in file_content_chunks(seed, path, content):
+                    f.write(chunk)
+            else:
+                f.write(content)
+        os.utime(full, (FIXED_EPOCH, FIXED_EPOCH))
+    for d in sorted(dirs, key=lambda p: -p.count("/")):
+        os.utime(os.path.join(tmp, d), (FIXED_EPOCH, FIXED_EPOCH))
+    os.utime(tmp, (FIXED_EPOCH, FIXED_EPOCH))
+    _rmtree(dest)
+    os.rename(tmp, dest)
+
+
+# --------------------------------------------------------------------------
+# ISO
+
+XORRISO_OPTIONS = [
+    "-rockridge", "off", "-joliet", "off", "-hfsplus", "off",
+    "-acl", "off", "-xattr", "off", "-md5", "off", "-hardlinks", "off",
+    "-disk_dev_ino", "off",
+    # Level 1 keeps 8.3 names as they are; deep_paths and long_paths keep the
+    # D01..D17 branch in place (no relocation, which needs Rock Ridge).
+    "-compliance", "iso_9660_level=1:deep_paths:long_paths:always_gmt",
+    "-volid", VOLUME_ID,
+    "-volume_date", "uuid", FIXED_UUID,
+    "-volume_date", "all_file_dates", "=%d" % FIXED_EPOCH,
+    "-iso_nowtime", "=%d" % FIXED_EPOCH,
+]
+
+
+def write_iso(tree, iso_path):
+    tmp = iso_path + ".tmp"
+    if os.path.exists(tmp):
+        os.remove(tmp)   # xorriso would otherwise add a session to it
+    cmd = (["xorriso", "-no_rc", "-report_about", "SORRY", "-abort_on",
+            "FAILURE", "-outdev", "stdio:" + os.path.abspath(tmp)]
+           + XORRISO_OPTIONS
+           + ["-map", os.path.abspath(tree), "/", "-commit", "-end"])
+    env = dict(os.environ, SOURCE_DATE_EPOCH=str(FIXED_EPOCH))
+    res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         env=env)
+    if res.returncode != 0 or not os.path.exists(tmp):
+        raise RuntimeError("xorriso failed (%d):\n%s"
+                           % (res.returncode, res.stdout.decode(errors="replace")))
+    if os.path.getsize(tmp) % 2048:
+        raise RuntimeError("xorriso wrote a partial sector")
+    os.replace(tmp, iso_path)
+
+
+# --------------------------------------------------------------------------
+# Raw sectors
+
+SECTOR_RAW = 2352
+SECTOR_USER = 2048
+PREGAP_FRAMES = 150
+SYNC = b"\x00" + b"\xff" * 10 + b"\x00"
+MODE2_FORM1_SUBHEADER = bytes((0, 0, 0x08, 0)) * 2
+_BCD = bytes((v // 10) << 4 | (v % 10) for v in range(100))
+
+
+def user_data_offset(mode):
+    return {1: 16, 2: 24}[mode]
+
+
+def msf(lba):
+    """(minute, second, frame) of a sector, 2 s pregap included."""
+    f = lba + PREGAP_FRAMES
+    return f // 4500, (f // 75) % 60, f % 75
+
+
+def sector_header(lba, mode):
+    m, s, f = msf(lba)
+    if m > 99:
+        raise ValueError("sector %d is beyond 99 minutes" % lba)
+    return SYNC + bytes((_BCD[m], _BCD[s], _BCD[f], mode))
+
+
+def iso_to_bin(iso_path, bin_path, mode):
+    """Wrap every 2048-byte sector of iso_path into a raw 2352-byte Mode 1 or
+    Mode 2 Form 1 sector.  EDC and ECC stay zero."""
+    if mode not in (1, 2):
+        raise ValueError("mode must be 1 or 2")
+    off = user_data_offset(mode)
+    per_chunk = 512
+    template = bytearray(SECTOR_RAW * per_chunk)
+    for k in range(per_chunk):
+        o = k * SECTOR_RAW
+        template[o:o + 12] = SYNC
+        template[o + 15] = mode
+        if mode == 2:
+            template[o + 16:o + 24] = MODE2_FORM1_SUBHEADER
+    bcd = _BCD
+    lba = 0
+    tmp = bin_path + ".tmp"
+    with open(iso_path, "rb") as src, open(tmp, "wb") as dst:
+        while True:
+            data = src.read(SECTOR_USER * per_chunk)
+            if not data:
+                break
+            if len(data) % SECTOR_USER:
+                raise ValueError("%s is not a whole number of sectors" % iso_path)
+            n = len(data) // SECTOR_USER
+            if (lba + n + PREGAP_FRAMES) > 100 * 4500:
+                raise ValueError("image longer than 99 minutes")
+            buf = template
+            mv = memoryview(data)
+            o = 0
+            d = 0
+            for k in range(n):
+                f = lba + k + PREGAP_FRAMES
+                buf[o + 12] = bcd[f // 4500]
+                buf[o + 13] = bcd[(f // 75) % 60]
+                buf[o + 14] = bcd[f % 75]
+                buf[o + off:o + off + SECTOR_USER] = mv[d:d + SECTOR_USER]
+                o += SECTOR_RAW
+                d += SECTOR_USER
+            dst.write(memoryview(buf)[:o])
+            lba += n
+    os.replace(tmp, bin_path)
+
+
+# --------------------------------------------------------------------------
+# CUE sheets
+
+def _cue(file_ref, mode, rem=None):
+    lines = []
+    if rem:
+        lines.append("REM " + rem)
+    lines += ['FILE "%s" BINARY' % file_ref,
+              "  TRACK 01 MODE%d/2352" % mode,
+              "    INDEX 01 00:00:00"]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def windows_path(posix_path, prefix="Z:"):
+    return prefix + os.path.abspath(posix_path).replace("/", "\\")
+
+
+def cue_sheets(outdir, abs_prefix="Z:"):
+    """{file name: bytes} of the four CUE sheets."""
+    return {
+        "cd_mode1.cue": _cue("cd_mode1.bin", 1),
+        "cd_mode2.cue": _cue("cd_mode2.bin", 2),
+        "cd_abs.cue": _cue(windows_path(os.path.join(outdir, "cd_mode1.bin"),
+                                        abs_prefix), 1),
+        "cd_comment.cue": _cue("cd_mode1.bin", 1,
+                               rem='COMMENT "Tovek Zarnith sample CD"'),
+    }
+
+
+# --------------------------------------------------------------------------
+# Driver
+
+def _output_paths(outdir):
+    return {
+        "tree": [os.path.join(outdir, "tree")],
+        "iso": [os.path.join(outdir, "cd.iso")],
+        "bin": [os.path.join(outdir, "cd_mode1.bin"),
+                os.path.join(outdir, "cd_mode2.bin")],
+        "cue": [os.path.join(outdir, n) for n in
+                ("cd_mode1.cue", "cd_mode2.cue", "cd_abs.cue", "cd_comment.cue")],
+    }
+
+
+def _read_stamp(outdir):
+    try:
+        with open(os.path.join(outdir, STAMP_NAME)) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
+            log=None):
+    """Make the outputs named in `what` (plus what they are made from) in
+    outdir.  Outputs that a previous run made from the same seed and size are
+    kept.  Returns {output: [paths]}."""
+    what = set(what)
+    bad = what - set(OUTPUTS)
+    if bad:
+        raise ValueError("unknown output(s): %s" % ", ".join(sorted(bad)))
+    if size not in SIZES:
+        raise ValueError("size must be one of %s" % ", ".join(SIZES))
+    say = log or (lambda msg: None)
+    outdir = os.path.abspath(outdir)
+    os.makedirs(outdir, exist_ok=True)
+    paths = _output_paths(outdir)
+    key = {"format": FORMAT_VERSION, "seed": seed, "size": size}
+    abs_cue = windows_path(os.path.join(outdir, "cd_mode1.bin"), abs_prefix)
+
+    stamp = _read_stamp(outdir)
+    have = set()
+    if stamp and stamp.get("key") == key:
+        have = {o for o in stamp.get("made", []) if o in paths
+                and all(os.path.exists(p) for p in paths[o])}
+        if stamp.get("abs_cue") != abs_cue:
+            have.discard("cue")
+    if what <= have:
+        say("up to date: %s" % outdir)
+        return {o: paths[o] for o in have}
+
+    todo = what - have
+    if "bin" in todo and "iso" not in have:
+        todo.add("iso")
+    if "iso" in todo and "tree" not in have:
+        todo.add("tree")
+
+    stamp_path = os.path.join(outdir, STAMP_NAME)
+    if os.path.exists(stamp_path):
+        os.remove(stamp_path)
+    # Anything not vouched for by the stamp may come from another seed.
+    for o in OUTPUTS:
+        if o not in have and o not in todo:
+            for p in paths[o]:
+                if os.path.isdir(p):
+                    _rmtree(p)
+                elif os.path.exists(p):
+                    os.remove(p)
+
+    if "tree" in todo:
+        t = time.monotonic()
+        write_tree(paths["tree"][0], seed, size)
+        say("tree: %.1f s" % (time.monotonic() - t))
+    if "iso" in todo:
+        t = time.monotonic()
+        write_iso(paths["tree"][0], paths["iso"][0])
+        say("iso: %.1f s" % (time.monotonic() - t))
+    if "bin" in todo:
+        t = time.monotonic()
+        iso_to_bin(paths["iso"][0], paths["bin"][0], 1)
+        iso_to_bin(paths["iso"][0], paths["bin"][1], 2)
+        say("bin: %.1f s" % (time.monotonic() - t))
+    if "cue" in todo:
+        for name, data in cue_sheets(outdir, abs_prefix).items():
+            with open(os.path.join(outdir, name), "wb") as f:
+                f.write(data)
+
+    made = sorted(have | todo, key=OUTPUTS.index)
+    with open(stamp_path + ".tmp", "w") as f:
+        json.dump({"key": key, "made": made, "abs_cue": abs_cue}, f)
+    os.replace(stamp_path + ".tmp", stamp_path)
+    return {o: paths[o] for o in made}
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Make the sample game CD.")
+    ap.add_argument("outdir")
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--size", choices=sorted(SIZES), default="small")
+    ap.add_argument("--what", default=",".join(OUTPUTS),
+                    help="comma separated subset of %s" % ",".join(OUTPUTS))
+    ap.add_argument("--abs-prefix", default="Z:",
+                    help="drive put before the absolute path in cd_abs.cue")
+    ap.add_argument("-q", "--quiet", action="store_true")
+    args = ap.parse_args(argv)
+    what = [w.strip() for w in args.what.split(",") if w.strip()]
+    log = None if args.quiet else (lambda m: print(m, flush=True))
+    t = time.monotonic()
+    try:
+        make_cd(args.outdir, args.seed, args.size, what, args.abs_prefix, log)
+    except (ValueError, RuntimeError, OSError) as e:
+        print("make_cd: %s" % e, file=sys.stderr)
+        return 1
+    if log:
+        log("done in %.1f s: %s" % (time.monotonic() - t,
+                                    os.path.abspath(args.outdir)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Runs Windows programs under a private Wine prefix that this run creates and tears down.
+
+Every prefix lives in a temp folder with its own HOME (Wine maps the Desktop there), menu entries
+off (winemenubuilder disabled) and no debug output. A test run makes one template prefix
+(wineboot -i) and each test copies it, so tests never share a wineserver and never touch a prefix
+they did not create.
+
+As a module:
+    with WinePrefix() as wp:
+        rc = wp.run("build/windows/setup.exe", ["/silent", "/cd", wp.winpath(cd)])
+As a command:
+    winerun.py --make-template DIR
+    winerun.py [--template DIR] [--cwd DIR] [--display] -- program.exe args...
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def _base_env(prefix, home):
+    env = dict(os.environ)
+    env.update({
+        "WINEPREFIX": prefix,
+        "HOME": home,
+        "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=d;mshtml=d",
+        "WINEDEBUG": "-all",
+        "WINEARCH": "win64",
+        "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+        "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+        "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+    })
+    env.pop("DISPLAY", None)
+    return env
+
+
+def make_template(dest):
+    """Creates a fresh prefix in dest (replacing what is there) and stops its wineserver."""
+    dest = os.path.abspath(dest)
+    if os.path.isdir(dest):
+        shutil.rmtree(dest)
+    os.makedirs(dest)
+    home = os.path.join(dest, "home")
+    prefix = os.path.join(dest, "prefix")
+    os.makedirs(home)
+    env = _base_env(prefix, home)
+    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False, timeout=600)
+    subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=600)
+    subprocess.run(["wineserver", "-k"], env=env, check=False, timeout=60)
+    if not os.path.isfile(os.path.join(prefix, "system.reg")):
+        raise RuntimeError("wineboot did not create a prefix in " + prefix)
+    return dest
+
+
+class WinePrefix:
+    """A private Wine prefix (copied from a template when one is given) in a temp folder."""
+
+    def __init__(self, template=None, display=False, keep=False):
+        self.template = template or os.environ.get("ZARNITH_WINE_TEMPLATE")
+        self.want_display = display
+        self.keep = keep
+        self.root = None
+        self.xvfb = None
+
+    def __enter__(self):
+        self.root = tempfile.mkdtemp(prefix="zarnith-wine-")
+        self.home = os.path.join(self.root, "home")
+        self.prefix = os.path.join(self.root, "prefix")
+        if self.template and os.path.isdir(os.path.join(self.template, "prefix")):
+            # Hard links keep the copy cheap (the prefix is mostly DLLs, ~700 MB); the registry and
+            # .ini files, which Wine may rewrite in place, are real copies.
+            subprocess.run(["cp", "-al", os.path.join(self.template, "prefix"), self.prefix], check=True)
+            for dirpath, _, filenames in os.walk(self.prefix):
+                for name in filenames:
+                    if name.lower().endswith((".reg", ".ini")):
+                        p = os.path.join(dirpath, name)
+                        if not os.path.islink(p):
+                            data = open(p, "rb").read()
+                            os.unlink(p)
+                            with open(p, "wb") as f:
+                                f.write(data)
+            subprocess.run(["cp", "-a", os.path.join(self.template, "home"), self.home], check=True)
+            self._fix_home_links()
+        else:
+            make_template(self.root)
+        self.env = _base_env(self.prefix, self.home)
+        if self.want_display:
+            self._start_display()
+        return self
+
+    def _fix_home_links(self):
+        # The template's user folders (Desktop, Documents...) are links into the template's HOME;
+        # point them at this prefix's own HOME so nothing is shared between tests.
+        users = os.path.join(self.prefix, "drive_c", "users")
+        template_home = os.path.join(os.path.abspath(self.template), "home")
+        for dirpath, dirnames, filenames in os.walk(users):
+            for name in dirnames + filenames:
+                p = os.path.join(dirpath, name)
+                if os.path.islink(p):
+                    target = os.readlink(p)
+                    if target.startswith(template_home):
+                        os.unlink(p)
+                        new = self.home + target[len(template_home):]
+                        os.makedirs(new, exist_ok=True)
+                        os.symlink(new, p)
+
+    def _start_display(self):
+        for n in range(90, 190):
+            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+                continue
+            self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                    break
+                time.sleep(0.05)
+            self.env["DISPLAY"] = ":%d" % n
+            return
+        raise RuntimeError("no free X display number")
+
+    def winpath(self, path):
+        """The Windows path (drive Z:) of a host path."""
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def c_drive(self, *parts):
+        """The host path of a path on drive C:."""
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def user_folder(self, *parts):
+        """The host path of the prefix user's profile folder (e.g. Desktop, AppData)."""
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for u in sorted(os.listdir(users)):
+            if u not in ("Public", "Default"):
+                return os.path.join(users, u, *parts)
+        raise RuntimeError("no user profile in the prefix")
+
+    def run(self, exe, args=(), cwd=None, timeout=600, check_output=False):
+        """Runs a Windows program to its end; returns its exit code (or (code, stdout) with check_output)."""
+        p = subprocess.run(["wine", exe] + list(args), env=self.env, cwd=cwd, timeout=timeout,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if check_output:
+            return p.returncode, p.stdout.decode("latin-1")
+        return p.returncode
+
+    def start(self, exe, args=(), cwd=None):
+        """Starts a Windows program without waiting for it; returns the Popen."""
+        return subprocess.Popen(["wine", exe] + list(args), env=self.env, cwd=cwd,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def reg_query(self, key):
+        """The output of 'reg query KEY' in this prefix (text), and its exit code."""
+        p = subprocess.run(["wine", "reg", "query", key], env=self.env, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=120)
+        return p.returncode, p.stdout.decode("latin-1")
+
+    def wait_idle(self, timeout=120):
+        """Waits until every process of this prefix has ended."""
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=timeout, check=False)
+
+    def restart(self):
+        """Stops this prefix's wineserver so that changed drive settings take effect."""
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False, timeout=60)
+        time.sleep(0.5)
+
+    def __exit__(self, *exc):
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False, timeout=60)
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--make-template", metavar="DIR")
+    ap.add_argument("--template", metavar="DIR")
+    ap.add_argument("--cwd")
+    ap.add_argument("--display", action="store_true")
+    ap.add_argument("command", nargs="*")
+    a = ap.parse_args()
+    if a.make_template:
+        make_template(a.make_template)
+        return 0
+    if not a.command:
+        ap.error("no program to run")
+    with WinePrefix(template=a.template, display=a.display) as wp:
+        p = subprocess.run(["wine"] + a.command, env=wp.env, cwd=a.cwd)
+        return p.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
