@@ -1,0 +1,104 @@
+"""Shared pieces of the end-to-end tests: the built setup.exe, the sample game CD, a private Wine prefix,
+the setup log, and tree comparison. Each test_*.py is one CTest test and a unittest module."""
+import filecmp
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.environ.get("ZARNITH_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("ZARNITH_BUILD") or os.path.join(SOURCE, "build", "windows")
+sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
+
+from winerun import WinePrefix  # noqa: E402
+
+SETUP_EXE = os.path.join(BUILD, "setup.exe")
+PAYLOAD = os.path.join(BUILD, "standin", "zarnith.exe")
+SOUND_BANKS = ["AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC", "MAGIC", "MUSICA",
+               "MUSICB", "VOICES", "WEATHER"]
+MARKERS = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", os.path.join("VELTRIS", "INTRO.DAT")]
+
+
+def sample_cd(size="small", what="tree,iso,bin,cue"):
+    """The sample CD's output folder (tree/, cd.iso, cd_mode1.bin, ... ), made once per build folder."""
+    out = os.path.join(BUILD, "sample-cd-" + size)
+    subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), out,
+                    "--size", size, "--what", what], check=True, stdout=subprocess.DEVNULL)
+    return out
+
+
+def copy_tree(src, dst):
+    subprocess.run(["cp", "-a", src, dst], check=True)
+
+
+def setup_log(wp):
+    """The lines of zarnith_setup.log in the prefix's temporary folder (None when there is none)."""
+    path = wp.user_folder("AppData", "Local", "Temp", "zarnith_setup.log")
+    if not os.path.isfile(path):
+        return None
+    with open(path, "rb") as f:
+        data = f.read()
+    return data.decode("latin-1").split("\r\n")[:-1] if data.endswith(b"\r\n") else data.decode("latin-1").split("\r\n")
+
+
+def run_setup(wp, args, exe=None, timeout=900):
+    """Runs setup.exe (or a copy of it) with the arguments; returns its exit code."""
+    return wp.run(exe or SETUP_EXE, args, timeout=timeout)
+
+
+def tree_differences(a, b):
+    """Paths (relative) that differ between two folder trees: missing, extra, or different bytes."""
+    diffs = []
+
+    def walk(rel):
+        pa, pb = os.path.join(a, rel), os.path.join(b, rel)
+        la, lb = set(os.listdir(pa)), set(os.listdir(pb))
+        for n in sorted(la - lb):
+            diffs.append("missing " + os.path.join(rel, n))
+        for n in sorted(lb - la):
+            diffs.append("extra " + os.path.join(rel, n))
+        for n in sorted(la & lb):
+            r = os.path.join(rel, n)
+            if os.path.isdir(os.path.join(pa, n)) != os.path.isdir(os.path.join(pb, n)):
+                diffs.append("kind " + r)
+            elif os.path.isdir(os.path.join(pa, n)):
+                walk(r)
+            elif not filecmp.cmp(os.path.join(pa, n), os.path.join(pb, n), shallow=False):
+                diffs.append("content " + r)
+
+    walk("")
+    return diffs
+
+
+def limit_depth(src, dst, max_depth=16):
+    """Copies src to dst leaving out every folder more than max_depth levels below the root:
+    what a complete install of src must reproduce."""
+    for dirpath, dirnames, filenames in os.walk(src):
+        rel = os.path.relpath(dirpath, src)
+        depth = 0 if rel == "." else rel.count(os.sep) + 1
+        os.makedirs(os.path.join(dst, rel), exist_ok=True)
+        for f in filenames:
+            subprocess.run(["cp", os.path.join(dirpath, f), os.path.join(dst, rel, f)], check=True)
+        if depth >= max_depth:
+            dirnames[:] = []
+
+
+class WineTestCase(unittest.TestCase):
+    """One private prefix for all tests of the class."""
+    display = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wp = WinePrefix(display=cls.display).__enter__()
+        cls.tmp = tempfile.mkdtemp(prefix="zarnith-e2e-")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wp.__exit__(None, None, None)
+        subprocess.run(["rm", "-rf", cls.tmp])
+
+
+def main():
+    unittest.main(verbosity=2)
