@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Seeds for fuzz_isodir: the sample game CD cut down to its directories and first file sectors (as an
+ISO and as both raw layouts), and a few small hand-made images with loops, shared folders, a deep
+chain and odd names.
+
+    seeds_fuzz_isodir.py OUTDIR
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+
+import make_cd  # noqa: E402
+
+SECTOR = 2048
+
+
+def directory_end(iso):
+    """The first sector after every directory of the image (the sample CD keeps them together)."""
+    root = iso[16 * SECTOR + 156:16 * SECTOR + 190]
+    todo = [struct.unpack_from("<I", root, 2) + struct.unpack_from("<I", root, 10)]
+    seen, end = set(), 0
+    while todo:
+        extent, size = todo.pop()
+        if extent in seen:
+            continue
+        seen.add(extent)
+        end = max(end, extent + (size + SECTOR - 1) // SECTOR)
+        data = iso[extent * SECTOR:extent * SECTOR + size]
+        o = 0
+        while o < size:
+            n = data[o]
+            if n == 0:
+                o = (o // SECTOR + 1) * SECTOR
+                continue
+            k = data[o + 32]
+            ident = data[o + 33:o + 33 + k]
+            if data[o + 25] & 2 and ident not in (b"\0", b"\1"):
+                todo.append(struct.unpack_from("<I", data, o + 2) + struct.unpack_from("<I", data, o + 10))
+            o += n
+    return end
+
+
+def raw(iso, mode):
+    off = make_cd.user_data_offset(mode)
+    out = bytearray()
+    for i in range(len(iso) // SECTOR):
+        sec = bytearray(make_cd.SECTOR_RAW)
+        sec[0:16] = make_cd.sector_header(i, mode)
+        if mode == 2:
+            sec[16:24] = make_cd.MODE2_FORM1_SUBHEADER
+        sec[off:off + SECTOR] = iso[i * SECTOR:(i + 1) * SECTOR]
+        out += sec
+    return bytes(out)
+
+
+class Image:
+    """A tiny ISO 9660 image: sectors appended as files and directories are added, bottom-up."""
+
+    def __init__(self):
+        self.data = bytearray(18 * SECTOR)
+
+    def _append(self, blob):
+        at = len(self.data) // SECTOR
+        self.data += blob + bytes(-len(blob) % SECTOR)
+        return at
+
+    def file(self, blob):
+        return (self._append(blob), len(blob))
+
+    @staticmethod
+    def record(ident, loc, directory):
+        n = 33 + len(ident)
+        n += n & 1
+        r = bytearray(n)
+        r[0] = n
+        struct.pack_into("<I", r, 2, loc[0])
+        struct.pack_into(">I", r, 6, loc[0])
+        struct.pack_into("<I", r, 10, loc[1])
+        struct.pack_into(">I", r, 14, loc[1])
+        r[25] = 2 if directory else 0
+        r[28] = 1
+        r[32] = len(ident)
+        r[33:33 + len(ident)] = ident
+        return bytes(r)
+
+    def directory(self, entries, at=None):
+        recs = [self.record(b"\0", (0, 0), True), self.record(b"\1", (0, 0), True)]
+        recs += [self.record(i, loc, d) for i, loc, d in entries]
+        blob = bytearray()
+        for r in recs:
+            if len(blob) % SECTOR + len(r) > SECTOR:
+                blob += bytes(-len(blob) % SECTOR)
+            blob += r
+        blob += bytes(-len(blob) % SECTOR)
+        if at is None:
+            return (self._append(bytes(blob)), len(blob))
+        self.data[at * SECTOR:at * SECTOR + len(blob)] = blob
+        return (at, len(blob))
+
+    def finish(self, root):
+        pvd = bytearray(SECTOR)
+        pvd[0] = 1
+        pvd[1:6] = b"CD001"
+        pvd[6] = 1
+        pvd[156:190] = self.record(b"\0", root, True)
+        self.data[16 * SECTOR:17 * SECTOR] = pvd
+        self.data[17 * SECTOR:17 * SECTOR + 6] = b"\xffCD001"
+        return bytes(self.data)
+
+
+def hand_made():
+    seeds = {}
+    img = Image()
+    f = img.file(b"x" * 70000)
+    small = img.file(b"hello")
+    deep = img.directory([(b"DEEP.DAT;1", small, False)])
+    for level in range(17):
+        deep = img.directory([(b"D%02d" % (17 - level), deep, True), (b"L%02d.DAT;1" % level, small, False)])
+    shared = img.directory([(b"S.DAT;1", small, False)])
+    root_at = len(img.data) // SECTOR
+    root = img.directory([(b"SELF", (root_at, SECTOR), True), (b"BIG.DAT;1", f, False),
+                          (b"README.TXT;1", small, False), (b"SETUP.;1", small, False), (b"D01", deep, True),
+                          (b"X", shared, True), (b"Y", shared, True)])
+    seeds["loops_and_depth.iso"] = img.finish(root)
+
+    img = Image()
+    small = img.file(b"bad")
+    up = img.directory([(b"ESCAPED.DAT;1", small, False)])
+    root = img.directory([(b"OK.DAT;1", small, False), (b"...", up, True), (b"..", small, False),
+                          (b"NUL.TXT;1", small, False), (b"A\\B", small, False)])
+    seeds["names.iso"] = img.finish(root)
+
+    img = Image()
+    small = img.file(b"s")
+    level = img.directory([(b"LEAF;1", small, False)])
+    for _ in range(3):
+        level = img.directory([(b"D%d" % i, level, True) for i in range(5)])
+    seeds["fan_out.iso"] = img.finish(level)
+    return seeds
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="seeds-isodir-") as work:
+        subprocess.run([sys.executable, os.path.join(HERE, "..", "tools", "make_cd.py"), work, "--size", "small",
+                        "--what", "iso", "-q"], check=True)
+        with open(os.path.join(work, "cd.iso"), "rb") as f:
+            iso = f.read()
+    cut = iso[:(directory_end(iso) + 24) * SECTOR]
+    seeds = {"sample_cd.iso": cut, "sample_cd_mode1.bin": raw(cut, 1), "sample_cd_mode2.bin": raw(cut, 2)}
+    seeds.update(hand_made())
+    seeds["loops_and_depth_mode2.bin"] = raw(seeds["loops_and_depth.iso"], 2)
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+    print("%d seeds in %s" % (len(seeds), out))
+
+
+if __name__ == "__main__":
+    main()
