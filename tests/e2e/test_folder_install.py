@@ -150,12 +150,6 @@ class FolderInstall(e2e.WineTestCase):
         self.assertFalse(os.path.exists(first))
         self.assertTrue(os.path.isfile(os.path.join(second, "zarnith.exe")))
 
-        # A value is taken as it is, even when it looks like a switch: no silent run then.
-        self.assertEqual(self.install("/cd", "/silent", "/dir", self.wp.winpath(self.fresh("never"))), 0)
-        log = e2e.setup_log(self.wp)
-        self.assertEqual(log[0], "setup started")
-        self.assertFalse(any(l.startswith("Install to") for l in log), log)
-
         # "/uninstall2" without a folder starts the setup normally.
         self.assertEqual(self.install("/silent", "/cd", cd, "/dir", self.wp.winpath(self.fresh("u2")),
                                       "/uninstall2"), 0)
