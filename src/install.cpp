@@ -98,7 +98,8 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     fmt(game, sizeof game, "%s\\game", o->dir);
     fmt(hd, sizeof hd, "%s\\hd", game);
     fmt(cd, sizeof cd, "%s\\cd", game);
-    if (!make_dirs(hd)) {
+    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
+    if (!o->dir[0] || !make_dirs(hd)) {
         cd_close(src);
         return fail("cannot create the install folder");
     }

@@ -100,6 +100,15 @@ class FolderInstall(e2e.WineTestCase):
         self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(self.cd), "/dir", target), 1)
         self.assertEqual(e2e.setup_log(self.wp)[-1], "ERROR: cannot create the install folder")
 
+    def test_empty_install_folder_is_refused(self):
+        before = set(os.listdir(self.wp.c_drive()))
+        for args in (["/silent", "/cd", self.wp.winpath(self.cd), "/dir", ""],
+                     ["/silent", "/cd", self.wp.winpath(self.cd), "/dir"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.install(*args), 1)
+                self.assertEqual(e2e.setup_log(self.wp)[-2:], ["Install to ", "ERROR: cannot create the install folder"])
+        self.assertEqual(set(os.listdir(self.wp.c_drive())), before, "nothing may land at the drive root")
+
     def test_disk_fills_up_during_the_copy(self):
         mnt = os.path.join(self.tmp, "small-disk")
         os.makedirs(mnt)
