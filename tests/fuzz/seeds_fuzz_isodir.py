@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Seeds for fuzz_isodir: the sample game CD cut down to its directories and first file sectors (as an
-ISO and as both raw layouts), and a few small hand-made images with loops, shared folders, a deep
-chain and odd names.
+ISO and as both raw layouts), a few small hand-made images with loops, shared folders, a deep chain and
+odd names, and the hostile images of make_bad_iso.py.
 
     seeds_fuzz_isodir.py OUTDIR
 """
@@ -14,7 +14,9 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
+import make_bad_iso  # noqa: E402
 import make_cd  # noqa: E402
+from make_bad_iso import Image  # noqa: E402
 
 SECTOR = 2048
 
@@ -56,61 +58,6 @@ def raw(iso, mode):
         sec[off:off + SECTOR] = iso[i * SECTOR:(i + 1) * SECTOR]
         out += sec
     return bytes(out)
-
-
-class Image:
-    """A tiny ISO 9660 image: sectors appended as files and directories are added, bottom-up."""
-
-    def __init__(self):
-        self.data = bytearray(18 * SECTOR)
-
-    def _append(self, blob):
-        at = len(self.data) // SECTOR
-        self.data += blob + bytes(-len(blob) % SECTOR)
-        return at
-
-    def file(self, blob):
-        return (self._append(blob), len(blob))
-
-    @staticmethod
-    def record(ident, loc, directory):
-        n = 33 + len(ident)
-        n += n & 1
-        r = bytearray(n)
-        r[0] = n
-        struct.pack_into("<I", r, 2, loc[0])
-        struct.pack_into(">I", r, 6, loc[0])
-        struct.pack_into("<I", r, 10, loc[1])
-        struct.pack_into(">I", r, 14, loc[1])
-        r[25] = 2 if directory else 0
-        r[28] = 1
-        r[32] = len(ident)
-        r[33:33 + len(ident)] = ident
-        return bytes(r)
-
-    def directory(self, entries, at=None):
-        recs = [self.record(b"\0", (0, 0), True), self.record(b"\1", (0, 0), True)]
-        recs += [self.record(i, loc, d) for i, loc, d in entries]
-        blob = bytearray()
-        for r in recs:
-            if len(blob) % SECTOR + len(r) > SECTOR:
-                blob += bytes(-len(blob) % SECTOR)
-            blob += r
-        blob += bytes(-len(blob) % SECTOR)
-        if at is None:
-            return (self._append(bytes(blob)), len(blob))
-        self.data[at * SECTOR:at * SECTOR + len(blob)] = blob
-        return (at, len(blob))
-
-    def finish(self, root):
-        pvd = bytearray(SECTOR)
-        pvd[0] = 1
-        pvd[1:6] = b"CD001"
-        pvd[6] = 1
-        pvd[156:190] = self.record(b"\0", root, True)
-        self.data[16 * SECTOR:17 * SECTOR] = pvd
-        self.data[17 * SECTOR:17 * SECTOR + 6] = b"\xffCD001"
-        return bytes(self.data)
 
 
 def hand_made():
@@ -156,6 +103,8 @@ def main():
     seeds = {"sample_cd.iso": cut, "sample_cd_mode1.bin": raw(cut, 1), "sample_cd_mode2.bin": raw(cut, 2)}
     seeds.update(hand_made())
     seeds["loops_and_depth_mode2.bin"] = raw(seeds["loops_and_depth.iso"], 2)
+    # The hostile install images, less the one built to exhaust a walk (too slow to copy each run).
+    seeds.update((k, v) for k, v in make_bad_iso.images().items() if k != "fanout.iso")
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)

@@ -1,0 +1,131 @@
+"""Silent installs from disc images: the ISO, both raw BIN layouts through their CUE sheets and named
+directly, images found beside setup.exe, and hostile images that must stay inside the install folder."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+import e2e
+
+sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "tools"))
+import make_bad_iso  # noqa: E402
+
+
+class ImageInstall(e2e.WineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.out = e2e.sample_cd("small")
+        cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
+        e2e.limit_depth(os.path.join(cls.out, "tree"), cls.expected_cd, 16)
+        cls.bad = os.path.join(cls.tmp, "bad")
+        make_bad_iso.main([cls.bad])
+
+    def fresh(self, name):
+        d = os.path.join(self.tmp, name)
+        self.assertFalse(os.path.exists(d))
+        return d
+
+    def install(self, cd, target, exe=None, timeout=600):
+        args = ["/silent", "/nodesktop", "/nostartmenu", "/dir", self.wp.winpath(target)]
+        if cd is not None:
+            args += ["/cd", cd]
+        return e2e.run_setup(self.wp, args, exe=exe, timeout=timeout)
+
+    def assert_installed(self, target):
+        diffs = e2e.tree_differences(self.expected_cd, os.path.join(target, "game", "cd"))
+        self.assertEqual(diffs, [], "game\\cd must equal the CD down to depth 16")
+        self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
+        self.assertEqual(e2e.setup_log(self.wp)[-1], "Done.")
+
+    def test_every_image_form_installs_like_the_folder(self):
+        out = self.out
+        bin1 = self.wp.winpath(os.path.join(out, "cd_mode1.bin"))
+        bin2 = self.wp.winpath(os.path.join(out, "cd_mode2.bin"))
+        forms = [
+            ("cd.iso", self.wp.winpath(os.path.join(out, "cd.iso"))),
+            ("cd_mode1.cue", bin1),     # relative FILE name
+            ("cd_mode2.cue", bin2),
+            ("cd_abs.cue", bin1),       # absolute FILE name with its drive
+            ("cd_comment.cue", bin1),   # a comment line before FILE
+            ("cd_mode1.bin", bin1),     # the BINs named directly
+            ("cd_mode2.bin", bin2),
+        ]
+        for name, opened in forms:
+            with self.subTest(image=name):
+                target = self.fresh("from-" + name.replace(".", "-"))
+                cd = self.wp.winpath(os.path.join(out, name))
+                self.assertEqual(self.install(cd, target), 0)
+                self.assert_installed(target)
+                log = e2e.setup_log(self.wp)
+                self.assertIn("Copying image %s ..." % opened, log, "the description names the file read")
+
+    def test_image_beside_setup_is_found(self):
+        for image, companions in (("cd.iso", []), ("cd_mode2.cue", ["cd_mode2.bin"])):
+            with self.subTest(image=image):
+                dist = self.wp.c_drive("dist-" + image.replace(".", "-"))
+                os.makedirs(dist)
+                shutil.copy(e2e.SETUP_EXE, dist)
+                for f in [image] + companions:
+                    os.link(os.path.join(self.out, f), os.path.join(dist, f))
+                win_dist = "C:\\" + os.path.basename(dist)
+                target = self.fresh("detected-" + image.replace(".", "-"))
+                self.assertEqual(self.install(None, target, exe=win_dist + "\\setup.exe"), 0)
+                log = e2e.setup_log(self.wp)
+                self.assertTrue(log[1].startswith("defaults: cd '%s\\%s' dir " % (win_dist, image)), log[1])
+                self.assert_installed(target)
+
+    def assert_contained(self, box, target, before_c):
+        """Nothing but the install folder's own items exists around it after a failed copy."""
+        self.assertEqual(os.listdir(box), [os.path.basename(target)])
+        self.assertEqual(os.listdir(target), ["game"])
+        self.assertEqual(sorted(os.listdir(os.path.join(target, "game"))), ["cd", "hd"])
+        self.assertEqual(os.listdir(os.path.join(target, "game", "hd")), [])
+        self.assertEqual(set(os.listdir(self.wp.c_drive())), before_c)
+        found = subprocess.run(["find", self.tmp, self.wp.c_drive(), "-iname", "*ESCAPED*"],
+                               stdout=subprocess.PIPE).stdout.decode()
+        self.assertEqual(found, "", "a file from the image landed outside game\\cd")
+
+    def test_hostile_names_stay_inside(self):
+        cases = [("traversal_file.iso", '"..\\..\\..\\ESCAPED.TXT"'), ("traversal_dir.iso", '".."'),
+                 ("colon.iso", '"C:ESCAPED.TXT"'), ("device.iso", '"NUL.TXT"')]
+        before_c = set(os.listdir(self.wp.c_drive()))
+        for image, shown in cases:
+            with self.subTest(image=image):
+                box = self.fresh("box-" + image.replace(".", "-"))
+                target = os.path.join(box, "inst")
+                self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, image)), target), 1)
+                log = e2e.setup_log(self.wp)
+                self.assertEqual(log[-2:], ["unsafe name on the CD: %s" % shown, "ERROR: copying the CD failed"])
+                self.assert_contained(box, target, before_c)
+                # What came before the bad record is there, as after any failed copy.
+                cd = os.path.join(target, "game", "cd")
+                self.assertEqual(sorted(os.listdir(cd)),
+                                 sorted([n for n, _ in make_bad_iso.GAME_FILES] + ["VELTRIS"]))
+
+    def test_looping_folders(self):
+        # Folders that point back at the root or at themselves are passed over: a plain install.
+        target = self.fresh("loops")
+        self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, "loops.iso")), target), 0)
+        cd = os.path.join(target, "game", "cd")
+        self.assertEqual(sorted(os.listdir(cd)), sorted([n for n, _ in make_bad_iso.GAME_FILES] + ["VELTRIS", "SUB"]))
+        self.assertEqual(os.listdir(os.path.join(cd, "SUB")), ["FILE.DAT"])
+        self.assertEqual(e2e.setup_log(self.wp)[-1], "Done.")
+
+        # Folders that share their extents 30 times a level, 16 levels deep: the copy gives up quickly.
+        before_c = set(os.listdir(self.wp.c_drive()))
+        box = self.fresh("box-fanout")
+        target = os.path.join(box, "inst")
+        start = time.monotonic()
+        self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, "fanout.iso")), target, timeout=300), 1)
+        print("fanout.iso refused in %.1f s" % (time.monotonic() - start), file=sys.stderr)
+        log = e2e.setup_log(self.wp)
+        self.assertTrue(log[-2].startswith("too many folders on the CD"), log[-2])
+        self.assertEqual(log[-1], "ERROR: copying the CD failed")
+        self.assert_contained(box, target, before_c)
+
+
+if __name__ == "__main__":
+    e2e.main()
