@@ -594,5 +594,13 @@ TEST(EmblemWin, FailuresLogOneLineAndLeaveTheFile) {
     EXPECT_EQ(inject_icon_lbm(missing, u8(good), good.size()), 0);
     EXPECT_EQ(s.lines(), std::vector<std::string>{"ERROR: cannot update the game executable's icon"});
     EXPECT_FALSE(path_exists(missing));
+
+    // The update begins but cannot be committed while a view of the file is mapped.
+    HMODULE held = LoadLibraryExA(s.exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(inject_icon_lbm(s.exe, u8(good), good.size()), 0);
+    EXPECT_EQ(s.lines(), std::vector<std::string>{"ERROR: cannot write the game executable's icon"});
+    FreeLibrary(held);
+    EXPECT_EQ(read_all(s.exe), s.original);
 }
 #endif
