@@ -201,7 +201,7 @@ static void put32(uint8_t *p, uint32_t v) {
 }
 
 uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint32_t *bytes) {
-    if (!canvas || !S || !N || N > 256) return nullptr;
+    if (!canvas || !S || S > (1u << 20) || !N || N > 256) return nullptr;
     uint32_t total = emblem_icon_bytes(N);
     uint8_t *img = (uint8_t *)calloc(total, 1);
     if (!img) return nullptr;
@@ -218,13 +218,17 @@ uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint3
         to[i] = uint32_t(uint64_t(i + 1) * S / N);
         if (to[i] <= from[i]) to[i] = from[i] + 1;
     }
+    // Sums per output column of one output row, gathered source row by source row so that the
+    // canvas is read front to back. A whole range of a large canvas holds far more than 2^32 / 255^2
+    // pixels, so the range sums are 64-bit; the part of one source row (at most 2^16 pixels while
+    // S is at most 2^20) fits 32 bits, which lets the compiler vectorise the inner loop.
+    uint64_t sum[256][4];
     for (uint32_t y = 0; y < N; y++) {
-        uint8_t *out = img + 40 + uint64_t(N - 1 - y) * N * 4;
-        for (uint32_t x = 0; x < N; x++, out += 4) {
-            // 64-bit sums: a range of a large canvas holds far more than 2^32 / 255^2 pixels.
-            uint64_t as = 0, rs = 0, gs = 0, bs = 0;
-            for (uint32_t sy = from[y]; sy < to[y]; sy++) {
-                const uint32_t *px = canvas + uint64_t(sy) * S;
+        memset(sum, 0, sizeof sum[0] * N);
+        for (uint32_t sy = from[y]; sy < to[y]; sy++) {
+            const uint32_t *px = canvas + uint64_t(sy) * S;
+            for (uint32_t x = 0; x < N; x++) {
+                uint32_t as = 0, rs = 0, gs = 0, bs = 0;
                 for (uint32_t sx = from[x]; sx < to[x]; sx++) {
                     uint32_t v = px[sx], a = v >> 24;
                     as += a;
@@ -232,12 +236,20 @@ uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint3
                     gs += (v >> 8 & 0xFF) * a;
                     bs += (v & 0xFF) * a;
                 }
+                sum[x][0] += as;
+                sum[x][1] += rs;
+                sum[x][2] += gs;
+                sum[x][3] += bs;
             }
+        }
+        uint8_t *out = img + 40 + uint64_t(N - 1 - y) * N * 4;
+        for (uint32_t x = 0; x < N; x++, out += 4) {
+            uint64_t as = sum[x][0];
             if (!as) continue;
             uint64_t count = uint64_t(to[x] - from[x]) * (to[y] - from[y]);
-            out[0] = uint8_t(bs / as);
-            out[1] = uint8_t(gs / as);
-            out[2] = uint8_t(rs / as);
+            out[0] = uint8_t(sum[x][3] / as);
+            out[1] = uint8_t(sum[x][2] / as);
+            out[2] = uint8_t(sum[x][1] / as);
             out[3] = uint8_t(as / count);
         }
     }

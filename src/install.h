@@ -60,8 +60,8 @@ int emblem_canvas(const uint8_t *lbm, uint64_t size, uint32_t **canvas, uint32_t
 // Byte count of the icon image of size N: header, N x N colour pixels, the AND mask.
 uint32_t emblem_icon_bytes(uint32_t N);
 // The icon image of size N (a 40-byte BITMAPINFOHEADER, bottom-up 32-bit rows, a zero AND mask)
-// box-filtered from the canvas; *bytes receives its length. None when it cannot be allocated.
-// Caller frees.
+// box-filtered from the canvas (S at most 2^20, N from 1 to 256); *bytes receives its length. None
+// when it cannot be allocated or the sizes are out of range. Caller frees.
 uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint32_t *bytes);
 // The icon group that lists the seven images as icon ids 1 to 7.
 void emblem_icon_group(uint8_t out[104]);

@@ -192,6 +192,45 @@ TEST(Emblem, AveragingIsAlphaWeighted) {
         for (uint32_t x = 0; x < 16; x++) ASSERT_EQ(w.at(x, y), 0xFFFFFFFFu);
 }
 
+// The box filter as plainly as it can be written: every output pixel from its own range.
+TEST(Emblem, BoxFilterMatchesPlainReference) {
+    uint32_t seed = 7;
+    auto rnd = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (uint32_t S : {1u, 7u, 16u, 17u, 100u, 255u, 300u, 513u}) {
+        std::vector<uint32_t> canvas(uint64_t(S) * S);
+        for (uint32_t &v : canvas) {
+            uint32_t r = rnd();
+            // Mostly transparent or opaque as the pipeline makes them, some partial alpha too.
+            uint32_t a = (r >> 8) % 4 == 0 ? 0 : (r >> 8) % 4 == 1 ? (r >> 12) & 0xFF : 255;
+            v = a ? a << 24 | (rnd() & 0xFFFFFF) : 0;
+        }
+        for (uint32_t N : kSizes) {
+            SCOPED_TRACE(testing::Message() << "S " << S << " N " << N);
+            Image im = image_of(canvas, S, N);
+            for (uint32_t y = 0; y < N; y++)
+                for (uint32_t x = 0; x < N; x++) {
+                    uint32_t x0 = x * S / N, x1 = (x + 1) * S / N, y0 = y * S / N, y1 = (y + 1) * S / N;
+                    if (x1 <= x0) x1 = x0 + 1;
+                    if (y1 <= y0) y1 = y0 + 1;
+                    uint64_t as = 0, rs = 0, gs = 0, bs = 0;
+                    for (uint32_t sy = y0; sy < y1; sy++)
+                        for (uint32_t sx = x0; sx < x1; sx++) {
+                            uint32_t v = canvas[uint64_t(sy) * S + sx], a = v >> 24;
+                            as += a;
+                            rs += (v >> 16 & 0xFF) * a;
+                            gs += (v >> 8 & 0xFF) * a;
+                            bs += (v & 0xFF) * a;
+                        }
+                    uint32_t want = 0;
+                    if (as)
+                        want = uint32_t(as / ((x1 - x0) * (y1 - y0))) << 24 | uint32_t(rs / as) << 16 |
+                               uint32_t(gs / as) << 8 | uint32_t(bs / as);
+                    ASSERT_EQ(im.at(x, y), want) << x << "," << y;
+                }
+        }
+    }
+}
+
 TEST(Emblem, FormHeaderAndChunkWalk) {
     EmblemPicture pic;
     Bin good = picture(3, 2, 1, kExamplePal, kExampleBody);
@@ -389,6 +428,7 @@ TEST(Emblem, IconImagesAndGroup) {
     EXPECT_EQ(emblem_icon_image(quad.data(), 2, 0, &n), nullptr);
     EXPECT_EQ(emblem_icon_image(quad.data(), 2, 257, &n), nullptr);
     EXPECT_EQ(emblem_icon_image(nullptr, 2, 16, &n), nullptr);
+    EXPECT_EQ(emblem_icon_image(quad.data(), (1u << 20) + 1, 16, &n), nullptr);
 
     uint8_t g[104];
     memset(g, 0xAA, sizeof g);
