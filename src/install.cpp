@@ -56,7 +56,7 @@ int emblem_parse(const uint8_t *lbm, uint64_t size, EmblemPicture *pic) {
     uint32_t w = 0, h = 0, compression = 0;
     bool have_cmap = false, have_body = false;
     uint64_t cmap = 0, body = 0, body_len = 0;
-    // Positions stay below 2^33 + 2^32, so 64-bit arithmetic cannot wrap.
+    // p stays below the byte count plus 2^33: a chunk length cannot make it wrap.
     for (uint64_t p = 12; p + 8 <= end;) {
         uint64_t len = f.be32(p + 4), data = p + 8;
         if (f.is(p, "BMHD")) {
@@ -90,6 +90,7 @@ uint8_t *emblem_indexes(const EmblemPicture *pic, uint32_t *stride) {
     // that are 0 already, so decoding stops there with the same result.
     uint64_t avail = pic->body < pic->size ? pic->size - pic->body : 0;
     uint64_t len = pic->body_len < avail ? pic->body_len : avail;
+    if (!len) return out;
     const uint8_t *in = pic->data + pic->body;
 
     if (pic->compression != 1) {
