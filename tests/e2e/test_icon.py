@@ -12,19 +12,6 @@ SIZES = [16, 24, 32, 48, 64, 128, 256]
 IMAGE_BYTES = [1128, 2440, 4264, 9640, 16936, 67624, 270376]
 
 
-def log_lines(wp):
-    lines = e2e.setup_log(wp)
-    if lines is None:
-        # Newer Wine keeps the temporary folder in the profile itself, not under AppData\Local.
-        path = wp.user_folder("Temp", "zarnith_setup.log")
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                lines = f.read().decode("latin-1").replace("\r\n", "\n").split("\n")
-            if lines and lines[-1] == "":
-                lines.pop()
-    return lines
-
-
 def wrestool(*args):
     return subprocess.run(["wrestool"] + list(args), check=True, stdout=subprocess.PIPE).stdout
 
@@ -37,7 +24,7 @@ class EmblemIcon(e2e.WineTestCase):
         cls.picture = os.path.join(cls.cd, "INTRO", "DATA", "A.LBM")
         cls.target = os.path.join(cls.tmp, "installed")
         cls.rc = e2e.run_setup(cls.wp, ["/silent", "/cd", cls.wp.winpath(cls.cd), "/dir", cls.wp.winpath(cls.target)])
-        cls.log = log_lines(cls.wp)
+        cls.log = e2e.setup_log(cls.wp)
         cls.exe = os.path.join(cls.target, "zarnith.exe")
 
     def setUp(self):
@@ -129,7 +116,7 @@ class EmblemIcon(e2e.WineTestCase):
                         f.write(picture)
                 target = os.path.join(self.tmp, "target-" + name)
                 rc = e2e.run_setup(self.wp, ["/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)])
-                log = log_lines(self.wp)
+                log = e2e.setup_log(self.wp)
                 self.assertEqual(rc, 0, log)
                 with open(os.path.join(target, "zarnith.exe"), "rb") as f:
                     self.assertTrue(f.read() == payload, "zarnith.exe must be the payload byte for byte")
