@@ -80,7 +80,8 @@ class WinePrefix:
                     if name.lower().endswith((".reg", ".ini")):
                         p = os.path.join(dirpath, name)
                         if not os.path.islink(p):
-                            data = open(p, "rb").read()
+                            with open(p, "rb") as f:
+                                data = f.read()
                             os.unlink(p)
                             with open(p, "wb") as f:
                                 f.write(data)
