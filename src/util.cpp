@@ -35,6 +35,9 @@ int is_dir(const char *path) {
 int make_dirs(const char *path) {
     char p[PATH_BUF];
     fmt(p, sizeof p, "%s", path);
+    // An existing folder has all its parents: one query instead of a failing create per level (the
+    // folder copy asks this for every file it writes).
+    if (is_dir(p)) return 1;
     size_t len = strlen(p);
     for (size_t i = 3; i < len; ++i) {
         if (p[i] != '\\' && p[i] != '/') continue;

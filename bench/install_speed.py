@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Times silent installs of the ~600 MB sample CD under Wine against bare copy programs run in the same
+prefix and the same session: the ISO and the Mode 1 BIN (through its CUE sheet) against `isox chunk`
+(one 64 KiB read per chunk) on the ISO, the folder against `wtree` (1 MiB chunks). Prints every run, the
+medians, each install's ratio to its baseline, and native xorriso / cp -r rows for reference.
+
+    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts]
+
+The runs alternate (one of each kind per round, every other round in reverse order), each starts after
+the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
+last run: deleting a large tree slows file creation on the same disk for minutes.
+The baselines are compiled at run time from /work/shared/bench (or $ZARNITH_BENCH_BASELINES).
+"""
+import argparse
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
+
+from winerun import WinePrefix  # noqa: E402
+
+TARGETS = {"setup ISO": ("isox ISO", 1.15), "setup BIN+CUE": ("isox ISO", 1.30), "setup folder": ("wtree folder", 1.10)}
+
+
+def tree_size(root, max_depth=None):
+    """(files, bytes) below root, folders deeper than max_depth left out."""
+    files = size = 0
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = os.path.relpath(dirpath, root)
+        depth = 0 if rel == "." else rel.count(os.sep) + 1
+        files += len(filenames)
+        size += sum(os.path.getsize(os.path.join(dirpath, f)) for f in filenames)
+        if max_depth is not None and depth >= max_depth:
+            dirnames[:] = []
+    return files, size
+
+
+def cpu_seconds(pid=None):
+    """CPU time of the waited-for children of this process, or of the running process pid."""
+    if pid is None:
+        r = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return r.ru_utime + r.ru_stime
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def compile_baselines(dest):
+    src = os.environ.get("ZARNITH_BENCH_BASELINES", "/work/shared/bench")
+    exes = {}
+    for name in ("isox", "wtree"):
+        exe = os.path.join(dest, name + ".exe")
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", exe, os.path.join(src, name + ".c")], check=True)
+        exes[name] = exe
+    return exes
+
+
+def settle():
+    """Writes out what earlier runs left in the page cache, so that no run pays for another's data."""
+    os.sync()
+    time.sleep(1)
+
+
+def timed(fn, server=None):
+    """(wall seconds, CPU seconds of the run and of the wineserver, result) of fn()."""
+    cpu0 = cpu_seconds() + (cpu_seconds(server) if server else 0)
+    start = time.monotonic()
+    rc = fn()
+    wall = time.monotonic() - start
+    return wall, cpu_seconds() + (cpu_seconds(server) if server else 0) - cpu0, rc
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--cd", default="/tmp/cdbench", help="sample CD folder (made with --size bench if needed)")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--work", default=None, help="folder for the copies (default: a new one in /tmp)")
+    ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
+    ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
+    a = ap.parse_args()
+
+    subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
+                    "-q"], check=True)
+    tree, iso, cue = os.path.join(a.cd, "tree"), os.path.join(a.cd, "cd.iso"), os.path.join(a.cd, "cd_mode1.cue")
+    whole = tree_size(tree)           # what the bare copies write
+    limited = tree_size(tree, 16)     # what an install copies (16 folder levels)
+    total = limited[1]
+    setup_exe = os.path.join(a.build, "setup.exe")
+    work = a.work or tempfile.mkdtemp(prefix="zarnith-bench-")
+    os.makedirs(work, exist_ok=True)
+    tools = tempfile.mkdtemp(prefix="zarnith-bench-tools-")
+    exes = compile_baselines(tools)
+    print("CD: %s, %d bytes; copies in %s" % (a.cd, total, work), flush=True)
+
+    times, cpus = {}, {}
+
+    def check(name, out):
+        got = tree_size(os.path.join(out, "game", "cd") if name.startswith("setup") else out)
+        want = limited if name.startswith("setup") else whole
+        if got != want:
+            sys.exit("%s wrote %d files, %d bytes instead of %d, %d" % ((name,) + got + want))
+    with WinePrefix() as wp:
+        # One wineserver for the whole session, so no run pays for starting it.
+        server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
+        wp.run("cmd", ["/c", "exit"], timeout=300)
+        flags = [] if a.with_shortcuts else ["/nodesktop", "/nostartmenu"]
+
+        def setup_from(cd):
+            return lambda out: wp.run(setup_exe, ["/silent"] + flags + ["/cd", wp.winpath(cd), "/dir", wp.winpath(out)])
+
+        kinds = [
+            ("isox ISO", lambda out: wp.run(exes["isox"], ["chunk", wp.winpath(iso), wp.winpath(out)])),
+            ("setup ISO", setup_from(iso)),
+            ("setup BIN+CUE", setup_from(cue)),
+            ("wtree folder", lambda out: wp.run(exes["wtree"], [wp.winpath(tree), wp.winpath(out), "1024"])),
+            ("setup folder", setup_from(tree)),
+        ]
+        # Read every source once so that the first round does not pay for the page cache.
+        for f in (iso, os.path.join(a.cd, "cd_mode1.bin")):
+            subprocess.run(["cat", f], stdout=subprocess.DEVNULL, check=True)
+        subprocess.run(["tar", "cf", "/dev/null", tree], check=True)
+        for r in range(a.rounds):
+            # Every other round runs backwards, so no kind always follows the same other kind.
+            for name, run in (kinds if r % 2 == 0 else kinds[::-1]):
+                out = os.path.join(work, "%s-%d" % (name.replace(" ", "_").replace("+", ""), r))
+                settle()
+                secs, cpu, rc = timed(lambda: run(out), server.pid)
+                if rc != 0:
+                    sys.exit("%s failed with exit code %d" % (name, rc))
+                check(name, out)
+                times.setdefault(name, []).append(secs)
+                cpus.setdefault(name, []).append(cpu)
+                print("round %d  %-14s %6.2f s  %6.1f MB/s  cpu %5.2f s" % (r + 1, name, secs, total / secs / 1e6, cpu),
+                      flush=True)
+        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
+        server.wait(timeout=60)
+
+    for name, cmd in (("native xorriso", ["xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/"]),
+                      ("native cp -r", ["cp", "-r", "--reflink=never", tree])):
+        for r in range(a.rounds):
+            out = os.path.join(work, "%s-%d" % (name.replace(" ", "_"), r))
+            settle()
+            secs, cpu, rc = timed(lambda: subprocess.run(cmd + [out], stdout=subprocess.DEVNULL,
+                                                         stderr=subprocess.DEVNULL).returncode)
+            if rc != 0:
+                sys.exit("%s failed with exit code %d" % (name, rc))
+            check(name, out)
+            times.setdefault(name, []).append(secs)
+            cpus.setdefault(name, []).append(cpu)
+
+    print()
+    print("%-15s %-30s %7s %7s %7s %7s %7s %7s" % ("run", "wall seconds", "median", "MB/s", "cpu", "ratio",
+                                                 "cpu rt", "target"))
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    cpu_medians = {k: statistics.median(v) for k, v in cpus.items()}
+    missed = []
+    for name, runs in times.items():
+        ratio = cpu_ratio = target = ""
+        if name in TARGETS:
+            base, limit = TARGETS[name]
+            q = medians[name] / medians[base]
+            ratio, target = "%.3f" % q, "<= %.2f" % limit
+            cpu_ratio = "%.3f" % (cpu_medians[name] / cpu_medians[base])
+            if q > limit:
+                missed.append(name)
+        print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
+            name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
+            ratio, cpu_ratio, target))
+    print("\nmedians; ratios against: ISO and BIN+CUE -> isox ISO (chunk), folder -> wtree folder (1 MiB);")
+    print("cpu: the program's CPU seconds plus the wineserver's during the run (less sensitive to a busy machine)")
+    if missed:
+        print("target missed (wall time): " + ", ".join(missed))
+
+    shutil.rmtree(tools, ignore_errors=True)
+    if not a.work:
+        subprocess.run(["rm", "-rf", work])
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
