@@ -6,15 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cdsrc.h"
 #include "platform.h"
 #include "setup.h"
+#include "testutil.h"
 #include "util.h"
 
 #ifdef _WIN32
@@ -31,29 +30,6 @@ typedef std::vector<uint8_t> Bytes;
 
 // ---------------------------------------------------------------------------------------------------
 // Files and folders through the module's own file layer ('\' works natively too)
-
-std::string native(std::string p) {
-#ifndef _WIN32
-    std::replace(p.begin(), p.end(), '\\', '/');
-#endif
-    return p;
-}
-
-std::string make_temp_dir() {
-#ifdef _WIN32
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    static int counter;
-    for (;;) {
-        char p[MAX_PATH];
-        snprintf(p, sizeof p, "%scdsrc-%lu-%d", base, GetCurrentProcessId(), ++counter);
-        if (CreateDirectoryA(p, nullptr)) return p;
-    }
-#else
-    char t[] = "/tmp/cdsrc-XXXXXX";
-    return mkdtemp(t);
-#endif
-}
 
 void set_cwd(const std::string &p) {
 #ifdef _WIN32
@@ -76,17 +52,19 @@ void make_read_only(const std::string &p) {
 #ifdef _WIN32
     SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
 #else
-    chmod(native(p).c_str(), 0444);
+    std::string host = p;
+    std::replace(host.begin(), host.end(), '\\', '/');
+    chmod(host.c_str(), 0444);
 #endif
 }
 
-void put(const std::string &path, const Bytes &data) { ASSERT_TRUE(write_file(path.c_str(), data.data(), data.size())); }
-void put(const std::string &path, const std::string &text) {
-    ASSERT_TRUE(write_file(path.c_str(), text.data(), text.size()));
+void put(const std::string &path, const std::string &data) {
+    ASSERT_TRUE(write_file(path.c_str(), data.data(), data.size()));
 }
+void put(const std::string &path, const Bytes &data) { put(path, std::string(data.begin(), data.end())); }
 
 // The file's bytes, or "<none>" when it cannot be read.
-std::string slurp(const std::string &path) {
+std::string contents(const std::string &path) {
     uint64_t n = 0;
     uint8_t *d = read_file(path.c_str(), &n);
     if (!d) return "<none>";
@@ -116,7 +94,7 @@ void collect(const std::string &root, const std::string &rel, std::map<std::stri
             (*out)[r] = "<dir>";
             collect(root, r, out);
         } else {
-            (*out)[r] = slurp(root + "\\" + r);
+            (*out)[r] = contents(root + "\\" + r);
         }
     }
     pf_list_close(l);
@@ -261,23 +239,14 @@ Bytes raw(const Bytes &iso, int mode) {
 
 class CdSrcTest : public ::testing::Test {
   protected:
-    std::string tmp, log_path;
+    TempDir dir;
+    std::string tmp = dir.path();
 
-    void SetUp() override {
-        tmp = make_temp_dir();
-        log_path = tmp + "\\setup.log";
-        setup_log_open(native(log_path).c_str());
-    }
-    void TearDown() override {
-        setup_log_close();
-        delete_tree(tmp.c_str());
-    }
+    void SetUp() override { setup_log_open(dir.host("setup.log").c_str()); }
+    void TearDown() override { setup_log_close(); }
     // The log so far, with plain line feeds.
     std::string log() {
-        std::ifstream f(native(log_path), std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        std::string t = ss.str();
+        std::string t = slurp(dir.host("setup.log"));
         t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
         return t;
     }
@@ -623,7 +592,7 @@ TEST_F(CdSrcTest, DirectoryRecordsAcrossSectors) {
     ASSERT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
     auto got = names_in(dest + "\\MANY");
     ASSERT_EQ(got.size(), 150u);
-    EXPECT_EQ(slurp(dest + "\\MANY\\FILE149.DAT"), str(pattern(159, 149)));
+    EXPECT_EQ(contents(dest + "\\MANY\\FILE149.DAT"), str(pattern(159, 149)));
     EXPECT_EQ(names_in(dest + "\\CUT"), std::vector<std::string>{"KEPT.DAT"});
     cd_close(s);
 }
@@ -693,7 +662,7 @@ TEST_F(CdSrcTest, DepthSixteenIsCopiedSeventeenIsNot) {
     ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
     EXPECT_EQ(t.p.done, expected);
     std::string d16 = dest + "\\" + d17.substr(0, 16 * 4);
-    EXPECT_EQ(slurp(d16 + "DEPTH16.DAT"), str(pattern(160, 16)));
+    EXPECT_EQ(contents(d16 + "DEPTH16.DAT"), str(pattern(160, 16)));
     EXPECT_EQ(names_in(d16), std::vector<std::string>{"DEPTH16.DAT"});
     cd_close(s);
 }
@@ -716,10 +685,10 @@ TEST_F(CdSrcTest, FileSizesAndProgressChunks) {
         std::vector<uint64_t> want{65536, 65536, 1, 65536, 65536, 65536, 3393};
         EXPECT_EQ(t.adds, want);
         EXPECT_EQ(t.p.done, 65536u + 65537u + 200001u);
-        EXPECT_EQ(slurp(dest + "\\ZERO.DAT"), "");
-        EXPECT_EQ(slurp(dest + "\\K64.DAT"), str(k64));
-        EXPECT_EQ(slurp(dest + "\\K64P1.DAT"), str(k64p1));
-        EXPECT_EQ(slurp(dest + "\\ODD.DAT"), str(odd));
+        EXPECT_EQ(contents(dest + "\\ZERO.DAT"), "");
+        EXPECT_EQ(contents(dest + "\\K64.DAT"), str(k64));
+        EXPECT_EQ(contents(dest + "\\K64P1.DAT"), str(k64p1));
+        EXPECT_EQ(contents(dest + "\\ODD.DAT"), str(odd));
         cd_close(s);
     }
 }
@@ -748,9 +717,9 @@ TEST_F(CdSrcTest, TruncatedImageFailsCleanly) {
         Tally t;
         EXPECT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 0);
         EXPECT_NE(log().find("read error in BIG.DAT\n"), std::string::npos);
-        EXPECT_EQ(slurp(dest + "\\A.DAT"), str(first));
+        EXPECT_EQ(contents(dest + "\\A.DAT"), str(first));
         // The chunk that reaches the cut is not written; the one before it is.
-        EXPECT_EQ(slurp(dest + "\\BIG.DAT"), str(big).substr(0, 65536));
+        EXPECT_EQ(contents(dest + "\\BIG.DAT"), str(big).substr(0, 65536));
         EXPECT_EQ(path_exists((dest + "\\C.DAT").c_str()), 0);
         EXPECT_EQ(t.p.done, 3000u + 65536u);
         cd_close(s);
@@ -783,7 +752,7 @@ TEST_F(CdSrcTest, DestinationThatCannotBeWritten) {
     ASSERT_TRUE(make_dirs((dest + "\\B.DAT").c_str()));  // a folder where the file must go
     EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 0);
     EXPECT_NE(log().find("cannot write " + dest + "\\B.DAT\n"), std::string::npos);
-    EXPECT_EQ(slurp(dest + "\\A.DAT"), "aaaa");
+    EXPECT_EQ(contents(dest + "\\A.DAT"), "aaaa");
     cd_close(s);
 }
 
