@@ -244,6 +244,8 @@ int walk_enter(Walk *w, CdSrc *s, uint32_t extent, uint32_t size) {
     return 1;
 }
 
+// The folders of a sound disc lie in sectors of their own, so one walk over it reads at most as many
+// folder sectors as the image holds; the slack covers empty and unreadable folders (one each).
 void walk_start(Walk *w, CdSrc *s) {
     memset(w, 0, sizeof *w);
     w->budget = s->image_size / (s->sector_size ? s->sector_size : SECTOR) + WALK_SLACK;
