@@ -1,5 +1,6 @@
 """Shared pieces of the end-to-end tests: the built setup.exe, the sample game CD, a private Wine prefix,
 the setup log, and tree comparison. Each test_*.py is one CTest test and a unittest module."""
+import fcntl
 import filecmp
 import os
 import subprocess
@@ -24,8 +25,11 @@ MARKERS = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", os.path.join("VELTRIS", "INT
 def sample_cd(size="small", what="tree,iso,bin,cue"):
     """The sample CD's output folder (tree/, cd.iso, cd_mode1.bin, ... ), made once per build folder."""
     out = os.path.join(BUILD, "sample-cd-" + size)
-    subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), out,
-                    "--size", size, "--what", what], check=True, stdout=subprocess.DEVNULL)
+    # Tests run in parallel: one maker at a time; the others find the stamp and return at once.
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), out,
+                        "--size", size, "--what", what, "-q"], check=True, stdout=subprocess.DEVNULL)
     return out
 
 

@@ -19,6 +19,7 @@ byterun1_encode().
 """
 
 import argparse
+import functools
 import json
 import math
 import os
@@ -288,6 +289,7 @@ def _in_shield(px, py, half, y0, y1):
     return abs(px) < w
 
 
+@functools.lru_cache(maxsize=1)
 def make_intro_lbm():
     return build_lbm(320, 200, emblem_rows(), emblem_palette(), compress=True,
                      aspect=(5, 6), page=(320, 200))
@@ -337,10 +339,9 @@ def _plan(seed, size):
             folders.append(sub)
             if rng.random() < 0.4:
                 folders.append(sub + "/LEVEL%d" % s)
-    count = {f: 0 for f in folders}
     for i in range(cfg["filler"]):
+        # The first ones go one to a folder so that no filler folder is empty.
         folder = folders[i] if i < len(folders) else rng.choice(folders)
-        count[folder] += 1
         r = rng.random()
         if r < 0.70:
             n = rng.randint(1, 16_000)

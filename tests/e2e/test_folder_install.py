@@ -1,0 +1,195 @@
+"""Silent installs from a CD folder and from a CD drive, the command line, and the failures a user meets."""
+import os
+import shutil
+import subprocess
+import unittest
+
+import e2e
+
+DEFAULT_DIR = "C:\\Games\\Tovek Zarnith PC"
+
+
+class FolderInstall(e2e.WineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
+        e2e.limit_depth(cls.cd, cls.expected_cd, 16)
+
+    def install(self, *args):
+        return e2e.run_setup(self.wp, list(args))
+
+    def fresh(self, name):
+        d = os.path.join(self.tmp, name)
+        self.assertFalse(os.path.exists(d))
+        return d
+
+    def fake_cd(self, name, leave_out=()):
+        """A folder with the four marker files and the files the setup needs, less those left out."""
+        d = os.path.join(self.tmp, name)
+        for rel in ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT", "GAME.CFG"]:
+            if rel in leave_out:
+                continue
+            os.makedirs(os.path.dirname(os.path.join(d, rel)), exist_ok=True)
+            shutil.copy(os.path.join(self.cd, rel), os.path.join(d, rel))
+        return d
+
+    def test_complete_install_from_folder(self):
+        target = self.fresh("full")
+        win_target = self.wp.winpath(target)
+        win_cd = self.wp.winpath(self.cd)
+        self.assertEqual(self.install("/silent", "/cd", win_cd, "/dir", win_target), 0)
+
+        diffs = e2e.tree_differences(self.expected_cd, os.path.join(target, "game", "cd"))
+        self.assertEqual(diffs, [], "game\\cd must equal the CD down to depth 16")
+        hd = os.path.join(target, "game", "hd")
+        self.assertEqual(open(os.path.join(hd, "GAME.CFG"), "rb").read(),
+                         open(os.path.join(self.cd, "GAME.CFG"), "rb").read())
+        veltris_files = sorted(n for n in os.listdir(os.path.join(self.cd, "VELTRIS"))
+                               if os.path.isfile(os.path.join(self.cd, "VELTRIS", n)))
+        self.assertEqual(sorted(os.listdir(os.path.join(hd, "VELTRIS"))), veltris_files,
+                         "VELTRIS gets its files without subfolders")
+        self.assertEqual(sorted(os.listdir(os.path.join(hd, "SOUND"))),
+                         sorted(b + ".ASL" for b in e2e.SOUND_BANKS))
+        self.assertEqual(os.listdir(os.path.join(hd, "SAVEGAME")), [])
+        with open(os.path.join(target, "zarnith.exe"), "rb") as a, open(e2e.PAYLOAD, "rb") as b:
+            # The icon step may have changed the resources; the stand-in's code must be intact.
+            installed, payload = a.read(), b.read()
+        self.assertEqual(installed[:2], b"MZ")
+        self.assertEqual(self.wp.run(os.path.join(target, "zarnith.exe"), ["/check"]), 0,
+                         "the stand-in game finds a complete layout")
+
+        log = e2e.setup_log(self.wp)
+        self.assertEqual(log[0], "setup started")
+        self.assertTrue(log[1].startswith("defaults: cd '") and log[1].endswith("' dir '%s'" % DEFAULT_DIR), log[1])
+        self.assertEqual(log[2:], ["Install to " + win_target, "Copying folder %s ..." % win_cd,
+                                   "Setting up the game files ...", "Done."])
+
+    def test_payload_written_byte_for_byte_without_emblem(self):
+        cd = os.path.join(self.tmp, "cd-without-picture")
+        e2e.copy_tree(self.cd, cd)
+        os.remove(os.path.join(cd, "INTRO", "DATA", "A.LBM"))
+        target = self.fresh("no-picture")
+        self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)), 0)
+        with open(os.path.join(target, "zarnith.exe"), "rb") as a, open(e2e.PAYLOAD, "rb") as b:
+            self.assertEqual(a.read(), b.read(), "zarnith.exe must be the payload byte for byte")
+
+    def test_not_the_game_cd(self):
+        for missing in ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT"]:
+            with self.subTest(missing=missing):
+                cd = self.fake_cd("fake-" + missing.replace("/", "_"), leave_out=(missing,))
+                target = self.fresh("t-" + missing.replace("/", "_"))
+                self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(cd), "/dir",
+                                              self.wp.winpath(target)), 1)
+                self.assertEqual(e2e.setup_log(self.wp)[-1], "ERROR: this is not the Tovek Zarnith CD")
+                self.assertFalse(os.path.exists(target), "nothing is created for a wrong CD")
+
+    def test_missing_or_empty_cd_argument(self):
+        for args in (["/silent", "/dir", "C:\\x1", "/cd", ""], ["/silent", "/dir", "C:\\x2", "/cd"],
+                     ["/silent", "/cd", "C:\\no\\such\\folder", "/dir", "C:\\x3"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.install(*args), 1)
+                self.assertEqual(e2e.setup_log(self.wp)[-1],
+                                 "ERROR: the CD is not a readable disc, image or folder")
+
+    def test_install_folder_that_cannot_be_created(self):
+        blocker = os.path.join(self.tmp, "a-file")
+        open(blocker, "w").write("not a folder")
+        target = self.wp.winpath(blocker) + "\\Game"
+        self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(self.cd), "/dir", target), 1)
+        self.assertEqual(e2e.setup_log(self.wp)[-1], "ERROR: cannot create the install folder")
+
+    def test_disk_fills_up_during_the_copy(self):
+        mnt = os.path.join(self.tmp, "small-disk")
+        os.makedirs(mnt)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mnt],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here (needs root)")
+        try:
+            target = self.wp.winpath(mnt) + "\\Game"
+            self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(self.cd), "/dir", target), 1)
+            log = e2e.setup_log(self.wp)
+            self.assertEqual(log[-1], "ERROR: copying the CD failed")
+            self.assertIn("Copying folder %s ..." % self.wp.winpath(self.cd), log)
+            self.assertNotIn("Done.", log)
+        finally:
+            self.wp.wait_idle()
+            subprocess.run(["umount", "-l", mnt])
+
+    def test_missing_sound_bank_and_reinstall_keeps_player_files(self):
+        cd = os.path.join(self.tmp, "cd-without-bank")
+        e2e.copy_tree(self.cd, cd)
+        os.remove(os.path.join(cd, "SOUND", "MAGIC.ASL"))
+        target = self.fresh("reinstall")
+        args = ["/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)]
+        self.assertEqual(self.install(*args), 0)
+        log = e2e.setup_log(self.wp)
+        bank = self.wp.winpath(target) + "\\game\\cd\\SOUND\\MAGIC.ASL"
+        self.assertEqual([l for l in log if l.startswith("cannot")], ["cannot read " + bank])
+        self.assertEqual(log[-1], "Done.")
+
+        hd = os.path.join(target, "game", "hd")
+        with open(os.path.join(hd, "GAME.CFG"), "w") as f:
+            f.write("player's own settings")
+        with open(os.path.join(hd, "SAVEGAME", "SLOT1.SAV"), "w") as f:
+            f.write("saved game")
+        with open(os.path.join(target, "game", "cd", "EXTRA.TXT"), "w") as f:
+            f.write("left alone")
+        self.assertEqual(self.install(*args), 0)
+        self.assertEqual(open(os.path.join(hd, "GAME.CFG")).read(), "player's own settings")
+        self.assertEqual(open(os.path.join(hd, "SAVEGAME", "SLOT1.SAV")).read(), "saved game")
+        self.assertTrue(os.path.isfile(os.path.join(target, "game", "cd", "EXTRA.TXT")))
+
+    def test_command_line_rules(self):
+        cd = self.wp.winpath(self.cd)
+        # Any letter case; "/dir" twice: the last one wins.
+        first, second = self.fresh("first"), self.fresh("second")
+        self.assertEqual(self.install("/SILENT", "/Cd", cd, "/DIR", self.wp.winpath(first),
+                                      "/dIr", self.wp.winpath(second), "/NoDesktop", "/NOSTARTMENU"), 0)
+        self.assertFalse(os.path.exists(first))
+        self.assertTrue(os.path.isfile(os.path.join(second, "zarnith.exe")))
+
+        # A value is taken as it is, even when it looks like a switch: no silent run then.
+        self.assertEqual(self.install("/cd", "/silent", "/dir", self.wp.winpath(self.fresh("never"))), 0)
+        log = e2e.setup_log(self.wp)
+        self.assertEqual(log[0], "setup started")
+        self.assertFalse(any(l.startswith("Install to") for l in log), log)
+
+        # "/uninstall2" without a folder starts the setup normally.
+        self.assertEqual(self.install("/silent", "/cd", cd, "/dir", self.wp.winpath(self.fresh("u2")),
+                                      "/uninstall2"), 0)
+        self.assertEqual(e2e.setup_log(self.wp)[0], "setup started")
+        self.assertTrue(os.path.isfile(os.path.join(self.tmp, "u2", "zarnith.exe")))
+
+
+class DriveDetection(e2e.WineTestCase):
+    """A CD drive of the prefix that holds the game CD is found without "/cd"; another disc is passed over."""
+
+    def set_cdrom(self, letter, folder):
+        link = os.path.join(self.wp.prefix, "dosdevices", letter + ":")
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(folder, link)
+        self.assertEqual(subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v",
+                                         letter + ":", "/t", "REG_SZ", "/d", "cdrom", "/f"], env=self.wp.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode, 0)
+
+    def test_cd_drive_found(self):
+        cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        other = os.path.join(self.tmp, "other-disc")
+        os.makedirs(os.path.join(other, "DATA"))
+        open(os.path.join(other, "README.TXT"), "w").write("another game")
+        self.set_cdrom("m", other)
+        self.set_cdrom("n", cd)
+        self.wp.restart()
+        target = os.path.join(self.tmp, "from-drive")
+        self.assertEqual(e2e.run_setup(self.wp, ["/silent", "/dir", self.wp.winpath(target)]), 0)
+        log = e2e.setup_log(self.wp)
+        self.assertEqual(log[1], "defaults: cd 'N:\\' dir '%s'" % DEFAULT_DIR)
+        self.assertEqual(log[-1], "Done.")
+        self.assertTrue(os.path.isfile(os.path.join(target, "game", "cd", "3DGAME.EXE")))
+
+
+if __name__ == "__main__":
+    e2e.main()
