@@ -6,7 +6,8 @@
 //       exit code (255 when it cannot start).
 //   wintool answer "CAPTION" yes|no|ok [SECONDS]
 //       Waits (default 60 s) for a dialog window with that caption, prints its message text on one line,
-//       then presses the button. Exit 0 answered, 2 no such window in time, 3 the window lacks that button.
+//       then presses the button and waits for the window to close. Exit 0 answered, 2 no such window in
+//       time, 3 the window lacks that button, 4 the window did not close.
 #include <windows.h>
 
 #include <cstdio>
@@ -66,7 +67,9 @@ static int answer(const char *caption, const char *button, int seconds) {
         return 3;
     }
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b));
-    return 0;
+    // Return only once the box has closed, so that the next answer cannot find this box again.
+    for (int waited = 0; IsWindow(box) && waited < 100; ++waited) Sleep(100);
+    return IsWindow(box) ? 4 : 0;
 }
 
 int main(int argc, char **argv) {
