@@ -267,6 +267,11 @@ class Uninstall(e2e.WineTestCase):
             self.assertEqual(self.wp.run("C:\\Tools\\setup.exe", args, timeout=120), 0, args)
             # A second stage that is not the temporary copy never asks for its own deletion.
             self.assertEqual(self.pending_renames(), "", args)
+        # Asked without /quiet, the refusal is reported, not called a removal.
+        second = subprocess.Popen(["wine", "C:\\Tools\\setup.exe", "/uninstall2", "C:\\"], env=self.wp.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(self.answer("ok"), "Nothing was removed: 'C:\\' is not a Tovek Zarnith install folder.")
+        self.assertEqual(second.wait(timeout=60), 0)
         self.assertTrue(os.path.isfile(os.path.join(root_game, "hd", "GAME.CFG")))
         self.assertTrue(os.path.isfile(self.wp.c_drive("zarnith.exe")))
         self.assertEqual(self.snapshot(host), real, "the real install was touched")
