@@ -27,7 +27,7 @@ with WinePrefix(keep=True) as wp:
         args = ["/silent", "/cd", wp.winpath(cd)]
     print("running setup.exe %s (prefix %s)" % (" ".join(args), wp.prefix), flush=True)
     rc = wp.run(os.path.join(build, "setup.exe"), args, timeout=3600)
-    log = wp.user_folder("AppData", "Local", "Temp", "zarnith_setup.log")
+    log = wp.user_folder("Temp", "zarnith_setup.log")
     print("exit code", rc)
     if os.path.isfile(log):
         print(open(log, encoding="latin-1").read())

@@ -6,15 +6,592 @@
 
 #include "setup.h"
 
-CdSrc *cd_open(const char *) { return nullptr; }
-CdSrc *cd_open_mem(const uint8_t *, uint64_t) { return nullptr; }
+namespace {
+
+constexpr uint32_t SECTOR = 2048;          // user bytes in every disc sector
+constexpr uint32_t RAW_SECTOR = 2352;      // a raw CD sector in a BIN image
+constexpr uint32_t CHUNK_SECTORS = 32;     // a file copy moves 64 KiB at a time
+constexpr uint32_t ISO_BATCH = 1024;       // sectors per read in the 2048-byte layout (2 MiB)
+constexpr int MAX_DEPTH = 16;              // folders below this level are neither totalled nor copied
+constexpr uint64_t WALK_SLACK = 1024;      // directory visits a walk may make beyond the image's sectors
+
+// One listed directory record. `name` may hold a zero byte from the disc; name_len counts every byte.
+struct IsoEntry {
+    char name[64];
+    uint32_t extent;
+    uint32_t size;
+    int32_t directory;
+    int32_t name_len;
+};
+
+// What one walk over the tree (the total, or the copy) carries from folder to folder.
+struct Walk {
+    uint32_t path[MAX_DEPTH + 1];  // extents of the folders from the root down to the current one
+    uint64_t budget;               // directory sectors the walk may still read
+    int exhausted;
+};
+
+uint8_t buf[CHUNK_SECTORS * SECTOR];        // file data of an image copy
+uint8_t stage[CHUNK_SECTORS * RAW_SECTOR];  // raw sectors before their user bytes are taken out
+
+uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+int same_text(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b)
+        if (upper(*a) != upper(*b)) return 0;
+    return *a == *b;
+}
+
+// Appends up to n bytes of src at *len, keeping room for the terminating zero. 0 when cut.
+int append(char *out, size_t cap, size_t *len, const char *src, size_t n) {
+    size_t room = cap - 1 - *len;
+    size_t take = n < room ? n : room;
+    memcpy(out + *len, src, take);
+    *len += take;
+    out[*len] = '\0';
+    return take == n;
+}
+
+// "%s\%s" into a path buffer; 0 when the result would not fit. A cut path could name another file,
+// or end in "." or "..", so it is never used.
+int join(char *out, const char *folder, const char *name) {
+    size_t len = 0;
+    out[0] = '\0';
+    return append(out, PATH_BUF, &len, folder, strlen(folder)) && append(out, PATH_BUF, &len, "\\", 1) &&
+           append(out, PATH_BUF, &len, name, strlen(name));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Sectors
+
+// Reads up to n bytes at pos of the image file (or the image in memory); *got receives the count.
+int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+    if (s->mem) {
+        *got = 0;
+        if (pos >= s->mem_size) return 1;
+        uint64_t avail = s->mem_size - pos;
+        *got = avail < n ? static_cast<uint32_t>(avail) : n;
+        memcpy(dst, s->mem + pos, *got);
+        return 1;
+    }
+    return pf_read_at(s->handle, pos, dst, n, got);
+}
+
+uint64_t sector_pos(CdSrc *s, uint64_t sector) { return sector * s->sector_size + s->data_offset; }
+
+int read_one(CdSrc *s, uint64_t sector, uint8_t *dst) {
+    uint32_t got = 0;
+    return read_raw(s, sector_pos(s, sector), dst, SECTOR, &got) && got == SECTOR;
+}
+
+// Reads count sectors from `first` into dst (count x 2048 bytes). Each run of sectors is one read;
+// in the raw layouts the run goes through `stage` and the user bytes of each sector are moved out.
+// On failure the sectors before the first unreadable one are in dst, as if read one by one.
+int read_sectors(CdSrc *s, uint64_t first, uint32_t count, uint8_t *dst) {
+    const uint32_t size = s->sector_size;
+    const uint32_t batch = size == SECTOR ? ISO_BATCH : CHUNK_SECTORS;
+    while (count) {
+        uint32_t n = count < batch ? count : batch;
+        // The last sector needs only its user bytes: a raw image cut after them still reads.
+        uint32_t len = (n - 1) * size + SECTOR;
+        uint8_t *into = size == SECTOR ? dst : stage;
+        uint32_t got = 0;
+        if (!read_raw(s, sector_pos(s, first), into, len, &got)) {
+            // Which sector failed is unknown: find it, so dst ends exactly as single reads leave it.
+            for (uint32_t i = 0; i < n; ++i)
+                if (!read_one(s, first + i, dst + static_cast<size_t>(i) * SECTOR)) return 0;
+        } else {
+            uint32_t whole = got < SECTOR ? 0 : (got - SECTOR) / size + 1;
+            if (whole > n) whole = n;
+            if (into == stage)
+                for (uint32_t i = 0; i < whole; ++i)
+                    memcpy(dst + static_cast<size_t>(i) * SECTOR, stage + static_cast<size_t>(i) * size, SECTOR);
+            if (whole < n) return 0;
+        }
+        first += n;
+        count -= n;
+        dst += static_cast<size_t>(n) * SECTOR;
+    }
+    return 1;
+}
+
+// 1 when `sectors` sectors from `first` lie inside the image as it was opened: nothing is allocated
+// or read for data that cannot be there, whatever size a record claims.
+int inside_image(CdSrc *s, uint64_t first, uint64_t sectors) {
+    if (sectors == 0) return 1;
+    uint64_t end = sector_pos(s, first + sectors - 1) + SECTOR;
+    return end <= s->image_size;
+}
+
+uint64_t sectors_of(uint32_t bytes) { return (static_cast<uint64_t>(bytes) + SECTOR - 1) / SECTOR; }
+
+// ---------------------------------------------------------------------------------------------------
+// Directories
+
+// The name rules: the identifier up to its version (';'), at most 63 bytes, less one final '.'.
+void take_name(const uint8_t *id, uint32_t k, IsoEntry *e) {
+    int n = 0;
+    for (uint32_t i = 0; i < k && id[i] != ';' && n < 63; ++i) e->name[n++] = static_cast<char>(id[i]);
+    if (n > 0 && e->name[n - 1] == '.') --n;
+    e->name[n] = '\0';
+    e->name_len = n;
+}
+
+// Adds the records of one sector (bytes [from, from + 2048) of the directory, no record started at or
+// beyond `size`) to the listing. A record whose fields would reach past the sector ends the sector.
+int walk_sector(const uint8_t *sec, uint64_t from, uint32_t size, IsoEntry **list, int *count, int *room) {
+    uint32_t o = 0;
+    while (from + o < size && o < SECTOR) {
+        uint32_t len = sec[o];
+        if (len == 0) break;  // the rest of the sector holds no records
+        if (o + 33 > SECTOR) break;
+        uint32_t k = sec[o + 32];
+        if (o + 33 + k > SECTOR || o + len > SECTOR) break;
+        const uint8_t *id = sec + o + 33;
+        if (!(k == 1 && (id[0] == 0 || id[0] == 1))) {
+            if (*count == *room) {
+                int grown = *room ? *room * 2 : 64;
+                IsoEntry *bigger = static_cast<IsoEntry *>(realloc(*list, sizeof(IsoEntry) * grown));
+                if (!bigger) return 0;
+                *list = bigger;
+                *room = grown;
+            }
+            IsoEntry *e = &(*list)[(*count)++];
+            take_name(id, k, e);
+            e->extent = le32(sec + o + 2);
+            e->size = le32(sec + o + 10);
+            e->directory = (sec[o + 25] & 2) ? 1 : 0;
+        }
+        o += len;
+    }
+    return 1;
+}
+
+// Lists the directory at (extent, size) in record order. An unreadable directory, or one that does
+// not lie inside the image, lists empty. The caller frees the listing (none when empty).
+IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
+    *count = 0;
+    uint64_t sectors = sectors_of(size);
+    if (!inside_image(s, extent, sectors)) return nullptr;
+    uint32_t batch = sectors < CHUNK_SECTORS ? static_cast<uint32_t>(sectors) : CHUNK_SECTORS;
+    if (batch == 0) return nullptr;
+    uint8_t *data = static_cast<uint8_t *>(malloc(static_cast<size_t>(batch) * SECTOR));
+    IsoEntry *list = nullptr;
+    int room = 0;
+    int ok = data != nullptr;
+    for (uint64_t done = 0; ok && done < sectors; done += batch) {
+        uint32_t n = sectors - done < batch ? static_cast<uint32_t>(sectors - done) : batch;
+        ok = read_sectors(s, extent + done, n, data);
+        for (uint32_t i = 0; ok && i < n; ++i)
+            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, &list, count, &room);
+    }
+    free(data);
+    if (!ok || *count == 0) {
+        free(list);
+        *count = 0;
+        return nullptr;
+    }
+    return list;
+}
+
+// Looks up a relative path ('\' or '/' separated, any letter case). 1 and the last component's entry
+// in *x; an empty path yields 1 without writing *x. Only directories are looked into.
+int iso_find(CdSrc *s, const char *path, IsoEntry *x) {
+    if (!*path) return 1;
+    uint32_t extent = s->root_extent, size = s->root_size;
+    const char *p = path;
+    int into_file = 0;
+    while (*p) {
+        char part[64];
+        int n = 0;
+        while (*p && *p != '\\' && *p != '/' && n < 63) part[n++] = upper(*p++);
+        part[n] = '\0';
+        while (*p == '\\' || *p == '/') ++p;
+        if (into_file) return 0;
+        int count = 0;
+        IsoEntry *list = iso_dir(s, extent, size, &count);
+        int found = -1;
+        for (int i = 0; i < count && found < 0; ++i)
+            if (same_text(list[i].name, part)) found = i;
+        if (found < 0) {
+            free(list);
+            return 0;
+        }
+        *x = list[found];
+        extent = x->extent;
+        size = x->size;
+        into_file = !x->directory;
+        free(list);
+    }
+    return 1;
+}
+
+// A walk may enter the folder at (extent, size): it pays the sectors it will read (at least one
+// per folder) from its budget. 0 once the budget is spent.
+int walk_enter(Walk *w, CdSrc *s, uint32_t extent, uint32_t size) {
+    uint64_t cost = sectors_of(size);
+    if (cost == 0 || !inside_image(s, extent, cost)) cost = 1;
+    if (w->exhausted || cost > w->budget) {
+        w->exhausted = 1;
+        return 0;
+    }
+    w->budget -= cost;
+    return 1;
+}
+
+void walk_start(Walk *w, CdSrc *s) {
+    memset(w, 0, sizeof *w);
+    w->budget = s->image_size / (s->sector_size ? s->sector_size : SECTOR) + WALK_SLACK;
+}
+
+// 1 when a folder at `extent`, found at depth d, is one of the folders on the way to it: the walks
+// pass it over.
+int loops_back(const Walk *w, int d, uint32_t extent) {
+    for (int i = 0; i <= d; ++i)
+        if (w->path[i] == extent) return 1;
+    return 0;
+}
+
+// The folders a walk enters below a folder at depth d: within the depth limit and not looping back.
+int enters(const Walk *w, int d, const IsoEntry *e) {
+    return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
+}
+
+uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w) {
+    if (!walk_enter(w, s, extent, size)) return 0;
+    w->path[depth] = extent;
+    int count = 0;
+    IsoEntry *list = iso_dir(s, extent, size, &count);
+    uint64_t sum = 0;
+    for (int i = 0; i < count && !w->exhausted; ++i) {
+        const IsoEntry *e = &list[i];
+        if (!e->directory)
+            sum += e->size;
+        else if (enters(w, depth, e))
+            sum += iso_total(s, e->extent, e->size, depth + 1, w);
+    }
+    free(list);
+    return sum;
+}
+
+int is_device_name(const IsoEntry *e) {
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    // The base name is what comes before the first '.', less trailing spaces: "nul .txt" is NUL too.
+    int n = 0;
+    while (n < e->name_len && e->name[n] != '.') ++n;
+    while (n > 0 && e->name[n - 1] == ' ') --n;
+    char base[8];
+    if (n > 7) return 0;
+    for (int i = 0; i < n; ++i) base[i] = upper(e->name[i]);
+    base[n] = '\0';
+    for (const char *d : devices)
+        if (strcmp(base, d) == 0) return 1;
+    if (n == 4 && (memcmp(base, "COM", 3) == 0 || memcmp(base, "LPT", 3) == 0)) {
+        unsigned char c = static_cast<unsigned char>(base[3]);
+        // Digits, and the superscript digits 1, 2 and 3 of the Western code page.
+        return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
+    }
+    return 0;
+}
+
+// 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
+int is_plain_name(const IsoEntry *e) {
+    if (e->name_len == 0) return 0;
+    int only_dots = 1;
+    for (int i = 0; i < e->name_len; ++i) {
+        unsigned char c = static_cast<unsigned char>(e->name[i]);
+        if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
+        if (c != '.' && c != ' ') only_dots = 0;
+    }
+    return !only_dots && !is_device_name(e);
+}
+
+void log_unsafe_name(const IsoEntry *e) {
+    char shown[64 * 4 + 1];
+    size_t n = 0;
+    for (int i = 0; i < e->name_len; ++i) {
+        unsigned char c = static_cast<unsigned char>(e->name[i]);
+        if (c < 0x20 || c == 0x7F)
+            n += snprintf(shown + n, sizeof shown - n, "\\x%02X", c);
+        else
+            shown[n++] = static_cast<char>(c);
+    }
+    shown[n] = '\0';
+    setup_log("unsafe name on the CD: \"%s\"", shown);
+}
+
+// Creates the folder; only when that alone does not do (it exists, or parents are missing) the whole
+// chain. The result is not looked at: a folder that cannot be made fails at its first file.
+void make_folder(const char *path) {
+    if (!pf_mkdir(path)) make_dirs(path);
+}
+
+int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, Progress *p) {
+    pf_file out = pf_create(dest);
+    if (out == PF_INVALID) {
+        setup_log("cannot write %s", dest);
+        return 0;
+    }
+    uint32_t left = e->size;
+    uint64_t sector = e->extent;
+    while (left) {
+        uint64_t need = sectors_of(left);
+        uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
+        if (!read_sectors(s, sector, n, buf)) {
+            setup_log("read error in %s", e->name);
+            pf_close(out);
+            return 0;
+        }
+        uint32_t w = n * SECTOR < left ? n * SECTOR : left;
+        uint32_t put = 0;
+        if (!pf_write(out, buf, w, &put) || put != w) {
+            pf_close(out);
+            return 0;
+        }
+        left -= w;
+        sector += n;
+        if (p) progress_add(p, w);
+    }
+    pf_close(out);
+    return 1;
+}
+
+int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progress *p, int depth, Walk *w) {
+    if (!walk_enter(w, s, extent, size)) {
+        setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s", dest);
+        return 0;
+    }
+    w->path[depth] = extent;
+    int count = 0;
+    IsoEntry *list = iso_dir(s, extent, size, &count);
+    make_folder(dest);
+    int ok = 1;
+    for (int i = 0; i < count && ok; ++i) {
+        const IsoEntry *e = &list[i];
+        if (e->directory && !enters(w, depth, e)) continue;
+        if (!is_plain_name(e)) {
+            log_unsafe_name(e);
+            ok = 0;
+            break;
+        }
+        char child[PATH_BUF];
+        if (!join(child, dest, e->name)) {
+            setup_log("cannot write %s", child);
+            ok = 0;
+        } else if (e->directory) {
+            ok = iso_copy(s, e->extent, e->size, child, p, depth + 1, w);
+        } else {
+            ok = copy_entry(s, e, child, p);
+        }
+    }
+    free(list);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder sources
+
+uint64_t dir_total(const char *folder, int depth) {
+    PfList *l = pf_list_open(folder);
+    if (!l) return 0;
+    uint64_t sum = 0;
+    PfEntry e;
+    while (pf_list_next(l, &e)) {
+        if (!e.directory) {
+            sum += e.size;
+        } else if (depth < MAX_DEPTH) {
+            char child[PATH_BUF];
+            if (join(child, folder, e.name)) sum += dir_total(child, depth + 1);
+        }
+    }
+    pf_list_close(l);
+    return sum;
+}
+
+int dir_copy(const char *from, const char *to, Progress *p, int depth) {
+    PfList *l = pf_list_open(from);
+    make_dirs(to);
+    if (!l) return 1;
+    int ok = 1;
+    PfEntry e;
+    while (ok && pf_list_next(l, &e)) {
+        if (e.directory && depth == MAX_DEPTH) continue;
+        char src[PATH_BUF], dst[PATH_BUF];
+        if (!join(src, from, e.name)) {
+            setup_log("cannot read %s", src);
+            ok = 0;
+        } else if (!join(dst, to, e.name)) {
+            setup_log("cannot write %s", dst);
+            ok = 0;
+        } else if (e.directory) {
+            ok = dir_copy(src, dst, p, depth + 1);
+        } else {
+            ok = copy_file(src, dst, p);
+            pf_set_normal(dst);
+        }
+    }
+    pf_list_close(l);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Opening
+
+// Looks for the primary volume descriptor in disc sector 16 with the given layout.
+int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
+    s->sector_size = sector_size;
+    s->data_offset = data_offset;
+    uint8_t pvd[SECTOR];
+    if (!read_one(s, 16, pvd)) return 0;
+    if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
+    s->root_extent = le32(pvd + 158);
+    s->root_size = le32(pvd + 166);
+    return 1;
+}
+
+int probe_layouts(CdSrc *s) {
+    return probe(s, SECTOR, 0) || probe(s, RAW_SECTOR, 16) || probe(s, RAW_SECTOR, 24);
+}
+
+// A CUE sheet at `path` is replaced by the file it names; an unreadable or unresolvable sheet stays.
+void resolve_cue(char *path) {
+    uint64_t n = 0;
+    uint8_t *text = read_file(path, &n);
+    if (!text) return;
+    text[n] = '\0';
+    char named[PATH_BUF];
+    if (cue_resolve(path, reinterpret_cast<char *>(text), named, sizeof named)) memcpy(path, named, sizeof named);
+    free(text);
+}
+
+int is_cue(const char *path) {
+    const char *dot = strrchr(path, '.');
+    return dot && same_text(dot, ".cue");
+}
+
+}  // namespace
+
+int cue_resolve(const char *sheet_path, const char *text, char *out, size_t cap) {
+    const char *file = strstr(text, "FILE");
+    if (!file) return 0;
+    const char *open = strchr(file, '"');
+    if (!open) return 0;
+    const char *close = strchr(open + 1, '"');
+    if (!close || cap == 0) return 0;
+    const char *name = open + 1;
+    size_t name_len = static_cast<size_t>(close - name);
+    size_t len = 0;
+    out[0] = '\0';
+    if (!memchr(name, ':', name_len)) {
+        const char *slash = strrchr(sheet_path, '\\');
+        if (slash) append(out, cap, &len, sheet_path, static_cast<size_t>(slash - sheet_path) + 1);
+    }
+    append(out, cap, &len, name, name_len);
+    return 1;
+}
+
+CdSrc *cd_open(const char *path) {
+    CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
+    if (!s) return nullptr;
+    s->handle = PF_INVALID;
+    char p[PATH_BUF];
+    fmt(p, sizeof p, "%s", path);
+    size_t len = strlen(p);
+    if (len > 3) {
+        while (len > 3 && (p[len - 1] == '\\' || p[len - 1] == '/')) p[--len] = '\0';
+    } else if (len == 2 && p[1] == ':') {
+        p[2] = '\\';
+        p[3] = '\0';
+    }
+    if (is_dir(p)) {
+        fmt(s->path, sizeof s->path, "%s", p);
+        fmt(s->desc, sizeof s->desc, "folder %s", p);
+        return s;
+    }
+    if (is_cue(p)) resolve_cue(p);
+    s->handle = pf_open_read(p, 0);
+    if (s->handle == PF_INVALID || !pf_size(s->handle, &s->image_size) || !probe_layouts(s)) {
+        pf_close(s->handle);
+        free(s);
+        return nullptr;
+    }
+    s->is_image = 1;
+    fmt(s->path, sizeof s->path, "%s", p);
+    fmt(s->desc, sizeof s->desc, "image %s", p);
+    return s;
+}
+
+CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
+    CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
+    if (!s) return nullptr;
+    s->handle = PF_INVALID;
+    s->mem = data;
+    s->mem_size = size;
+    s->image_size = size;
+    if (!probe_layouts(s)) {
+        free(s);
+        return nullptr;
+    }
+    s->is_image = 1;
+    fmt(s->path, sizeof s->path, "(memory)");
+    fmt(s->desc, sizeof s->desc, "image %s", s->path);
+    return s;
+}
+
 void cd_close(CdSrc *s) {
     if (!s) return;
     pf_close(s->handle);
     free(s);
 }
+
 const char *cd_describe(CdSrc *s) { return s->desc; }
-int cd_exists(CdSrc *, const char *) { return 0; }
-uint8_t *cd_read(CdSrc *, const char *, uint64_t *) { return nullptr; }
-uint64_t cd_total_bytes(CdSrc *) { return 0; }
-int cd_copy_all(CdSrc *, const char *, Progress *) { return 0; }
+
+int cd_exists(CdSrc *s, const char *rel) {
+    if (s->is_image) {
+        IsoEntry e;
+        return iso_find(s, rel, &e);
+    }
+    char full[PATH_BUF];
+    fmt(full, sizeof full, "%s\\%s", s->path, rel);
+    return path_exists(full);
+}
+
+uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
+    if (!s->is_image) {
+        char full[PATH_BUF];
+        fmt(full, sizeof full, "%s\\%s", s->path, rel);
+        return read_file(full, size);
+    }
+    IsoEntry e;
+    // An empty path names the root, which is no file.
+    if (!*rel || !iso_find(s, rel, &e) || e.directory) return nullptr;
+    uint64_t sectors = sectors_of(e.size);
+    if (!inside_image(s, e.extent, sectors)) return nullptr;
+    uint8_t *data = static_cast<uint8_t *>(malloc(sectors * SECTOR + 1));
+    if (!data) return nullptr;
+    if (!read_sectors(s, e.extent, static_cast<uint32_t>(sectors), data)) {
+        free(data);
+        return nullptr;
+    }
+    *size = e.size;
+    return data;
+}
+
+uint64_t cd_total_bytes(CdSrc *s) {
+    if (!s->is_image) return dir_total(s->path, 0);
+    Walk w;
+    walk_start(&w, s);
+    return iso_total(s, s->root_extent, s->root_size, 0, &w);
+}
+
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
+    if (!s->is_image) return dir_copy(s->path, dest, p, 0);
+    Walk w;
+    walk_start(&w, s);
+    return iso_copy(s, s->root_extent, s->root_size, dest, p, 0, &w);
+}

@@ -21,6 +21,51 @@ struct Options {
 // first missing one); 0 for none.
 int is_zarnith_cd(CdSrc *s);
 
+// ---- Game emblem picture pipeline (portable) ----
+// The CD's emblem is an IFF "FORM" of type "PBM ": one palette index per pixel. Dark colours
+// (red + green + blue below 60) are transparent; the picture is cropped to its visible part, centred
+// on a square canvas with a margin of 1/16, and box-filtered to the seven icon sizes. Every read stays
+// inside the bytes handed in: a field, palette entry or pixel data past their end reads as 0.
+
+// Results of emblem_canvas.
+enum { EMBLEM_OK = 0, EMBLEM_NOT_UNDERSTOOD = 1, EMBLEM_EMPTY = 2 };
+
+// Largest picture (width x height) and canvas (side x side) accepted, in pixels: the canvas costs
+// 4 bytes a pixel, so at most 256 MiB. Larger ones are refused as not understood.
+constexpr uint64_t EMBLEM_MAX_PIXELS = uint64_t(1) << 26;
+
+// What the chunk walk found. Offsets are positions in the file; lengths are as declared.
+struct EmblemPicture {
+    const uint8_t *data;
+    uint64_t size;         // bytes in the file
+    uint32_t w, h;         // from BMHD
+    uint32_t compression;  // 1: ByteRun1, anything else: plain rows
+    uint64_t cmap;         // where CMAP's data starts
+    uint64_t body;         // where BODY's data starts
+    uint64_t body_len;     // BODY's declared length
+};
+
+// Checks the form header and walks the chunks. 1 when the picture has width, height, CMAP and BODY
+// and its size is within EMBLEM_MAX_PIXELS; 0 when it is not understood.
+int emblem_parse(const uint8_t *lbm, uint64_t size, EmblemPicture *pic);
+// Decodes BODY into a new zero-filled index picture of stride x h bytes (stride: w rounded up to
+// even). None when it cannot be allocated. Caller frees.
+uint8_t *emblem_indexes(const EmblemPicture *pic, uint32_t *stride);
+// The pixel value of each of the 256 palette indexes: 0 for a dark colour, otherwise alpha 255 with
+// its red, green and blue (0xAARRGGBB).
+void emblem_palette(const EmblemPicture *pic, uint32_t colours[256]);
+// The whole front of the pipeline: on EMBLEM_OK, *canvas is a new S x S picture of pixel values
+// (top row first) holding the visible part of the picture, centred. Caller frees.
+int emblem_canvas(const uint8_t *lbm, uint64_t size, uint32_t **canvas, uint32_t *S);
+// Byte count of the icon image of size N: header, N x N colour pixels, the AND mask.
+uint32_t emblem_icon_bytes(uint32_t N);
+// The icon image of size N (a 40-byte BITMAPINFOHEADER, bottom-up 32-bit rows, a zero AND mask)
+// box-filtered from the canvas (S at most 2^20, N from 1 to 256); *bytes receives its length. None
+// when it cannot be allocated or the sizes are out of range. Caller frees.
+uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint32_t *bytes);
+// The icon group that lists the seven images as icon ids 1 to 7.
+void emblem_icon_group(uint8_t out[104]);
+
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
 int prebuilt_available();

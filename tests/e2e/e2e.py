@@ -33,13 +33,31 @@ def sample_cd(size="small", what="tree,iso,bin,cue"):
     return out
 
 
+def read(path, mode="rb"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
 def copy_tree(src, dst):
     subprocess.run(["cp", "-a", src, dst], check=True)
 
 
+def temp_folder(wp, *parts):
+    """Host path of the prefix user's temporary folder (Wine keeps it in the profile as Temp)."""
+    for rel in (("Temp",), ("AppData", "Local", "Temp")):
+        if os.path.isdir(wp.user_folder(*rel)):
+            return wp.user_folder(*(rel + parts))
+    return wp.user_folder("Temp", *parts)
+
+
 def setup_log(wp):
     """The lines of zarnith_setup.log in the prefix's temporary folder (None when there is none)."""
-    path = wp.user_folder("AppData", "Local", "Temp", "zarnith_setup.log")
+    path = temp_folder(wp, "zarnith_setup.log")
     if not os.path.isfile(path):
         return None
     with open(path, "rb") as f:

@@ -80,7 +80,8 @@ class WinePrefix:
                     if name.lower().endswith((".reg", ".ini")):
                         p = os.path.join(dirpath, name)
                         if not os.path.islink(p):
-                            data = open(p, "rb").read()
+                            with open(p, "rb") as f:
+                                data = f.read()
                             os.unlink(p)
                             with open(p, "wb") as f:
                                 f.write(data)
@@ -141,10 +142,15 @@ class WinePrefix:
 
     def run(self, exe, args=(), cwd=None, timeout=600, check_output=False):
         """Runs a Windows program to its end; returns its exit code (or (code, stdout) with check_output)."""
-        p = subprocess.run(["wine", exe] + list(args), env=self.env, cwd=cwd, timeout=timeout,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Output goes through a file, never a pipe: Wine's background processes (services, winedevice)
+        # inherit the handles and would hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out:
+            p = subprocess.run(["wine", exe] + list(args), env=self.env, cwd=cwd, timeout=timeout,
+                               stdout=out, stderr=subprocess.DEVNULL)
+            out.seek(0)
+            text = out.read().decode("latin-1")
         if check_output:
-            return p.returncode, p.stdout.decode("latin-1")
+            return p.returncode, text
         return p.returncode
 
     def start(self, exe, args=(), cwd=None):
@@ -154,9 +160,7 @@ class WinePrefix:
 
     def reg_query(self, key):
         """The output of 'reg query KEY' in this prefix (text), and its exit code."""
-        p = subprocess.run(["wine", "reg", "query", key], env=self.env, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, timeout=120)
-        return p.returncode, p.stdout.decode("latin-1")
+        return self.run("reg", ["query", key], timeout=120, check_output=True)
 
     def wait_idle(self, timeout=120):
         """Waits until every process of this prefix has ended."""

@@ -1,0 +1,122 @@
+"""The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
+the warning for empty fields, the close rule, and a failed install that can be retried."""
+import os
+import time
+import unittest
+
+import e2e
+
+TITLE = "Tovek Zarnith - PC Native Setup"
+WINCTL = os.path.join(e2e.BUILD, "winctl.exe")
+
+
+class Window(e2e.WineTestCase):
+    display = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+
+    def ctl(self, *args):
+        return self.wp.run(WINCTL, list(args), timeout=120)
+
+    def controls(self, title=TITLE):
+        """(class, id, enabled, text) of every control, and the list box's lines."""
+        code, out = self.wp.run(WINCTL, ["texts", title], timeout=120, check_output=True)
+        self.assertEqual(code, 0, "the window is not there")
+        rows = [l.split("|", 3) for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
+        items = [r[3] for r in rows if r[0] == "ListBox-item"]
+        return [r for r in rows if r[0] != "ListBox-item"], items
+
+    def status(self):
+        return [r[3] for r in self.controls()[0] if r[0] == "Static"][3]
+
+    def button(self, ident):
+        return [r for r in self.controls()[0] if r[1] == str(ident)][0]
+
+    def wait_status(self, *texts, seconds=120):
+        end = time.time() + seconds
+        while time.time() < end:
+            s = self.status()
+            if s in texts:
+                return s
+            time.sleep(0.5)
+        self.fail("status never became %s (last: %r)" % (texts, s))
+
+    def start(self, *args):
+        proc = self.wp.start(e2e.SETUP_EXE, list(args))
+        self.assertEqual(self.ctl("wait", TITLE, "60000"), 0, "the main window did not open")
+        return proc
+
+    def test_install_from_the_window_then_close(self):
+        target = os.path.join(self.tmp, "windowed")
+        proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target), "/nodesktop")
+        rows, items = self.controls()
+        edits = [r[3] for r in rows if r[0] == "Edit"]
+        self.assertEqual(edits, [self.wp.winpath(self.cd), self.wp.winpath(target)])
+        checks = [r[3] for r in rows if r[0] == "Button" and r[3].endswith("]")]
+        self.assertEqual(checks, ["Start menu shortcut [x]", "Desktop shortcut [x]"],
+                         "the check boxes start checked whatever the command line says")
+        self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
+        self.assertEqual(self.button(105)[3], "Cancel")
+
+        self.ctl("check", TITLE, "Desktop shortcut", "0")
+        self.assertEqual(self.ctl("click", TITLE, "Install"), 0)
+        self.wait_status("Tovek Zarnith is installed.")
+        rows, items = self.controls()
+        self.assertEqual([r[3] for r in rows if r[0] == "msctls_progress32"], ["1000"])
+        self.assertEqual(self.button(104)[2:], ["1", "Play"])
+        self.assertEqual(self.button(105)[3], "Close")
+        self.assertEqual(items[0], "Install to " + self.wp.winpath(target))
+        self.assertEqual(items[-1], "Done.")
+        self.assertEqual(items, e2e.setup_log(self.wp)[2:], "the list shows every line of the log")
+        self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
+        self.assertTrue(os.path.isfile(os.path.join(target, "game", "hd", "GAME.CFG")))
+        self.assertFalse(os.path.exists(os.path.join(self.wp.home, "Tovek Zarnith.lnk")),
+                         "the unchecked desktop shortcut must not be made")
+
+        self.assertEqual(self.ctl("click", TITLE, "Close"), 0)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_empty_field_warns_and_failed_install_can_be_retried(self):
+        proc = self.start("/cd", "/silent", "/dir", self.wp.winpath(os.path.join(self.tmp, "retry")))
+        rows, _ = self.controls()
+        self.assertEqual([r[3] for r in rows if r[0] == "Edit"][0], "/silent",
+                         "a value that looks like a switch is taken as the CD path")
+
+        self.ctl("set", TITLE, "0", "")
+        self.ctl("click", TITLE, "Install")
+        self.assertEqual(self.ctl("wait", "Tovek Zarnith setup", "20000"), 0, "no warning for an empty CD field")
+        rows, _ = self.controls("Tovek Zarnith setup")
+        self.assertIn("Please choose the CD and the install folder.", [r[3] for r in rows])
+        self.ctl("click", "Tovek Zarnith setup", "OK")
+        self.assertEqual(self.ctl("gone", "Tovek Zarnith setup", "20000"), 0)
+        self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
+
+        self.ctl("set", TITLE, "0", "C:\\no\\such\\cd")
+        self.ctl("click", TITLE, "Install")
+        self.wait_status("The installation did not finish - see the messages above.")
+        _, items = self.controls()
+        self.assertEqual(items[-1], "ERROR: the CD is not a readable disc, image or folder")
+        self.assertEqual(self.button(104)[2:], ["1", "Install"])
+        self.assertEqual(self.button(105)[3], "Close")
+
+        self.ctl("set", TITLE, "0", self.wp.winpath(self.cd))
+        self.ctl("click", TITLE, "Install")
+        self.wait_status("Tovek Zarnith is installed.")
+        _, items = self.controls()
+        self.assertIn("ERROR: the CD is not a readable disc, image or folder", items,
+                      "the list keeps the lines of the failed attempt")
+        self.ctl("close", TITLE)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_cancel_before_install_closes_at_once(self):
+        proc = self.start("/dir", "C:\\Games\\Unused")
+        self.ctl("click", TITLE, "Cancel")
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertFalse(os.path.exists(self.wp.c_drive("Games", "Unused")))
+
+
+if __name__ == "__main__":
+    e2e.main()

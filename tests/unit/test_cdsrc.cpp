@@ -1,0 +1,981 @@
+// The CD source: opening (path forms, CUE sheets, sector layouts), folder sources, and the ISO 9660
+// reader on the sample CD and on images built byte by byte here, hostile ones included.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cdsrc.h"
+#include "platform.h"
+#include "setup.h"
+#include "util.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+// ---------------------------------------------------------------------------------------------------
+// Files and folders through the module's own file layer ('\' works natively too)
+
+std::string native(std::string p) {
+#ifndef _WIN32
+    std::replace(p.begin(), p.end(), '\\', '/');
+#endif
+    return p;
+}
+
+std::string make_temp_dir() {
+#ifdef _WIN32
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    static int counter;
+    for (;;) {
+        char p[MAX_PATH];
+        snprintf(p, sizeof p, "%scdsrc-%lu-%d", base, GetCurrentProcessId(), ++counter);
+        if (CreateDirectoryA(p, nullptr)) return p;
+    }
+#else
+    char t[] = "/tmp/cdsrc-XXXXXX";
+    return mkdtemp(t);
+#endif
+}
+
+void set_cwd(const std::string &p) {
+#ifdef _WIN32
+    ASSERT_EQ(_chdir(p.c_str()), 0);
+#else
+    ASSERT_EQ(chdir(p.c_str()), 0);
+#endif
+}
+
+std::string get_cwd() {
+    char b[1024];
+#ifdef _WIN32
+    return _getcwd(b, sizeof b) ? b : "";
+#else
+    return getcwd(b, sizeof b) ? b : "";
+#endif
+}
+
+void make_read_only(const std::string &p) {
+#ifdef _WIN32
+    SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+#else
+    chmod(native(p).c_str(), 0444);
+#endif
+}
+
+void put(const std::string &path, const Bytes &data) { ASSERT_TRUE(write_file(path.c_str(), data.data(), data.size())); }
+void put(const std::string &path, const std::string &text) {
+    ASSERT_TRUE(write_file(path.c_str(), text.data(), text.size()));
+}
+
+// The file's bytes, or "<none>" when it cannot be read.
+std::string slurp(const std::string &path) {
+    uint64_t n = 0;
+    uint8_t *d = read_file(path.c_str(), &n);
+    if (!d) return "<none>";
+    std::string s(reinterpret_cast<char *>(d), n);
+    free(d);
+    return s;
+}
+
+std::vector<std::string> names_in(const std::string &folder) {
+    std::vector<std::string> names;
+    PfList *l = pf_list_open(folder.c_str());
+    PfEntry e;
+    while (l && pf_list_next(l, &e)) names.push_back(e.name);
+    pf_list_close(l);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// relative path -> content, "<dir>" for folders.
+void collect(const std::string &root, const std::string &rel, std::map<std::string, std::string> *out) {
+    std::string here = rel.empty() ? root : root + "\\" + rel;
+    PfList *l = pf_list_open(here.c_str());
+    PfEntry e;
+    while (l && pf_list_next(l, &e)) {
+        std::string r = rel.empty() ? e.name : rel + "\\" + e.name;
+        if (e.directory) {
+            (*out)[r] = "<dir>";
+            collect(root, r, out);
+        } else {
+            (*out)[r] = slurp(root + "\\" + r);
+        }
+    }
+    pf_list_close(l);
+}
+
+std::map<std::string, std::string> tree(const std::string &root) {
+    std::map<std::string, std::string> t;
+    collect(root, "", &t);
+    return t;
+}
+
+int count_folders(const std::string &root) {
+    int n = 0;
+    for (auto &kv : tree(root)) n += kv.second == "<dir>";
+    return n;
+}
+
+Bytes pattern(size_t n, unsigned seed) {
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = static_cast<uint8_t>(x >> 16);
+    }
+    return b;
+}
+
+std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Every addition the copy reports, in order.
+struct Tally {
+    std::vector<uint64_t> adds;
+    uint64_t last = 0;
+    Progress p{0, 0, &Tally::hear, this};
+    static void hear(uint64_t done, uint64_t, void *user) {
+        Tally *t = static_cast<Tally *>(user);
+        t->adds.push_back(done - t->last);
+        t->last = done;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------------
+// A tiny ISO 9660 image builder: files and directories are appended as whole sectors, directories
+// bottom-up, so every record knows its target.
+
+struct Loc {
+    uint32_t extent, size;
+};
+
+void le32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void be32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[3 - i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// One directory record with a raw identifier.
+Bytes record(const std::string &id, Loc at, bool dir, uint8_t more_flags = 0) {
+    size_t len = 33 + id.size();
+    len += len & 1;
+    Bytes r(len, 0);
+    r[0] = static_cast<uint8_t>(len);
+    le32(&r[2], at.extent);
+    be32(&r[6], at.extent);
+    le32(&r[10], at.size);
+    be32(&r[14], at.size);
+    r[25] = static_cast<uint8_t>((dir ? 2 : 0) | more_flags);
+    r[28] = 1;
+    r[32] = static_cast<uint8_t>(id.size());
+    memcpy(&r[33], id.data(), id.size());
+    return r;
+}
+Bytes F(const std::string &id, Loc at) { return record(id + ";1", at, false); }
+Bytes D(const std::string &id, Loc at) { return record(id, at, true); }
+
+struct Iso {
+    Bytes img = Bytes(18 * 2048, 0);  // system area and volume descriptors
+
+    uint32_t sectors() const { return static_cast<uint32_t>(img.size() / 2048); }
+    uint8_t *sector(uint32_t n) { return &img[static_cast<size_t>(n) * 2048]; }
+
+    Loc file(const Bytes &data) {
+        Loc at{sectors(), static_cast<uint32_t>(data.size())};
+        img.resize(img.size() + (data.size() + 2047) / 2048 * 2048, 0);
+        if (!data.empty()) memcpy(sector(at.extent), data.data(), data.size());
+        return at;
+    }
+
+    Loc reserve(uint32_t n) { return file(Bytes(static_cast<size_t>(n) * 2048, 0)); }
+
+    // Lays the records out from a new extent (or over sectors reserved at `at`), never across a
+    // sector, after the "." and ".." records (written as files of 1,000 bytes: a listing that kept
+    // them would show in every total).
+    Loc dir(const std::vector<Bytes> &recs, int64_t at = -1) {
+        std::vector<Bytes> all;
+        all.push_back(record(std::string(1, '\0'), {0, 1000}, false));
+        all.push_back(record(std::string(1, '\1'), {0, 1000}, false));
+        all.insert(all.end(), recs.begin(), recs.end());
+        std::vector<std::pair<uint32_t, const Bytes *>> placed;
+        uint32_t off = 0;
+        for (const Bytes &r : all) {
+            if (off % 2048 + r.size() > 2048) off = (off / 2048 + 1) * 2048;
+            placed.push_back({off, &r});
+            off += static_cast<uint32_t>(r.size());
+        }
+        uint32_t size = (off + 2047) / 2048 * 2048;
+        Loc where{at < 0 ? sectors() : static_cast<uint32_t>(at), size};
+        if (at < 0) img.resize(img.size() + size, 0);
+        for (auto &pr : placed) memcpy(sector(where.extent) + pr.first, pr.second->data(), pr.second->size());
+        return where;
+    }
+
+    void root(Loc at) {
+        uint8_t *p = sector(16);
+        p[0] = 1;
+        memcpy(p + 1, "CD001", 5);
+        p[6] = 1;
+        le32(p + 156 + 2, at.extent);
+        le32(p + 156 + 10, at.size);
+        uint8_t *t = sector(17);
+        t[0] = 255;
+        memcpy(t + 1, "CD001", 5);
+    }
+};
+
+// The image as raw 2352-byte sectors: Mode 1 (data at 16) or Mode 2 Form 1 (data at 24).
+Bytes raw(const Bytes &iso, int mode) {
+    size_t n = iso.size() / 2048;
+    uint32_t off = mode == 1 ? 16 : 24;
+    Bytes out(n * 2352, 0);
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t *s = &out[i * 2352];
+        memset(s + 1, 0xFF, 10);
+        s[15] = static_cast<uint8_t>(mode);
+        if (mode == 2) s[18] = s[22] = 8;
+        memcpy(s + off, &iso[i * 2048], 2048);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+class CdSrcTest : public ::testing::Test {
+  protected:
+    std::string tmp, log_path;
+
+    void SetUp() override {
+        tmp = make_temp_dir();
+        log_path = tmp + "\\setup.log";
+        setup_log_open(native(log_path).c_str());
+    }
+    void TearDown() override {
+        setup_log_close();
+        delete_tree(tmp.c_str());
+    }
+    // The log so far, with plain line feeds.
+    std::string log() {
+        std::ifstream f(native(log_path), std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        std::string t = ss.str();
+        t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
+        return t;
+    }
+    CdSrc *open_mem(const Iso &iso) { return cd_open_mem(iso.img.data(), iso.img.size()); }
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Opening
+
+TEST_F(CdSrcTest, OpenNormalisesFolderPaths) {
+    std::string game = tmp + "\\game";
+    ASSERT_TRUE(make_dirs(game.c_str()));
+    CdSrc *s = cd_open((game + "\\\\/\\").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->is_image, 0);
+    EXPECT_EQ(s->handle, PF_INVALID);
+    EXPECT_EQ(std::string(s->path), game);
+    EXPECT_EQ(std::string(cd_describe(s)), "folder " + game);
+    EXPECT_EQ(s->sector_size, 0u);
+    cd_close(s);
+
+    // Short relative paths: the length never comes down below 3.
+    std::string old = get_cwd();
+    set_cwd(tmp);
+    ASSERT_TRUE(make_dirs("ab"));
+    s = cd_open("ab\\\\");  // four characters: loses one separator only
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s->path), "ab\\");
+    cd_close(s);
+    s = cd_open("ab/");  // three characters: left alone
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(cd_describe(s)), "folder ab/");
+    cd_close(s);
+    // A folder named like a CUE sheet or an image is a folder source.
+    ASSERT_TRUE(make_dirs("x.cue"));
+    ASSERT_TRUE(make_dirs("y.ISO"));
+    s = cd_open("x.cue\\");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(cd_describe(s)), "folder x.cue");
+    cd_close(s);
+    s = cd_open("y.ISO");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->is_image, 0);
+    cd_close(s);
+    EXPECT_EQ(cd_open("missing"), nullptr);
+    set_cwd(old);
+    cd_close(nullptr);
+
+#ifdef _WIN32
+    // A bare drive letter opens the drive's root, which keeps its backslash.
+    s = cd_open("C:");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(cd_describe(s)), "folder C:\\");
+    cd_close(s);
+    s = cd_open("C:\\");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s->path), "C:\\");
+    cd_close(s);
+#endif
+}
+
+TEST_F(CdSrcTest, CueSheetNamesItsFile) {
+    char out[PATH_BUF];
+    auto resolve = [&](const char *sheet, const char *text) -> std::string {
+        strcpy(out, "<untouched>");
+        return cue_resolve(sheet, text, out, sizeof out) ? std::string(out) : "<none>";
+    };
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"game.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"),
+              "C:\\cds\\game.bin");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"D:\\images\\game.bin\" BINARY"), "D:\\images\\game.bin");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"odd:name.bin\" BINARY"), "odd:name.bin");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "REM COMMENT \"Tovek Zarnith\"\r\nFILE \"a.bin\" BINARY"),
+              "C:\\cds\\a.bin");
+    // The first "FILE" anywhere counts, also inside a longer word.
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "REM PROFILE \"q.bin\"\r\nFILE \"a.bin\" BINARY"), "C:\\cds\\q.bin");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"\" BINARY"), "C:\\cds\\");
+    EXPECT_EQ(resolve("cds/game.cue", "FILE \"a.bin\" BINARY"), "a.bin");
+    EXPECT_EQ(resolve("game.cue", "FILE \"a.bin\" BINARY"), "a.bin");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "file \"a.bin\" BINARY"), "<none>");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE a.bin BINARY"), "<none>");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"a.bin BINARY"), "<none>");
+    EXPECT_EQ(resolve("C:\\cds\\game.cue", ""), "<none>");
+    char small[8];
+    ASSERT_EQ(cue_resolve("C:\\cds\\game.cue", "FILE \"a.bin\"", small, sizeof small), 1);
+    EXPECT_EQ(std::string(small), "C:\\cds\\");
+}
+
+TEST_F(CdSrcTest, OpenFindsTheSectorLayout) {
+    Iso iso;
+    Loc f = iso.file(pattern(5000, 1));
+    Loc root = iso.dir({F("A.DAT", f)});
+    iso.root(root);
+    put(tmp + "\\cd.iso", iso.img);
+    put(tmp + "\\cd1.bin", raw(iso.img, 1));
+    put(tmp + "\\cd2.bin", raw(iso.img, 2));
+    struct {
+        const char *name;
+        uint32_t size, offset;
+    } layouts[] = {{"cd.iso", 2048, 0}, {"cd1.bin", 2352, 16}, {"cd2.bin", 2352, 24}};
+    for (auto &l : layouts) {
+        SCOPED_TRACE(l.name);
+        std::string path = tmp + "\\" + l.name;
+        CdSrc *s = cd_open(path.c_str());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->is_image, 1);
+        EXPECT_EQ(s->sector_size, l.size);
+        EXPECT_EQ(s->data_offset, l.offset);
+        EXPECT_EQ(s->root_extent, root.extent);
+        EXPECT_EQ(s->root_size, root.size);
+        EXPECT_EQ(std::string(cd_describe(s)), "image " + path);
+        uint64_t n = 0;
+        uint8_t *d = cd_read(s, "a.dat", &n);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(d), n), str(pattern(5000, 1)));
+        free(d);
+        cd_close(s);
+    }
+
+    // Through CUE sheets: the description names the file in the sheet; the extension test ignores case.
+    put(tmp + "\\game.CUE", "REM COMMENT \"sample\"\r\nFILE \"cd2.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n");
+    CdSrc *s = cd_open((tmp + "\\game.CUE").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(cd_describe(s)), "image " + tmp + "\\cd2.bin");
+    EXPECT_EQ(s->data_offset, 24u);
+    cd_close(s);
+    put(tmp + "\\lower.cue", "file \"cd1.bin\" BINARY\r\n");
+    put(tmp + "\\gone.cue", "FILE \"missing.bin\" BINARY\r\n");
+    EXPECT_EQ(cd_open((tmp + "\\lower.cue").c_str()), nullptr);
+    EXPECT_EQ(cd_open((tmp + "\\gone.cue").c_str()), nullptr);
+
+    // Too short for sector 16, or no primary volume descriptor there.
+    Bytes cut(iso.img.begin(), iso.img.begin() + 16 * 2048 + 2047);
+    put(tmp + "\\short.iso", cut);
+    EXPECT_EQ(cd_open((tmp + "\\short.iso").c_str()), nullptr);
+    Bytes other = iso.img;
+    other[16 * 2048] = 2;
+    put(tmp + "\\other.iso", other);
+    EXPECT_EQ(cd_open((tmp + "\\other.iso").c_str()), nullptr);
+    EXPECT_EQ(cd_open_mem(cut.data(), cut.size()), nullptr);
+    // Refused images were closed again (Windows keeps an open file from being deleted).
+    EXPECT_TRUE(pf_delete((tmp + "\\short.iso").c_str()));
+    EXPECT_TRUE(pf_delete((tmp + "\\other.iso").c_str()));
+    EXPECT_TRUE(pf_delete((tmp + "\\gone.cue").c_str()));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder sources
+
+TEST_F(CdSrcTest, FolderSourceDepthEmptyFoldersAndAttributes) {
+    std::string cd = tmp + "\\cd";
+    put(cd + "\\ROOT.DAT", pattern(3000, 2));
+    std::string deep = cd;
+    uint64_t expected = 3000;
+    for (int i = 1; i <= 17; ++i) {
+        char name[16];
+        snprintf(name, sizeof name, "D%02d", i);
+        deep += "\\" + std::string(name);
+        put(deep + "\\DEPTH.DAT", pattern(100 + i, i));
+        if (i <= 16) expected += 100 + i;
+    }
+    ASSERT_TRUE(make_dirs((cd + "\\EMPTY\\INNER").c_str()));
+    put(cd + "\\RO.DAT", "read only");
+    make_read_only(cd + "\\RO.DAT");
+    expected += 9;
+
+    CdSrc *s = cd_open(cd.c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_total_bytes(s), expected);
+    EXPECT_EQ(cd_exists(s, "D01\\DEPTH.DAT"), 1);
+    EXPECT_EQ(cd_exists(s, "D01\\NOPE.DAT"), 0);
+    uint64_t n = 0;
+    uint8_t *d = cd_read(s, "ROOT.DAT", &n);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(n, 3000u);
+    free(d);
+
+    Tally t;
+    std::string dest = tmp + "\\out\\game\\cd";
+    ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+    EXPECT_EQ(t.p.done, expected);
+    auto got = tree(dest);
+    std::string d16 = "D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16";
+    EXPECT_EQ(got[d16 + "\\DEPTH.DAT"], str(pattern(116, 16)));
+    EXPECT_EQ(got.count(d16 + "\\D17"), 0u);
+    EXPECT_EQ(got["EMPTY\\INNER"], "<dir>");
+    EXPECT_EQ(got["RO.DAT"], "read only");
+    uint32_t a = pf_attributes((dest + "\\RO.DAT").c_str());
+    EXPECT_EQ(a & PF_ATTR_READONLY, 0u);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, VanishedFolderCountsNothingAndCopiesEmpty) {
+    std::string cd = tmp + "\\cd";
+    put(cd + "\\A.DAT", "abc");
+    CdSrc *s = cd_open(cd.c_str());
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(delete_tree(cd.c_str()));
+    EXPECT_EQ(cd_total_bytes(s), 0u);
+    std::string dest = tmp + "\\dest";
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    EXPECT_TRUE(is_dir(dest.c_str()));
+    EXPECT_TRUE(names_in(dest).empty());
+    cd_close(s);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The reader on the sample CD
+
+TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
+    const char *source = getenv("ZARNITH_SOURCE");
+    if (!source) GTEST_SKIP() << "ZARNITH_SOURCE not set (the sample CD maker is run natively)";
+    std::string out = get_cwd() + "/sample-cd-small";
+    std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out + "\" --size small -q";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+
+    CdSrc *folder = cd_open((out + "/tree").c_str());
+    ASSERT_NE(folder, nullptr);
+    uint64_t expected = cd_total_bytes(folder);
+    std::string want = tmp + "\\want";
+    ASSERT_EQ(cd_copy_all(folder, want.c_str(), nullptr), 1);
+    cd_close(folder);
+    auto want_tree = tree(want);
+    ASSERT_GT(want_tree.size(), 300u);
+    EXPECT_EQ(want_tree.count("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\D17"), 0u);
+
+    for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue"}) {
+        SCOPED_TRACE(image);
+        CdSrc *s = cd_open((out + "\\" + image).c_str());
+        ASSERT_NE(s, nullptr);
+        for (const char *m : {"3DGAME.EXE", "mcp.exe", "VILLAGE1.EXE", "VELTRIS\\INTRO.DAT", "veltris/intro.dat"})
+            EXPECT_EQ(cd_exists(s, m), 1) << m;
+        EXPECT_EQ(cd_total_bytes(s), expected);
+        Tally t;
+        std::string dest = tmp + "\\" + image;
+        ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+        EXPECT_EQ(t.p.done, expected);
+        for (uint64_t a : t.adds) EXPECT_LE(a, 65536u);
+        EXPECT_TRUE(tree(dest) == want_tree);
+        cd_close(s);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The reader on hand-made images
+
+TEST_F(CdSrcTest, NameRules) {
+    Iso iso;
+    Loc one = iso.file(Bytes(1, 'a')), two = iso.file(Bytes(2, 'b')), three = iso.file(Bytes(3, 'c'));
+    std::string a70(70, 'A'), b62(62, 'B');
+    iso.root(iso.dir({
+        record("README.TXT;1", one, false),
+        record("SETUP.;1", two, false),
+        record("TWO..;1", three, false),
+        record(a70, one, false),
+        record(b62 + ".CCC", one, false),
+        record("X", two, false),
+        record("lower.txt;1", three, false),
+        record("Same;1", one, false),
+        record("SAME;1", two, false),
+        record("HIDDEN.DAT;1", three, false, 1),
+        record("ASSOC.DAT;1", three, false, 4),
+    }));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    for (const char *yes : {"README.TXT", "SETUP", "TWO.", "X", "LOWER.TXT", "lower.txt", "HIDDEN.DAT", "ASSOC.DAT"})
+        EXPECT_EQ(cd_exists(s, yes), 1) << yes;
+    for (const char *no : {"README.TXT;1", "SETUP.", "TWO", "TWO..", "\\", ".", ".."}) EXPECT_EQ(cd_exists(s, no), 0) << no;
+    EXPECT_EQ(cd_exists(s, std::string(63, 'A').c_str()), 1);
+    EXPECT_EQ(cd_exists(s, b62.c_str()), 1);
+    // A 64-character component is cut at 63 and its last character becomes a component of its own.
+    EXPECT_EQ(cd_exists(s, std::string(64, 'A').c_str()), 0);
+    // Names that differ only in case: the first record wins.
+    uint64_t n = 0;
+    uint8_t *d = cd_read(s, "same", &n);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(n, 1u);
+    free(d);
+    // The "." and ".." records (identifiers 0 and 1) are never listed: their sizes would show here.
+    EXPECT_EQ(cd_total_bytes(s), 1u + 2 + 3 + 1 + 1 + 2 + 3 + 1 + 2 + 3 + 3);
+
+    std::string dest = tmp + "\\dest";
+    ASSERT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    auto got = names_in(dest);
+    EXPECT_TRUE(std::find(got.begin(), got.end(), "SETUP") != got.end());
+    EXPECT_TRUE(std::find(got.begin(), got.end(), std::string(63, 'A')) != got.end());
+#ifndef _WIN32
+    // Stored byte for byte: no change of letter case.
+    EXPECT_TRUE(std::find(got.begin(), got.end(), "lower.txt") != got.end());
+    EXPECT_TRUE(std::find(got.begin(), got.end(), "TWO.") != got.end());
+#endif
+    cd_close(s);
+
+    // Empty names: an identifier of length 0, or one that begins with ';'. Only a path that begins
+    // with a separator finds them; no copy ever uses them.
+    for (const char *id : {"", ";1"}) {
+        Iso e;
+        Loc f = e.file(Bytes(7, 'e'));
+        e.root(e.dir({record(id, f, false)}));
+        CdSrc *es = open_mem(e);
+        ASSERT_NE(es, nullptr);
+        EXPECT_EQ(cd_exists(es, "\\"), 1);
+        EXPECT_EQ(cd_total_bytes(es), 7u);
+        EXPECT_EQ(cd_copy_all(es, (tmp + "\\empty").c_str(), nullptr), 0);
+        cd_close(es);
+    }
+    EXPECT_NE(log().find("unsafe name on the CD: \"\""), std::string::npos);
+}
+
+TEST_F(CdSrcTest, DirectoryRecordsAcrossSectors) {
+    Iso iso;
+    // Over 64 entries across several sectors, each sector ending with a zero length byte.
+    std::vector<Bytes> many;
+    uint64_t sum = 0;
+    std::vector<Loc> files;
+    for (int i = 0; i < 150; ++i) {
+        files.push_back(iso.file(pattern(10 + i, i)));
+        sum += 10 + i;
+    }
+    for (int i = 0; i < 150; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "FILE%03d.DAT", i);
+        many.push_back(F(name, files[i]));
+    }
+    Loc big = iso.dir(many);
+    ASSERT_GT(big.size, 2048u * 2);
+
+    // Records that lie beyond the data length are not taken, even inside its last sector.
+    Loc tail_file = iso.file(Bytes(5, 't'));
+    Loc cut = iso.dir({F("KEPT.DAT", tail_file), F("GONE.DAT", tail_file)});
+    uint8_t *sec = iso.sector(cut.extent);
+    uint32_t second = 34 + 34 + sec[68];  // ".", "..", KEPT.DAT
+    cut.size = second;
+
+    iso.root(iso.dir({D("MANY", big), D("CUT", cut)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_exists(s, "MANY\\FILE000.DAT"), 1);
+    EXPECT_EQ(cd_exists(s, "MANY\\FILE149.DAT"), 1);
+    EXPECT_EQ(cd_exists(s, "CUT\\KEPT.DAT"), 1);
+    EXPECT_EQ(cd_exists(s, "CUT\\GONE.DAT"), 0);
+    EXPECT_EQ(cd_total_bytes(s), sum + 5);
+    std::string dest = tmp + "\\dest";
+    ASSERT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    auto got = names_in(dest + "\\MANY");
+    ASSERT_EQ(got.size(), 150u);
+    EXPECT_EQ(slurp(dest + "\\MANY\\FILE149.DAT"), str(pattern(159, 149)));
+    EXPECT_EQ(names_in(dest + "\\CUT"), std::vector<std::string>{"KEPT.DAT"});
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, LookupsAndReads) {
+    Iso iso;
+    Bytes content = pattern(4100, 9);
+    Loc f = iso.file(content);
+    Loc sub = iso.dir({F("FILE.DAT", f)});
+    Loc dir = iso.dir({D("SUB", sub)});
+    iso.root(iso.dir({D("DIR", dir), F("TOP.DAT", f)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    for (const char *yes : {"DIR\\SUB\\FILE.DAT", "dir/sub\\file.dat", "DIR//SUB\\/\\FILE.DAT", "DIR\\", "Dir/Sub/", ""})
+        EXPECT_EQ(cd_exists(s, yes), 1) << yes;
+    for (const char *no : {"\\DIR", "DIR\\MISSING", "MISSING\\FILE.DAT", "TOP.DAT\\FILE.DAT", "DIR\\.", "DIR\\..\\DIR", "SUB"})
+        EXPECT_EQ(cd_exists(s, no), 0) << no;
+
+    uint64_t n = 12345;
+    EXPECT_EQ(cd_read(s, "DIR\\SUB", &n), nullptr);
+    EXPECT_EQ(cd_read(s, "", &n), nullptr);
+    EXPECT_EQ(cd_read(s, "DIR\\NOPE", &n), nullptr);
+    EXPECT_EQ(n, 12345u);
+    uint8_t *d = cd_read(s, "dir\\sub\\file.dat", &n);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(n, content.size());
+    EXPECT_EQ(memcmp(d, content.data(), n), 0);
+    d[n] = '\0';  // the spare byte after the data
+    free(d);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, DepthSixteenIsCopiedSeventeenIsNot) {
+    Iso iso;
+    Loc below{0, 0};
+    bool have_below = false;
+    uint64_t expected = 0;
+    for (int level = 17; level >= 1; --level) {
+        char name[16], dname[16];
+        snprintf(name, sizeof name, "DEPTH%02d.DAT", level);
+        Loc f = iso.file(pattern(level * 10, level));
+        std::vector<Bytes> recs{F(name, f)};
+        if (have_below) {
+            snprintf(dname, sizeof dname, "D%02d", level + 1);
+            recs.push_back(D(dname, below));
+        }
+        below = iso.dir(recs);
+        have_below = true;
+        if (level <= 16) expected += level * 10;
+    }
+    Loc top = iso.file(Bytes(3, 'r'));
+    iso.root(iso.dir({F("TOP.DAT", top), D("D01", below)}));
+    expected += 3;
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_total_bytes(s), expected);
+    std::string d17;
+    for (int i = 1; i <= 17; ++i) {
+        char p[8];
+        snprintf(p, sizeof p, "D%02d\\", i);
+        d17 += p;
+    }
+    // Lookups have no depth limit.
+    EXPECT_EQ(cd_exists(s, (d17 + "DEPTH17.DAT").c_str()), 1);
+    Tally t;
+    std::string dest = tmp + "\\dest";
+    ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+    EXPECT_EQ(t.p.done, expected);
+    std::string d16 = dest + "\\" + d17.substr(0, 16 * 4);
+    EXPECT_EQ(slurp(d16 + "DEPTH16.DAT"), str(pattern(160, 16)));
+    EXPECT_EQ(names_in(d16), std::vector<std::string>{"DEPTH16.DAT"});
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, FileSizesAndProgressChunks) {
+    Iso iso;
+    Bytes k64 = pattern(65536, 1), k64p1 = pattern(65537, 2), odd = pattern(200001, 3);
+    iso.root(iso.dir({F("ZERO.DAT", iso.file({})), F("K64.DAT", iso.file(k64)), F("K64P1.DAT", iso.file(k64p1)),
+                      F("ODD.DAT", iso.file(odd))}));
+    for (int mode : {0, 1, 2}) {
+        SCOPED_TRACE(mode);
+        Bytes img = mode ? raw(iso.img, mode) : iso.img;
+        CdSrc *s = cd_open_mem(img.data(), img.size());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cd_total_bytes(s), 65536u + 65537u + 200001u);
+        std::string dest = tmp + "\\dest" + std::to_string(mode);
+        put(dest + "\\K64.DAT", "an older file, replaced");
+        Tally t;
+        ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+        std::vector<uint64_t> want{65536, 65536, 1, 65536, 65536, 65536, 3393};
+        EXPECT_EQ(t.adds, want);
+        EXPECT_EQ(t.p.done, 65536u + 65537u + 200001u);
+        EXPECT_EQ(slurp(dest + "\\ZERO.DAT"), "");
+        EXPECT_EQ(slurp(dest + "\\K64.DAT"), str(k64));
+        EXPECT_EQ(slurp(dest + "\\K64P1.DAT"), str(k64p1));
+        EXPECT_EQ(slurp(dest + "\\ODD.DAT"), str(odd));
+        cd_close(s);
+    }
+}
+
+TEST_F(CdSrcTest, TruncatedImageFailsCleanly) {
+    Iso iso;
+    Loc root_at = iso.reserve(1);  // the directory before the data, so that cutting the data keeps it
+    Bytes first = pattern(3000, 4), big = pattern(200000, 5);
+    Loc a = iso.file(first), b = iso.file(big), c = iso.file(Bytes(10, 'z'));
+    iso.root(iso.dir({F("A.DAT", a), F("BIG.DAT", b), F("C.DAT", c)}, root_at.extent));
+    // The image ends 100,000 bytes into BIG.DAT.
+    size_t cut_at = static_cast<size_t>(b.extent) * 2048 + 100000;
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        Bytes img = mode ? raw(iso.img, mode) : iso.img;
+        img.resize(mode ? (cut_at / 2048) * 2352 + 16 + cut_at % 2048 : cut_at);
+        std::string path = tmp + "\\cut" + std::to_string(mode) + ".img";
+        put(path, img);
+        CdSrc *s = cd_open(path.c_str());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cd_total_bytes(s), 3000u + 200000u + 10u);
+        EXPECT_EQ(cd_exists(s, "BIG.DAT"), 1);
+        uint64_t n = 0;
+        EXPECT_EQ(cd_read(s, "BIG.DAT", &n), nullptr);
+        std::string dest = tmp + "\\dest" + std::to_string(mode);
+        Tally t;
+        EXPECT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 0);
+        EXPECT_NE(log().find("read error in BIG.DAT\n"), std::string::npos);
+        EXPECT_EQ(slurp(dest + "\\A.DAT"), str(first));
+        // The chunk that reaches the cut is not written; the one before it is.
+        EXPECT_EQ(slurp(dest + "\\BIG.DAT"), str(big).substr(0, 65536));
+        EXPECT_EQ(path_exists((dest + "\\C.DAT").c_str()), 0);
+        EXPECT_EQ(t.p.done, 3000u + 65536u);
+        cd_close(s);
+    }
+
+    // A raw image whose last sector ends right after its user bytes still reads that sector.
+    Bytes img = raw(iso.img, 1);
+    img.resize(img.size() - (2352 - 16 - 2048));
+    CdSrc *s = cd_open_mem(img.data(), img.size());
+    ASSERT_NE(s, nullptr);
+    uint64_t n = 0;
+    uint8_t *d = cd_read(s, "C.DAT", &n);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(d), n), "zzzzzzzzzz");
+    free(d);
+    img.resize(img.size() - 1);
+    cd_close(s);
+    s = cd_open_mem(img.data(), img.size());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_read(s, "C.DAT", &n), nullptr);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, DestinationThatCannotBeWritten) {
+    Iso iso;
+    iso.root(iso.dir({F("A.DAT", iso.file(Bytes(4, 'a'))), F("B.DAT", iso.file(Bytes(4, 'b')))}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    std::string dest = tmp + "\\dest";
+    ASSERT_TRUE(make_dirs((dest + "\\B.DAT").c_str()));  // a folder where the file must go
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 0);
+    EXPECT_NE(log().find("cannot write " + dest + "\\B.DAT\n"), std::string::npos);
+    EXPECT_EQ(slurp(dest + "\\A.DAT"), "aaaa");
+    cd_close(s);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Hostile images
+
+TEST_F(CdSrcTest, NamesThatAreNotPlainNamesAreNeverUsed) {
+    struct Case {
+        std::string id;
+        bool dir;
+        const char *shown;
+    } cases[] = {
+        {"..", false, "."},            {"..;1", false, "."},       {".", true, ""},
+        {"..", true, "."},             {"..\\..\\EVIL", false, "..\\..\\EVIL"},
+        {"../EVIL", false, "../EVIL"}, {"C:EVIL", false, "C:EVIL"}, {"A:B", true, "A:B"},
+        {"A\x01" "B", false, "A\\x01B"}, {std::string("A\0B", 3), false, "A\\x00B"},
+        {"DEL\x7f", false, "DEL\\x7F"}, {"  ", false, "  "},        {"...", true, ".."},
+        {"A*B", false, "A*B"},         {"NUL", false, "NUL"},      {"nul.txt;1", false, "nul.txt"},
+        {"CON", true, "CON"},          {"com1.dat", false, "com1.dat"}, {"LPT9", false, "LPT9"},
+        {"AUX .X", false, "AUX .X"},   {"Prn.", false, "Prn"},     {"CONIN$", false, "CONIN$"},
+        {"COM\xb9", false, "COM\xb9"},
+    };
+    int i = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.shown);
+        Iso iso;
+        Loc ok = iso.file(Bytes(5, 'k'));
+        Loc evil = iso.file(Bytes(6, 'x'));
+        Loc target = c.dir ? iso.dir({F("EVIL.DAT", evil)}) : evil;
+        iso.root(iso.dir({F("OK.DAT", ok), record(c.id, target, c.dir)}));
+        CdSrc *s = open_mem(iso);
+        ASSERT_NE(s, nullptr);
+        // The total still counts the entry: the copy fails anyway.
+        EXPECT_EQ(cd_total_bytes(s), 11u);
+        std::string box = tmp + "\\box" + std::to_string(i++);
+        std::string dest = box + "\\game\\cd";
+        EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 0);
+        EXPECT_NE(log().find(std::string("unsafe name on the CD: \"") + c.shown + "\"\n"), std::string::npos);
+        // Nothing lands outside the destination, and what came before the bad entry is there.
+        EXPECT_EQ(names_in(box), std::vector<std::string>{"game"});
+        EXPECT_EQ(names_in(box + "\\game"), std::vector<std::string>{"cd"});
+        EXPECT_EQ(names_in(dest), std::vector<std::string>{"OK.DAT"});
+        cd_close(s);
+    }
+    EXPECT_EQ(names_in(tmp).size(), static_cast<size_t>(i) + 1);  // the boxes and the log
+
+    // Names close to device names are plain names.
+    Iso iso;
+    Loc f = iso.file(Bytes(1, 'p'));
+    iso.root(iso.dir({F("COM10", f), F("NULL.DAT", f), F("CONX", f), F("AUXILIAR.Y", f), F("LPT", f), F("A..B", f)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    std::string dest = tmp + "\\plain";
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    EXPECT_EQ(names_in(dest).size(), 6u);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, FoldersThatLoopBackArePassedOver) {
+    Iso iso;
+    Loc f = iso.file(pattern(100, 1));
+    // The root is written last; its extent is known in advance because nothing follows it.
+    uint32_t a_ext = iso.sectors() + 1, root_ext = iso.sectors() + 2;  // after SHARED
+    Loc shared = iso.dir({F("S.DAT", f)});
+    ASSERT_EQ(shared.extent + 1, a_ext);
+    Loc a = iso.dir({D("BACK", {root_ext, 2048}), D("ME", {a_ext, 2048}), F("A.DAT", f)});
+    ASSERT_EQ(a.extent, a_ext);
+    Loc root = iso.dir({D("SELF", {root_ext, 2048}), D("A", a), D("X", shared), D("Y", shared), F("R.DAT", f)});
+    ASSERT_EQ(root.extent, root_ext);
+    iso.root(root);
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    // Shared folders are no loop: X and Y both count and copy.
+    EXPECT_EQ(cd_total_bytes(s), 400u);
+    Tally t;
+    std::string dest = tmp + "\\dest";
+    ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+    EXPECT_EQ(t.p.done, 400u);
+    auto got = tree(dest);
+    std::map<std::string, std::string> want{{"A", "<dir>"},      {"A\\A.DAT", str(pattern(100, 1))},
+                                            {"X", "<dir>"},      {"X\\S.DAT", str(pattern(100, 1))},
+                                            {"Y", "<dir>"},      {"Y\\S.DAT", str(pattern(100, 1))},
+                                            {"R.DAT", str(pattern(100, 1))}};
+    EXPECT_TRUE(got == want);
+    // Lookups may still follow them.
+    EXPECT_EQ(cd_exists(s, "SELF\\A\\BACK\\R.DAT"), 1);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, SharedFoldersCannotMultiplyWithoutEnd) {
+    // Sixteen levels, each folder holding forty records of the next one: 40^16 folders for a walk
+    // that trusted them. The walks stop once they have read as many folder sectors as the image has.
+    Iso iso;
+    Loc f = iso.file(Bytes(1, 'q'));
+    Loc next = iso.dir({F("LEAF.DAT", f)});
+    for (int level = 0; level < 16; ++level) {
+        std::vector<Bytes> recs;
+        for (int i = 0; i < 40; ++i) {
+            char n[8];
+            snprintf(n, sizeof n, "D%02d", i);
+            recs.push_back(D(n, next));
+        }
+        next = iso.dir(recs);
+    }
+    iso.root(next);
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    uint64_t total = cd_total_bytes(s);
+    EXPECT_LT(total, 2000u);
+    std::string dest = tmp + "\\dest";
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 0);
+    EXPECT_NE(log().find("too many folders on the CD"), std::string::npos);
+    EXPECT_LE(count_folders(dest), static_cast<int>(iso.sectors() + 1024));
+    EXPECT_EQ(cd_exists(s, "D00\\D39\\D00\\D39\\D00\\D39\\D00\\D39\\D00\\D39\\D00\\D39\\D00\\D39\\D00\\D39\\LEAF.DAT"), 1);
+    cd_close(s);
+}
+
+// A record padded to `len` bytes (room that discs use for extensions).
+Bytes padded(Bytes r, size_t len) {
+    r.resize(len, 0);
+    r[0] = static_cast<uint8_t>(len);
+    return r;
+}
+
+TEST_F(CdSrcTest, RecordsReachingPastTheirSectorEndIt) {
+    Iso iso;
+    Loc f = iso.file(Bytes(8, 'f'));
+    // Nine padded records take each directory's only sector to byte 68 + 44 + 9 x 200 = 1912.
+    auto filled = [&](Bytes last) {
+        std::vector<Bytes> recs{F("FIRST.DAT", f)};
+        for (int i = 0; i < 9; ++i) recs.push_back(padded(F("FILL" + std::to_string(i), f), 200));
+        recs.push_back(last);
+        return iso.dir(recs);
+    };
+    const uint32_t at = 1912;
+    // D1: a record whose identifier runs past the sector.
+    Loc d1 = filled(F("LONGNAME.DAT", f));
+    ASSERT_EQ(iso.sector(d1.extent)[at + 32], 14);
+    iso.sector(d1.extent)[at + 32] = 250;
+    // D2: a record whose length runs past the sector.
+    Loc d2 = filled(F("LATE.DAT", f));
+    ASSERT_EQ(iso.sector(d2.extent)[at], 44);
+    iso.sector(d2.extent)[at] = 200;
+    // D3: after STEP.DAT, a record 20 bytes before the end: its fixed fields alone do not fit.
+    Loc d3 = filled(padded(F("STEP.DAT", f), 2048 - 20 - at));
+    iso.sector(d3.extent)[2048 - 20] = 19;
+    iso.root(iso.dir({D("D1", d1), D("D2", d2), D("D3", d3)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_exists(s, "D1\\FIRST.DAT"), 1);
+    EXPECT_EQ(cd_exists(s, "D1\\FILL8"), 1);
+    EXPECT_EQ(cd_exists(s, "D1\\LONGNAME.DAT"), 0);
+    EXPECT_EQ(cd_exists(s, "D2\\LATE.DAT"), 0);
+    EXPECT_EQ(cd_exists(s, "D3\\STEP.DAT"), 1);
+    EXPECT_EQ(cd_total_bytes(s), 8u * (10 + 10 + 11));
+    std::string dest = tmp + "\\dest";
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    EXPECT_EQ(names_in(dest + "\\D1").size(), 10u);
+    EXPECT_EQ(names_in(dest + "\\D3").size(), 11u);
+    cd_close(s);
+}
+
+TEST_F(CdSrcTest, SizesFromTheImageAreBounded) {
+    // A root directory that claims 4 GiB, a folder and a file far beyond the image: nothing is
+    // allocated for them (the sanitizer build refuses such allocations) and they read as missing.
+    Iso iso;
+    Loc f = iso.file(Bytes(9, 'h'));
+    Loc sub = iso.dir({F("IN.DAT", f)});
+    iso.root(iso.dir({D("HUGE", {sub.extent, 0xFFFFF800u}), D("FAR", {0xFFFFFFF0u, 4096}),
+                      F("BIG.DAT", {f.extent, 0xFFFFFFFFu}), F("OK.DAT", f)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_exists(s, "HUGE\\IN.DAT"), 0);
+    EXPECT_EQ(cd_exists(s, "FAR\\IN.DAT"), 0);
+    uint64_t n = 0;
+    EXPECT_EQ(cd_read(s, "BIG.DAT", &n), nullptr);
+    EXPECT_EQ(cd_total_bytes(s), 0xFFFFFFFFull + 9);
+    cd_close(s);
+
+    Iso whole;
+    Loc g = whole.file(Bytes(9, 'h'));
+    whole.root(whole.dir({F("OK.DAT", g)}));
+    le32(whole.sector(16) + 166, 0xFFFFFFFFu);
+    s = open_mem(whole);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_exists(s, "OK.DAT"), 0);
+    EXPECT_EQ(cd_total_bytes(s), 0u);
+    std::string dest = tmp + "\\dest";
+    EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
+    EXPECT_TRUE(is_dir(dest.c_str()));
+    EXPECT_TRUE(names_in(dest).empty());
+    cd_close(s);
+}
+
+}  // namespace
