@@ -83,7 +83,9 @@ void make_link(const char *link, const char *target, const char *workdir);
 // Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
 // uninstall key. Silent; failures leave the install alone.
 void register_uninstaller(const char *dir, uint64_t cd_bytes);
-// Removes the shortcuts, the uninstall key, <dir>\game, the setup's files and <dir> if empty. Always 1.
+// Removes the shortcuts, the uninstall key, <dir>\game, the setup's files and <dir> if empty; 1.
+// Touches nothing and gives 0 unless dir is an absolute folder below a drive or share root that holds
+// zarnith.exe or uninstall.exe.
 int do_uninstall(const char *dir);
 // The two stages of a removal, entered from the command line; both end the run with exit code 0.
 void uninstall_stage1();
