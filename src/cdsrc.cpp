@@ -398,6 +398,15 @@ int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progres
 // ---------------------------------------------------------------------------------------------------
 // Folder sources
 
+// Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
+// attributes are only rewritten when one is there (from an earlier install): rewriting them costs
+// more per file than a small file's copy under Wine.
+void clear_attributes(const char *path) {
+    constexpr uint32_t hidden = 0x2, system = 0x4;
+    uint32_t a = pf_attributes(path);
+    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | hidden | system))) pf_set_normal(path);
+}
+
 uint64_t dir_total(const char *folder, int depth) {
     PfList *l = pf_list_open(folder);
     if (!l) return 0;
@@ -434,7 +443,7 @@ int dir_copy(const char *from, const char *to, Progress *p, int depth) {
             ok = dir_copy(src, dst, p, depth + 1);
         } else {
             ok = copy_file(src, dst, p);
-            pf_set_normal(dst);
+            clear_attributes(dst);
         }
     }
     pf_list_close(l);
