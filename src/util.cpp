@@ -151,7 +151,9 @@ int delete_tree(const char *path) {
         PfEntry e;
         char child[PATH_BUF];
         while (pf_list_next(l, &e)) {
-            fmt(child, sizeof child, "%s\\%s", path, e.name);
+            // A cut path would name something else (at worst this very folder again): leave it.
+            int n = fmt(child, sizeof child, "%s\\%s", path, e.name);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof child) continue;
             if (e.reparse) {
                 // A junction or folder link: remove the link only, never what it points to.
                 if (!pf_rmdir(child)) pf_delete(child);
