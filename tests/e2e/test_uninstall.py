@@ -13,7 +13,7 @@ import e2e
 KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative"
 CAPTION = "Tovek Zarnith uninstall"
 LINK = "Tovek Zarnith.lnk"
-WINTOOL = os.path.join(e2e.BUILD, "tools", "wintool.exe")
+WINCTL = os.path.join(e2e.BUILD, "winctl.exe")
 FILES = ["zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"]
 
 
@@ -71,11 +71,11 @@ class Uninstall(e2e.WineTestCase):
                 found[m.group(1)] = (m.group(2), m.group(3))
         return found
 
-    def wintool(self, *args, background=False):
+    def winctl(self, *args, background=False):
         # Output goes through a file, not a pipe: Wine's session processes started meanwhile inherit
         # the descriptors and would hold a pipe open long after the tool has ended.
         out = tempfile.TemporaryFile(dir=self.tmp)
-        command = ["wine", WINTOOL] + list(args)
+        command = ["wine", WINCTL] + list(args)
         if background:
             return subprocess.Popen(command, env=self.wp.env, stdout=out, stderr=subprocess.DEVNULL)
         rc = subprocess.run(command, env=self.wp.env, stdout=out, stderr=subprocess.DEVNULL, timeout=120).returncode
@@ -84,7 +84,7 @@ class Uninstall(e2e.WineTestCase):
 
     def answer(self, button):
         """Waits for the uninstaller's message box, presses the button; returns the box's text."""
-        rc, text = self.wintool("answer", CAPTION, button, "60")
+        rc, text = self.winctl("answer", CAPTION, button, "60")
         self.assertEqual(rc, 0, "no message box '%s' to answer %s" % (CAPTION, button))
         return text
 
@@ -153,7 +153,7 @@ class Uninstall(e2e.WineTestCase):
         self.assertTrue(all(os.path.isfile(link) for link in self.links))
         command = self.uninstall_command() + " /quiet"
 
-        rc, _ = self.wintool("run", command)
+        rc, _ = self.winctl("run", command)
         self.assertEqual(rc, 0, "first stage exit code")
         self.assertEqual(self.wait_gone(host), [], "the install folder is still there")
         # Read before any other Wine command: the next session start is a restart for Wine.
@@ -195,14 +195,14 @@ class Uninstall(e2e.WineTestCase):
         before = self.snapshot(host)
         command = self.uninstall_command()
 
-        first = self.wintool("run", command, background=True)
+        first = self.winctl("run", command, background=True)
         self.assertEqual(self.answer("no"), "Remove Tovek Zarnith (PC Native) and its saved games?")
         self.assertEqual(first.wait(timeout=60), 0, "first stage exit code after No")
         time.sleep(2)
         self.assertEqual(self.snapshot(host), before, "No changed something")
         self.assertFalse(os.path.exists(os.path.join(self.temp, "zarnith_uninstall.exe")))
 
-        first = self.wintool("run", command, background=True)
+        first = self.winctl("run", command, background=True)
         self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")
         self.assertEqual(self.answer("ok"), "Tovek Zarnith has been removed.")
         self.assertEqual(first.wait(timeout=60), 0)
