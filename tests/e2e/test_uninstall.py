@@ -189,6 +189,36 @@ class Uninstall(e2e.WineTestCase):
         self.assertFalse(any(os.path.lexists(link) for link in self.links))
         self.restart()
 
+    def test_removal_never_follows_a_link_out_of_the_game_folder(self):
+        folder = "C:\\Games\\Linked Saves"
+        host = self.install(folder)
+        # A player who keeps the saved games elsewhere and links them in (Wine shows a host symbolic
+        # link as a folder link).
+        elsewhere = os.path.join(self.tmp, "my-saves")
+        os.makedirs(os.path.join(elsewhere, "old"))
+        for name in ("slot1.sav", os.path.join("old", "slot0.sav")):
+            with open(os.path.join(elsewhere, name), "w") as f:
+                f.write("precious")
+        os.symlink(elsewhere, os.path.join(host, "game", "hd", "SAVES LINK"))
+        os.symlink(os.path.join(elsewhere, "slot1.sav"), os.path.join(host, "game", "hd", "slot1.sav"))
+        copy = os.path.join(self.temp, "zarnith_uninstall.exe")
+        with open(copy, "wb") as f:
+            f.write(self.setup_bytes)
+        user = os.path.basename(self.wp.user_folder())
+        rc = self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
+                         timeout=120)
+        self.assertEqual(rc, 0)
+        self.assertEqual(sorted(os.listdir(elsewhere)), ["old", "slot1.sav"], "a link was followed")
+        self.assertEqual(read(os.path.join(elsewhere, "slot1.sav")), b"precious")
+        self.assertEqual(read(os.path.join(elsewhere, "old", "slot0.sav")), b"precious")
+        # Wine would delete a link's target instead of the link, so the links (and the folders that
+        # hold them) stay; everything else of the install is gone.
+        left = sorted(os.path.relpath(os.path.join(d, n), host) for d, dirs, names in os.walk(host) for n in dirs + names)
+        self.assertEqual(left, ["game", os.path.join("game", "hd"), os.path.join("game", "hd", "SAVES LINK"),
+                                os.path.join("game", "hd", "slot1.sav")])
+        self.assertIsNone(self.values())
+        self.restart()
+
     def test_confirmation_no_then_yes(self):
         folder = "C:\\Games\\Asked First"
         host = self.install(folder)
