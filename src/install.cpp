@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cdsrc.h"
+#include "platform.h"
 #include "setup.h"
 #include "util.h"
 
@@ -631,17 +632,21 @@ int do_uninstall(const char *dir) {
     RegDeleteKeyA(HKEY_CURRENT_USER, uninstall_key);
 
     char path[PATH_BUF];
+    // A "game" folder or one of the files that is a link to something elsewhere loses the link at
+    // most, never what it points to.
     if (join(path, folder, "game")) {
-        DWORD a = GetFileAttributesA(path);
-        // A "game" that is a link to a folder elsewhere loses the link, never what it points to.
-        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            if (!RemoveDirectoryA(path)) DeleteFileA(path);
-        } else if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (pf_is_link(path))
+            pf_remove_link(path);
+        else if (is_dir(path))
             delete_tree(path);
-        }
     }
-    for (const char *name : files)
-        if (join(path, folder, name)) DeleteFileA(path);
+    for (const char *name : files) {
+        if (!join(path, folder, name)) continue;
+        if (pf_is_link(path))
+            pf_remove_link(path);
+        else
+            DeleteFileA(path);
+    }
     RemoveDirectoryA(folder);
     return 1;
 }

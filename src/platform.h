@@ -30,6 +30,12 @@ int pf_mkdir(const char *path);
 int pf_rmdir(const char *path);
 // Deletes a file. 1/0.
 int pf_delete(const char *path);
+// 1 when the path is a junction or symbolic link, also one the system lists as a plain file or
+// folder (Wine shows a host link to a file as an ordinary file).
+int pf_is_link(const char *path);
+// Removes a link itself, never what it leads to. 0 when it cannot, or cannot do so safely: Wine
+// deletes the target of a host link instead of the link, so there the link stays.
+int pf_remove_link(const char *path);
 
 // Opens an existing file for reading, shared with other readers; `sequential` hints a front-to-back scan.
 pf_file pf_open_read(const char *path, int sequential);

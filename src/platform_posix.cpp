@@ -122,6 +122,21 @@ int pf_delete(const char *path) {
     return 1;
 }
 
+int pf_is_link(const char *path) {
+    NativePath np(path);
+    struct stat st;
+    return lstat(np.p, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int pf_remove_link(const char *path) {
+    NativePath np(path);
+    if (unlink(np.p) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
 pf_file pf_open_read(const char *path, int sequential) {
     NativePath np(path);
     int fd = open(np.p, O_RDONLY | O_CLOEXEC);

@@ -20,6 +20,51 @@ int pf_rmdir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
 
 int pf_delete(const char *path) { return DeleteFileA(path) ? 1 : 0; }
 
+// The path a handle really leads to, after every link on the way ("\\?\C:\..." form).
+static int final_path(const char *path, char *out, DWORD cap) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    DWORD n = GetFinalPathNameByHandleA(h, out, cap, FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    return n > 0 && n < cap;
+}
+
+int pf_is_link(const char *path) {
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return 0;
+    if (a & FILE_ATTRIBUTE_REPARSE_POINT) return 1;
+    // No link attribute: it is still a link when it leads somewhere other than its own name in its
+    // own folder.
+    char parent[MAX_PATH * 2], self[MAX_PATH * 2], whole[MAX_PATH * 2];
+    snprintf(whole, sizeof whole, "%s", path);
+    char *cut = strrchr(whole, '\\');
+    if (!cut || !cut[1]) return 0;
+    *cut = '\0';
+    const char *name = cut + 1;
+    if (!final_path(whole[0] ? whole : "\\", parent, sizeof parent) || !final_path(path, self, sizeof self))
+        return 0;  // a dangling link cannot be opened; nothing behind it can be harmed either
+    size_t plen = strlen(parent);
+    if (plen && parent[plen - 1] == '\\') parent[--plen] = '\0';
+    return !(_strnicmp(self, parent, plen) == 0 && self[plen] == '\\' && _stricmp(self + plen + 1, name) == 0);
+}
+
+static int under_wine() {
+    static int wine = -1;
+    if (wine < 0) wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+int pf_remove_link(const char *path) {
+    if (under_wine()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return 0;
+    return ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path)) ? 1 : 0;
+}
+
 pf_file pf_open_read(const char *path, int sequential) {
     return from_handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr));

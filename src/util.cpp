@@ -154,10 +154,12 @@ int delete_tree(const char *path) {
         PfEntry e;
         char child[PATH_BUF];
         while (pf_list_next(l, &e)) {
-            fmt(child, sizeof child, "%s\\%s", path, e.name);
-            if (e.reparse) {
-                // A junction or folder link: remove the link only, never what it points to.
-                if (!pf_rmdir(child)) pf_delete(child);
+            // A cut path would name something else (at worst this very folder again): leave it.
+            int n = fmt(child, sizeof child, "%s\\%s", path, e.name);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof child) continue;
+            if (e.reparse || pf_is_link(child)) {
+                // A junction or link: remove the link only, never what it points to.
+                pf_remove_link(child);
             } else if (e.directory) {
                 delete_tree(child);
             } else {

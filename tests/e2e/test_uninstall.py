@@ -13,7 +13,7 @@ import e2e
 KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative"
 CAPTION = "Tovek Zarnith uninstall"
 LINK = "Tovek Zarnith.lnk"
-WINTOOL = os.path.join(e2e.BUILD, "tools", "wintool.exe")
+WINCTL = os.path.join(e2e.BUILD, "winctl.exe")
 FILES = ["zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"]
 
 
@@ -71,11 +71,11 @@ class Uninstall(e2e.WineTestCase):
                 found[m.group(1)] = (m.group(2), m.group(3))
         return found
 
-    def wintool(self, *args, background=False):
+    def winctl(self, *args, background=False):
         # Output goes through a file, not a pipe: Wine's session processes started meanwhile inherit
         # the descriptors and would hold a pipe open long after the tool has ended.
         out = tempfile.TemporaryFile(dir=self.tmp)
-        command = ["wine", WINTOOL] + list(args)
+        command = ["wine", WINCTL] + list(args)
         if background:
             return subprocess.Popen(command, env=self.wp.env, stdout=out, stderr=subprocess.DEVNULL)
         rc = subprocess.run(command, env=self.wp.env, stdout=out, stderr=subprocess.DEVNULL, timeout=120).returncode
@@ -84,7 +84,7 @@ class Uninstall(e2e.WineTestCase):
 
     def answer(self, button):
         """Waits for the uninstaller's message box, presses the button; returns the box's text."""
-        rc, text = self.wintool("answer", CAPTION, button, "60")
+        rc, text = self.winctl("answer", CAPTION, button, "60")
         self.assertEqual(rc, 0, "no message box '%s' to answer %s" % (CAPTION, button))
         return text
 
@@ -153,7 +153,7 @@ class Uninstall(e2e.WineTestCase):
         self.assertTrue(all(os.path.isfile(link) for link in self.links))
         command = self.uninstall_command() + " /quiet"
 
-        rc, _ = self.wintool("run", command)
+        rc, _ = self.winctl("run", command)
         self.assertEqual(rc, 0, "first stage exit code")
         self.assertEqual(self.wait_gone(host), [], "the install folder is still there")
         # Read before any other Wine command: the next session start is a restart for Wine.
@@ -189,20 +189,50 @@ class Uninstall(e2e.WineTestCase):
         self.assertFalse(any(os.path.lexists(link) for link in self.links))
         self.restart()
 
+    def test_removal_never_follows_a_link_out_of_the_game_folder(self):
+        folder = "C:\\Games\\Linked Saves"
+        host = self.install(folder)
+        # A player who keeps the saved games elsewhere and links them in (Wine shows a host symbolic
+        # link as a folder link).
+        elsewhere = os.path.join(self.tmp, "my-saves")
+        os.makedirs(os.path.join(elsewhere, "old"))
+        for name in ("slot1.sav", os.path.join("old", "slot0.sav")):
+            with open(os.path.join(elsewhere, name), "w") as f:
+                f.write("precious")
+        os.symlink(elsewhere, os.path.join(host, "game", "hd", "SAVES LINK"))
+        os.symlink(os.path.join(elsewhere, "slot1.sav"), os.path.join(host, "game", "hd", "slot1.sav"))
+        copy = os.path.join(self.temp, "zarnith_uninstall.exe")
+        with open(copy, "wb") as f:
+            f.write(self.setup_bytes)
+        user = os.path.basename(self.wp.user_folder())
+        rc = self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
+                         timeout=120)
+        self.assertEqual(rc, 0)
+        self.assertEqual(sorted(os.listdir(elsewhere)), ["old", "slot1.sav"], "a link was followed")
+        self.assertEqual(read(os.path.join(elsewhere, "slot1.sav")), b"precious")
+        self.assertEqual(read(os.path.join(elsewhere, "old", "slot0.sav")), b"precious")
+        # Wine would delete a link's target instead of the link, so the links (and the folders that
+        # hold them) stay; everything else of the install is gone.
+        left = sorted(os.path.relpath(os.path.join(d, n), host) for d, dirs, names in os.walk(host) for n in dirs + names)
+        self.assertEqual(left, ["game", os.path.join("game", "hd"), os.path.join("game", "hd", "SAVES LINK"),
+                                os.path.join("game", "hd", "slot1.sav")])
+        self.assertIsNone(self.values())
+        self.restart()
+
     def test_confirmation_no_then_yes(self):
         folder = "C:\\Games\\Asked First"
         host = self.install(folder)
         before = self.snapshot(host)
         command = self.uninstall_command()
 
-        first = self.wintool("run", command, background=True)
+        first = self.winctl("run", command, background=True)
         self.assertEqual(self.answer("no"), "Remove Tovek Zarnith (PC Native) and its saved games?")
         self.assertEqual(first.wait(timeout=60), 0, "first stage exit code after No")
         time.sleep(2)
         self.assertEqual(self.snapshot(host), before, "No changed something")
         self.assertFalse(os.path.exists(os.path.join(self.temp, "zarnith_uninstall.exe")))
 
-        first = self.wintool("run", command, background=True)
+        first = self.winctl("run", command, background=True)
         self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")
         self.assertEqual(self.answer("ok"), "Tovek Zarnith has been removed.")
         self.assertEqual(first.wait(timeout=60), 0)

@@ -6,6 +6,11 @@
 //   winctl set   TITLE INDEX TEXT    set the text of the INDEX-th "Edit" child (0-based)
 //   winctl check TITLE TEXT 0|1      set a check box
 //   winctl close TITLE               ask the window to close (WM_CLOSE)
+//   winctl run "COMMAND LINE"        start a command line as the list of installed apps starts an
+//                                    UninstallString (no application name), wait, exit with its code
+//   winctl answer CAPTION yes|no|ok [SECONDS]
+//                                    wait for a message box, print its text, press the button and wait
+//                                    until it closes (exit 0; 2 no box, 3 no such button, 4 not closed)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -67,12 +72,71 @@ static HWND child_by_text(HWND top, const char *text) {
     return nullptr;
 }
 
+static int run(const char *command) {
+    std::string cmd(command);
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "cannot start %s (error %lu)\n", command, GetLastError());
+        return 255;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 255;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+static BOOL CALLBACK collect_text(HWND child, LPARAM out) {
+    char cls[32], text[1024];
+    GetClassNameA(child, cls, sizeof cls);
+    if (_stricmp(cls, "Static") == 0 && GetWindowTextA(child, text, sizeof text) > 0) {
+        std::string *s = reinterpret_cast<std::string *>(out);
+        if (!s->empty()) *s += " ";
+        *s += text;
+    }
+    return TRUE;
+}
+
+static int answer(const char *caption, const char *button, int seconds) {
+    int id = _stricmp(button, "yes") == 0 ? IDYES : _stricmp(button, "no") == 0 ? IDNO : IDOK;
+    HWND box = nullptr;
+    for (int waited = 0; !box && waited < seconds * 10; ++waited) {
+        box = FindWindowA("#32770", caption);
+        if (!box) Sleep(100);
+    }
+    if (!box) {
+        fprintf(stderr, "no window '%s'\n", caption);
+        return 2;
+    }
+    // Let the box finish building its controls before reading them.
+    Sleep(300);
+    std::string text;
+    EnumChildWindows(box, collect_text, reinterpret_cast<LPARAM>(&text));
+    printf("%s\n", text.c_str());
+    fflush(stdout);
+    HWND b = GetDlgItem(box, id);
+    if (!b) {
+        fprintf(stderr, "no button %s\n", button);
+        return 3;
+    }
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b));
+    // Return only once the box has closed, so that the next answer cannot find this box again.
+    for (int waited = 0; IsWindow(box) && waited < 100; ++waited) Sleep(100);
+    return IsWindow(box) ? 4 : 0;
+}
+
 int main(int argc, char **argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: winctl wait|gone|texts|click|set|check|close TITLE ...\n");
         return 2;
     }
     const char *cmd = argv[1], *title = argv[2];
+    if (!strcmp(cmd, "run")) return run(argv[2]);
+    if (!strcmp(cmd, "answer") && argc > 3) return answer(argv[2], argv[3], argc > 4 ? atoi(argv[4]) : 60);
     int ms = 20000;
     if (!strcmp(cmd, "wait")) {
         if (argc > 3) ms = atoi(argv[3]);

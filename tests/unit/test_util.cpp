@@ -192,6 +192,22 @@ TEST(DeleteTree, RemovesReadOnlyAndNestedContentButNeverFollowsALink) {
     EXPECT_EQ(delete_tree(t.sub("tree").c_str()), 0) << "a missing folder is a failure";
 }
 
+#ifndef _WIN32
+// A folder whose path fills the path buffer up to its separator: a child's path would be cut back to
+// the folder itself, and following it would recurse without end.
+TEST(DeleteTree, ChildPathThatDoesNotFitIsLeftAlone) {
+    TempDir t;
+    std::string deep = t.path();
+    while (deep.size() + 101 < PATH_BUF - 2) deep += "/" + std::string(100, 'd');
+    deep += "/" + std::string(PATH_BUF - 2 - deep.size() - 1, 'e');
+    ASSERT_EQ(deep.size(), PATH_BUF - 2);  // "deep\" is the longest path that still fits
+    ASSERT_EQ(make_dirs(deep.c_str()), 1);
+    ASSERT_TRUE(std::filesystem::create_directory(deep + "/sub"));
+    EXPECT_EQ(delete_tree(deep.c_str()), 0) << "the folder keeps the entry it could not name";
+    EXPECT_EQ(is_dir((deep + "/sub").c_str()), 1);
+}
+#endif
+
 TEST(Crc32, KnownValues) {
     EXPECT_EQ(crc32_buf("", 0), 0u);
     EXPECT_EQ(crc32_buf("123456789", 9), 0xCBF43926u);
