@@ -19,7 +19,7 @@ os.makedirs(demo, exist_ok=True)
 os.system("%s %s %s --size small --what tree,iso,bin,cue -q" % (sys.executable, os.path.join(root, "tests", "tools", "make_cd.py"), cd_dir))
 cd = os.path.join(cd_dir, "tree")
 windowed = bool(os.environ.get("DISPLAY"))
-with WinePrefix(keep=True) as wp:
+with WinePrefix(keep=True, base=demo) as wp:
     if windowed:
         wp.env["DISPLAY"] = os.environ["DISPLAY"]
         args = ["/cd", wp.winpath(cd)]

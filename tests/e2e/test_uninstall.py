@@ -112,6 +112,14 @@ class Uninstall(e2e.WineTestCase):
         m = re.search(r'^"PendingFileRenameOperations"=str\(7\):"(.*)"$', text, re.M)
         return m.group(1).replace("\\\\", "\\") if m else ""
 
+    def second_stage(self, folder):
+        """Runs the second stage as the first starts it, from a copy in the temporary folder."""
+        with open(os.path.join(self.temp, "zarnith_uninstall.exe"), "wb") as f:
+            f.write(self.setup_bytes)
+        user = os.path.basename(self.wp.user_folder())
+        return self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
+                           timeout=120)
+
     def restart(self):
         """A new Wine session runs the restart work (wineboot), which carries out pending deletions."""
         self.wp.wait_idle()
@@ -175,13 +183,7 @@ class Uninstall(e2e.WineTestCase):
         with open(os.path.join(host, "my notes.txt"), "w") as f:
             f.write("mine")
         os.makedirs(os.path.join(host, "mods"))
-        # The second stage as the first starts it, from a copy in the temporary folder.
-        copy = os.path.join(self.temp, "zarnith_uninstall.exe")
-        with open(copy, "wb") as f:
-            f.write(self.setup_bytes)
-        user = os.path.basename(self.wp.user_folder())
-        rc = self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
-                         timeout=120)
+        rc = self.second_stage(folder)
         self.assertEqual(rc, 0)
         self.assertTrue(self.pending_renames().endswith("\\Temp\\zarnith_uninstall.exe\\0\\0"))
         self.assertEqual(sorted(os.listdir(host)), ["mods", "my notes.txt"])
@@ -201,12 +203,7 @@ class Uninstall(e2e.WineTestCase):
                 f.write("precious")
         os.symlink(elsewhere, os.path.join(host, "game", "hd", "SAVES LINK"))
         os.symlink(os.path.join(elsewhere, "slot1.sav"), os.path.join(host, "game", "hd", "slot1.sav"))
-        copy = os.path.join(self.temp, "zarnith_uninstall.exe")
-        with open(copy, "wb") as f:
-            f.write(self.setup_bytes)
-        user = os.path.basename(self.wp.user_folder())
-        rc = self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
-                         timeout=120)
+        rc = self.second_stage(folder)
         self.assertEqual(rc, 0)
         self.assertEqual(sorted(os.listdir(elsewhere)), ["old", "slot1.sav"], "a link was followed")
         self.assertEqual(read(os.path.join(elsewhere, "slot1.sav")), b"precious")

@@ -60,15 +60,16 @@ def make_template(dest):
 class WinePrefix:
     """A private Wine prefix (copied from a template when one is given) in a temp folder."""
 
-    def __init__(self, template=None, display=False, keep=False):
+    def __init__(self, template=None, display=False, keep=False, base=None):
         self.template = template or os.environ.get("ZARNITH_WINE_TEMPLATE")
+        self.base = base
         self.want_display = display
         self.keep = keep
         self.root = None
         self.xvfb = None
 
     def __enter__(self):
-        self.root = tempfile.mkdtemp(prefix="zarnith-wine-")
+        self.root = tempfile.mkdtemp(prefix="zarnith-wine-", dir=self.base)
         self.home = os.path.join(self.root, "home")
         self.prefix = os.path.join(self.root, "prefix")
         if self.template and os.path.isdir(os.path.join(self.template, "prefix")):
