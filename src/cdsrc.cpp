@@ -57,15 +57,6 @@ int append(char *out, size_t cap, size_t *len, const char *src, size_t n) {
     return take == n;
 }
 
-// "%s\%s" into a path buffer; 0 when the result would not fit. A cut path could name another file,
-// or end in "." or "..", so it is never used.
-int join(char *out, const char *folder, const char *name) {
-    size_t len = 0;
-    out[0] = '\0';
-    return append(out, PATH_BUF, &len, folder, strlen(folder)) && append(out, PATH_BUF, &len, "\\", 1) &&
-           append(out, PATH_BUF, &len, name, strlen(name));
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Sectors
 
@@ -382,7 +373,7 @@ int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progres
             break;
         }
         char child[PATH_BUF];
-        if (!join(child, dest, e->name)) {
+        if (!join_path(child, dest, e->name)) {
             setup_log("cannot write %s", child);
             ok = 0;
         } else if (e->directory) {
@@ -417,7 +408,7 @@ uint64_t dir_total(const char *folder, int depth) {
             sum += e.size;
         } else if (depth < MAX_DEPTH) {
             char child[PATH_BUF];
-            if (join(child, folder, e.name)) sum += dir_total(child, depth + 1);
+            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1);
         }
     }
     pf_list_close(l);
@@ -433,10 +424,10 @@ int dir_copy(const char *from, const char *to, Progress *p, int depth) {
     while (ok && pf_list_next(l, &e)) {
         if (e.directory && depth == MAX_DEPTH) continue;
         char src[PATH_BUF], dst[PATH_BUF];
-        if (!join(src, from, e.name)) {
+        if (!join_path(src, from, e.name)) {
             setup_log("cannot read %s", src);
             ok = 0;
-        } else if (!join(dst, to, e.name)) {
+        } else if (!join_path(dst, to, e.name)) {
             setup_log("cannot write %s", dst);
             ok = 0;
         } else if (e.directory) {

@@ -503,12 +503,6 @@ static const char temp_copy_name[] = "zarnith_uninstall.exe";
 // The setup's own files in the install folder, deleted by a removal.
 static const char *const files[] = {"zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"};
 
-// "<folder>\<name>" into a path buffer; 0 when it would be cut (a cut path names some other file).
-static int join(char *out, const char *folder, const char *name) {
-    int n = fmt(out, PATH_BUF, "%s\\%s", folder, name);
-    return n >= 0 && static_cast<size_t>(n) < PATH_BUF;
-}
-
 // 1 when both paths name one file: the same text, or the same file reached another way
 // ("C:\Games\TZ\\uninstall.exe", a short name, other letter case, forward slashes).
 static int same_file(const char *a, const char *b) {
@@ -529,11 +523,6 @@ static int same_file(const char *a, const char *b) {
     return same;
 }
 
-static int is_file(const char *path) {
-    DWORD a = GetFileAttributesA(path);
-    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 static void set_string(HKEY key, const char *name, const char *value) {
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
                    static_cast<DWORD>(strlen(value) + 1));
@@ -550,7 +539,7 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
     char copy[PATH_BUF];
     // Running as the installed uninstall.exe, a copy would be the file onto itself: it would empty the
     // program it reads from.
-    if (n > 0 && n < sizeof self && join(copy, dir, "uninstall.exe") && !same_file(self, copy))
+    if (n > 0 && n < sizeof self && join_path(copy, dir, "uninstall.exe") && !same_file(self, copy))
         CopyFileA(self, copy, FALSE);
 
     HKEY key;
@@ -621,8 +610,8 @@ int do_uninstall(const char *dir) {
     // Only a folder that holds the game or its uninstaller is taken for an install: the first stage
     // takes the folder of whatever copy of the setup runs it, which may be a downloads folder with
     // another "game" in it.
-    if (!join(exe, folder, "zarnith.exe") || !join(uninstaller, folder, "uninstall.exe") ||
-        (!is_file(exe) && !is_file(uninstaller)))
+    if (!join_path(exe, folder, "zarnith.exe") || !join_path(uninstaller, folder, "uninstall.exe") ||
+        ((!path_exists(exe) || is_dir(exe)) && (!path_exists(uninstaller) || is_dir(uninstaller))))
         return 0;
 
     char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
@@ -634,14 +623,14 @@ int do_uninstall(const char *dir) {
     char path[PATH_BUF];
     // A "game" folder or one of the files that is a link to something elsewhere loses the link at
     // most, never what it points to.
-    if (join(path, folder, "game")) {
+    if (join_path(path, folder, "game")) {
         if (pf_is_link(path))
             pf_remove_link(path);
         else if (is_dir(path))
             delete_tree(path);
     }
     for (const char *name : files) {
-        if (!join(path, folder, name)) continue;
+        if (!join_path(path, folder, name)) continue;
         if (pf_is_link(path))
             pf_remove_link(path);
         else

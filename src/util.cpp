@@ -20,6 +20,11 @@ int fmt(char *dst, size_t cap, const char *format, ...) {
     return n;
 }
 
+int join_path(char *out, const char *folder, const char *name) {
+    int n = fmt(out, PATH_BUF, "%s\\%s", folder, name);
+    return n >= 0 && static_cast<size_t>(n) < PATH_BUF;
+}
+
 void progress_add(Progress *p, uint64_t n) {
     p->done += n;
     if (p->callback) p->callback(p->done, p->total, p->user);
@@ -155,8 +160,7 @@ int delete_tree(const char *path) {
         char child[PATH_BUF];
         while (pf_list_next(l, &e)) {
             // A cut path would name something else (at worst this very folder again): leave it.
-            int n = fmt(child, sizeof child, "%s\\%s", path, e.name);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof child) continue;
+            if (!join_path(child, path, e.name)) continue;
             if (e.reparse || pf_is_link(child)) {
                 // A junction or link: remove the link only, never what it points to.
                 pf_remove_link(child);

@@ -47,5 +47,9 @@ uint32_t crc32_buf(const void *data, uint64_t len);
 // their targets never entered. 1 when the folder itself is gone, 0 otherwise. Logs nothing.
 int delete_tree(const char *path);
 
+// "<folder>\<name>" into a path buffer (PATH_BUF). 0 when it would not fit: a cut path names some
+// other file, or the folder itself, so the caller must not use it.
+int join_path(char *out, const char *folder, const char *name);
+
 // The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
 int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));

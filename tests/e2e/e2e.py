@@ -43,6 +43,11 @@ def write(path, data):
         f.write(data)
 
 
+def sample_tree():
+    """The small sample CD's folder tree."""
+    return os.path.join(sample_cd("small", "tree"), "tree")
+
+
 def copy_tree(src, dst):
     subprocess.run(["cp", "-a", src, dst], check=True)
 

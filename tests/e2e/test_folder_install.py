@@ -13,7 +13,7 @@ class FolderInstall(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cls.cd = e2e.sample_tree()
         cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
         e2e.limit_depth(cls.cd, cls.expected_cd, 16)
 
@@ -177,7 +177,7 @@ class DriveDetection(e2e.WineTestCase):
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode, 0)
 
     def test_cd_drive_found(self):
-        cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cd = e2e.sample_tree()
         other = os.path.join(self.tmp, "other-disc")
         os.makedirs(os.path.join(other, "DATA"))
         e2e.write(os.path.join(other, "README.TXT"), "another game")

@@ -20,7 +20,7 @@ class EmblemIcon(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cls.cd = e2e.sample_tree()
         cls.picture = os.path.join(cls.cd, "INTRO", "DATA", "A.LBM")
         cls.target = os.path.join(cls.tmp, "installed")
         cls.rc = e2e.run_setup(cls.wp, ["/silent", "/cd", cls.wp.winpath(cls.cd), "/dir", cls.wp.winpath(cls.target)])

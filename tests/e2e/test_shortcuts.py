@@ -24,7 +24,7 @@ class Shortcuts(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd = cls.wp.winpath(os.path.join(e2e.sample_cd("small", "tree"), "tree"))
+        cls.cd = cls.wp.winpath(e2e.sample_tree())
         cls.startmenu = cls.wp.user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
                                            LINK)
         cls.desktop = cls.wp.user_folder("Desktop", LINK)

@@ -29,23 +29,18 @@ def cd_bytes(root, max_depth=16):
     return total
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 class Uninstall(e2e.WineTestCase):
     display = True
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd_tree = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cls.cd_tree = e2e.sample_tree()
         cls.cd = cls.wp.winpath(cls.cd_tree)
         cls.links = [cls.wp.user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs", LINK),
                      cls.wp.user_folder("Desktop", LINK)]
         cls.temp = cls.wp.user_folder("Temp")
-        cls.setup_bytes = read(e2e.SETUP_EXE)
+        cls.setup_bytes = e2e.read(e2e.SETUP_EXE)
 
     # ---- helpers ----
 
@@ -108,7 +103,7 @@ class Uninstall(e2e.WineTestCase):
         """The delete-at-restart requests Wine recorded (MOVEFILE_DELAY_UNTIL_REBOOT), read from the
         prefix's registry file once every process of this session has ended."""
         self.wp.wait_idle()
-        text = read(os.path.join(self.wp.prefix, "system.reg")).decode("latin-1")
+        text = e2e.read(os.path.join(self.wp.prefix, "system.reg")).decode("latin-1")
         m = re.search(r'^"PendingFileRenameOperations"=str\(7\):"(.*)"$', text, re.M)
         return m.group(1).replace("\\\\", "\\") if m else ""
 
@@ -143,7 +138,7 @@ class Uninstall(e2e.WineTestCase):
             "NoModify": ("REG_DWORD", "0x1"),
             "NoRepair": ("REG_DWORD", "0x1"),
         })
-        self.assertEqual(read(os.path.join(host, "uninstall.exe")), self.setup_bytes)
+        self.assertEqual(e2e.read(os.path.join(host, "uninstall.exe")), self.setup_bytes)
 
         # A reinstall elsewhere rewrites the one entry.
         self.install("C:\\Elsewhere\\TZ")
@@ -168,7 +163,7 @@ class Uninstall(e2e.WineTestCase):
         pending = self.pending_renames()
         copy = os.path.join(self.temp, "zarnith_uninstall.exe")
         self.assertRegex(pending, r"^\\\?\?\\C:\\users\\[^\\]+\\Temp\\zarnith_uninstall\.exe\\0\\0$")
-        self.assertEqual(read(copy), self.setup_bytes, "the temporary copy lives until the restart")
+        self.assertEqual(e2e.read(copy), self.setup_bytes, "the temporary copy lives until the restart")
 
         self.assertFalse(any(os.path.lexists(link) for link in self.links), "a link is left")
         self.assertIsNone(self.values(), "the uninstall key is left")
@@ -206,8 +201,8 @@ class Uninstall(e2e.WineTestCase):
         rc = self.second_stage(folder)
         self.assertEqual(rc, 0)
         self.assertEqual(sorted(os.listdir(elsewhere)), ["old", "slot1.sav"], "a link was followed")
-        self.assertEqual(read(os.path.join(elsewhere, "slot1.sav")), b"precious")
-        self.assertEqual(read(os.path.join(elsewhere, "old", "slot0.sav")), b"precious")
+        self.assertEqual(e2e.read(os.path.join(elsewhere, "slot1.sav")), b"precious")
+        self.assertEqual(e2e.read(os.path.join(elsewhere, "old", "slot0.sav")), b"precious")
         # Wine would delete a link's target instead of the link, so the links (and the folders that
         # hold them) stay; everything else of the install is gone.
         left = sorted(os.path.relpath(os.path.join(d, n), host) for d, dirs, names in os.walk(host) for n in dirs + names)
@@ -246,12 +241,12 @@ class Uninstall(e2e.WineTestCase):
         for target in (folder, folder + "\\", "c:/games/REINSTALL"):
             rc = e2e.run_setup(self.wp, ["/silent", "/cd", self.cd, "/dir", target], exe=uninstaller)
             self.assertEqual(rc, 0, target)
-            self.assertEqual(read(uninstaller), self.setup_bytes, "uninstall.exe damaged by /dir " + target)
+            self.assertEqual(e2e.read(uninstaller), self.setup_bytes, "uninstall.exe damaged by /dir " + target)
         # Installing from it into another folder copies it there.
         other = e2e.run_setup(self.wp, ["/silent", "/cd", self.cd, "/dir", "C:\\Games\\Copied On"],
                               exe=uninstaller)
         self.assertEqual(other, 0)
-        self.assertEqual(read(self.host("C:\\Games\\Copied On\\uninstall.exe")), self.setup_bytes)
+        self.assertEqual(e2e.read(self.host("C:\\Games\\Copied On\\uninstall.exe")), self.setup_bytes)
 
     def test_folders_that_are_no_install_are_left_alone(self):
         folder = "C:\\Games\\Real Install"

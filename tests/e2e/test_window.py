@@ -16,7 +16,7 @@ class Window(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd = os.path.join(e2e.sample_cd("small", "tree"), "tree")
+        cls.cd = e2e.sample_tree()
 
     def ctl(self, *args):
         return self.wp.run(WINCTL, list(args), timeout=120)
