@@ -11,24 +11,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <commctrl.h>
-#include <commdlg.h>
 #include <objbase.h>
 #include <shellapi.h>
-#include <shlobj.h>
 #endif
 
 Options opts;
 int quiet;
 int silent;
 static FILE *logf;  // the open setup log, or none
-
-#ifdef _WIN32
-// Messages posted to the main window by the log, the progress callback and the worker.
-constexpr UINT WM_SETUP_LOG = WM_APP + 1;       // lParam: heap copy of one log line, freed by the window
-constexpr UINT WM_SETUP_PROGRESS = WM_APP + 2;  // wParam: permille 0..1000
-constexpr UINT WM_SETUP_DONE = WM_APP + 3;      // wParam: 1 installed, 0 failed
-static HWND hwnd;  // the main window, or none
-#endif
 
 int setup_log_open(const char *path) {
     setup_log_close();
@@ -53,11 +43,7 @@ void setup_log(const char *format, ...) {
         fflush(logf);
     }
 #ifdef _WIN32
-    if (hwnd && !silent) {
-        // The window frees the copy; without memory the line reaches the file only.
-        char *copy = strdup(line);
-        if (copy && !PostMessageA(hwnd, WM_SETUP_LOG, 0, reinterpret_cast<LPARAM>(copy))) free(copy);
-    }
+    window_log(line);
 #endif
 }
 
@@ -156,225 +142,6 @@ static void apply_options(int argc, char **argv) {
             ++i;
         }
     }
-}
-
-
-// ---------------------------------------------------------------------------------------------------
-// Main window. Only this thread touches controls; the worker reaches the window by posted messages.
-
-constexpr int IDC_IMAGE = 101, IDC_FOLDER = 102, IDC_BROWSE = 103, IDC_INSTALL = 104, IDC_CLOSE = 105;
-constexpr DWORD MAIN_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // fixed size, no maximise
-static const char *const CAPTION = "Tovek Zarnith setup";
-
-static HFONT font;
-static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
-static int busy;     // a worker runs
-static int done_ok;  // the install succeeded: Install means Play
-
-static HWND mk(const char *cls, const char *text, DWORD style, int x, int y, int w, int h, int id) {
-    HWND c = CreateWindowExA(strcmp(cls, "EDIT") == 0 ? WS_EX_CLIENTEDGE : 0, cls, text,
-                             style | WS_CHILD | WS_VISIBLE, x, y, w, h, hwnd,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
-                             nullptr);
-    SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    return c;
-}
-
-// Progress callback of a windowed install: posts the permille whenever it changes.
-static void on_progress(uint64_t done, uint64_t total, void *) {
-    static int last = -1;
-    int permille = 0;
-    if (total) {
-        uint64_t p = done * 1000 / total;
-        permille = p > 1000 ? 1000 : static_cast<int>(p);
-    }
-    if (permille == last) return;
-    if (!hwnd || silent) return;
-    last = permille;
-    PostMessageA(hwnd, WM_SETUP_PROGRESS, static_cast<WPARAM>(permille), 0);
-}
-
-static DWORD WINAPI worker(LPVOID) {
-    int ok = do_install(&opts, on_progress, nullptr);
-    PostMessageA(hwnd, WM_SETUP_DONE, static_cast<WPARAM>(ok), 0);
-    return 0;
-}
-
-static void browse_folder(HWND field, const char *title) {
-    char display[MAX_PATH];
-    BROWSEINFOA bi = {};
-    bi.hwndOwner = hwnd;
-    bi.pszDisplayName = display;
-    bi.lpszTitle = title;
-    bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&bi);
-    if (!item) return;
-    char path[MAX_PATH];
-    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(field, path);
-    CoTaskMemFree(item);
-}
-
-static void on_image() {
-    char file[PATH_BUF] = {};
-    GetWindowTextA(e_cd, file, sizeof file);
-    if (is_dir(file)) file[0] = '\0';  // a drive or folder is no file name to start from
-    OPENFILENAMEA ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = hwnd;
-    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin)\0*.iso;*.cue;*.bin\0All files\0*.*\0";
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = sizeof file;
-    ofn.lpstrTitle = "Tovek Zarnith CD";
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
-    if (GetOpenFileNameA(&ofn)) SetWindowTextA(e_cd, file);
-}
-
-static void show_failed() {
-    SetWindowTextA(st, "The installation did not finish - see the messages above.");
-    EnableWindow(b_install, TRUE);
-    SetWindowTextA(b_close, "Close");
-}
-
-static void on_install() {
-    if (done_ok) {
-        char exe[JOIN_BUF];
-        fmt(exe, sizeof exe, "%s\\zarnith.exe", opts.dir);
-        ShellExecuteA(nullptr, "open", exe, nullptr, opts.dir, SW_SHOWNORMAL);
-        DestroyWindow(hwnd);
-        return;
-    }
-    GetWindowTextA(e_cd, opts.cd, sizeof opts.cd);
-    GetWindowTextA(e_dir, opts.dir, sizeof opts.dir);
-    opts.startmenu = SendMessageA(c_start, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-    opts.desktop = SendMessageA(c_desk, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-    if (!opts.cd[0] || !opts.dir[0]) {
-        MessageBoxA(hwnd, "Please choose the CD and the install folder.", CAPTION, MB_ICONWARNING);
-        return;
-    }
-    busy = 1;
-    EnableWindow(b_install, FALSE);
-    SetWindowTextA(b_close, "Cancel");
-    SetWindowTextA(st, "Installing...");
-    HANDLE t = CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);
-    if (!t) {
-        // Without a worker the window would wait for good; report it and let the user try again.
-        busy = 0;
-        setup_log("ERROR: %s", "the installation could not be started");
-        show_failed();
-        return;
-    }
-    CloseHandle(t);
-}
-
-static void on_close_request() {
-    if (busy) {
-        if (MessageBoxA(hwnd, "Stop the installation?", CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES) return;
-        // The question's own message loop may have delivered the end of the install meanwhile.
-        if (busy) ExitProcess(1);
-    }
-    DestroyWindow(hwnd);
-}
-
-static void on_log(char *line) {
-    LRESULT index = SendMessageA(lst, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
-    SendMessageA(lst, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    SetWindowTextA(st, line);
-    free(line);
-}
-
-static void on_done(int ok) {
-    busy = 0;
-    if (ok) {
-        done_ok = 1;
-        SendMessageA(prog, PBM_SETPOS, 1000, 0);
-        SetWindowTextA(st, "Tovek Zarnith is installed.");
-        SetWindowTextA(b_install, "Play");
-        EnableWindow(b_install, TRUE);
-        SetWindowTextA(b_close, "Close");
-    } else {
-        show_failed();
-    }
-}
-
-static void on_command(int id) {
-    switch (id) {
-    case IDC_IMAGE: on_image(); break;
-    case IDC_FOLDER: browse_folder(e_cd, "Tovek Zarnith CD (drive or folder)"); break;
-    case IDC_BROWSE: browse_folder(e_dir, "Install folder"); break;
-    case IDC_INSTALL: on_install(); break;
-    case IDC_CLOSE: on_close_request(); break;
-    default: break;
-    }
-}
-
-static LRESULT CALLBACK wndproc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-    switch (m) {
-    case WM_SETUP_LOG: on_log(reinterpret_cast<char *>(lp)); return 0;
-    case WM_SETUP_PROGRESS: SendMessageA(prog, PBM_SETPOS, wp, 0); return 0;
-    case WM_SETUP_DONE: on_done(wp != 0); return 0;
-    case WM_CLOSE: on_close_request(); return 0;
-    case WM_COMMAND: on_command(LOWORD(wp)); return 0;
-    case WM_DESTROY: PostQuitMessage(0); return 0;
-    default: return DefWindowProcA(w, m, wp, lp);
-    }
-}
-
-// Builds the main window and runs its message loop. 1 when the loop ran, 0 when no window came up.
-static int run_window(HINSTANCE inst, int show) {
-    static_assert(sizeof(NONCLIENTMETRICSA) == 344, "the message-box font needs the full structure");
-    NONCLIENTMETRICSA ncm = {};
-    ncm.cbSize = sizeof ncm;
-    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
-    font = CreateFontIndirectA(&ncm.lfMessageFont);
-
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = wndproc;
-    wc.hInstance = inst;
-    wc.hIcon = LoadIconA(inst, MAKEINTRESOURCEA(1));
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
-    wc.lpszClassName = "ZarnithSetup";
-    RegisterClassA(&wc);
-    RECT r = {0, 0, 630, 420};
-    AdjustWindowRect(&r, MAIN_STYLE, FALSE);
-    hwnd = CreateWindowExA(0, "ZarnithSetup", "Tovek Zarnith - PC Native Setup", MAIN_STYLE, CW_USEDEFAULT,
-                           CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, nullptr);
-    if (!hwnd) {
-        setup_log("ERROR: %s", "cannot open the setup window");
-        return 0;
-    }
-
-    mk("STATIC",
-       "Install Tovek Zarnith as a native Windows game.\nYou need your Tovek Zarnith CD (the disc, an ISO / "
-       "BIN+CUE image, or a copied folder).",
-       SS_LEFT, 16, 14, 600, 36, 0);
-    mk("STATIC", "CD:", 0, 16, 66, 90, 20, 0);
-    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL, 110, 62, 360, 24, 0);
-    mk("BUTTON", "Image...", BS_PUSHBUTTON, 478, 62, 66, 24, IDC_IMAGE);
-    mk("BUTTON", "Folder...", 0, 548, 62, 66, 24, IDC_FOLDER);
-    mk("STATIC", "Install to:", 0, 16, 98, 90, 20, 0);
-    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL, 110, 94, 360, 24, 0);
-    mk("BUTTON", "Browse...", 0, 478, 94, 136, 24, IDC_BROWSE);
-    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX, 16, 134, 200, 22, 0);
-    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX, 230, 134, 200, 22, 0);
-    prog = mk("msctls_progress32", "", 0, 16, 168, 598, 18, 0);
-    st = mk("STATIC", "Ready. About 500 MB of free space is needed.", 0, 16, 192, 598, 20, 0);
-    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 16, 216, 598, 110, 0);
-    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON, 418, 336, 96, 30, IDC_INSTALL);
-    b_close = mk("BUTTON", "Cancel", 0, 518, 336, 96, 30, IDC_CLOSE);
-
-    SendMessageA(c_start, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
-    ShowWindow(hwnd, show);
-
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        if (IsDialogMessageA(hwnd, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-    return 1;
 }
 
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {

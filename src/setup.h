@@ -15,3 +15,11 @@ void setup_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int setup_log_open(const char *path);
 // Closes the log file; safe when none is open.
 void setup_log_close();
+
+#ifdef _WIN32
+// The main window (window.cpp). Builds it from opts and runs its message loop until it is destroyed;
+// 1 when a window ran, 0 when none came up. The install runs on a worker thread meanwhile.
+int run_window(void *instance, int show);
+// Posts a heap copy of one log line to the main window while it exists and the run is not silent.
+void window_log(const char *line);
+#endif

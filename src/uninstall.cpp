@@ -1,0 +1,222 @@
+// The uninstaller: its registration at install time and the two stages of a removal.
+#include "install.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+#include "setup.h"
+#include "util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shlobj.h>
+
+// ---------------------------------------------------------------------------------------------------
+// Uninstaller
+
+static const char uninstall_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative";
+static const char uninstall_caption[] = "Tovek Zarnith uninstall";
+static const char temp_copy_name[] = "zarnith_uninstall.exe";
+
+// The setup's own files in the install folder, deleted by a removal.
+static const char *const files[] = {"zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"};
+
+// 1 when both paths name one file: the same text, or the same file reached another way
+// ("C:\Games\TZ\\uninstall.exe", a short name, other letter case, forward slashes).
+static int same_file(const char *a, const char *b) {
+    if (_stricmp(a, b) == 0) return 1;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE ha = CreateFileA(a, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (ha == INVALID_HANDLE_VALUE) return 0;
+    HANDLE hb = CreateFileA(b, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    int same = 0;
+    if (hb != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION ia, ib;
+        if (GetFileInformationByHandle(ha, &ia) && GetFileInformationByHandle(hb, &ib))
+            same = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+                   ia.nFileIndexLow == ib.nFileIndexLow;
+        CloseHandle(hb);
+    }
+    CloseHandle(ha);
+    return same;
+}
+
+static void set_string(HKEY key, const char *name, const char *value) {
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                   static_cast<DWORD>(strlen(value) + 1));
+}
+
+static void set_dword(HKEY key, const char *name, DWORD value) {
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+}
+
+void register_uninstaller(const char *dir, uint64_t cd_bytes) {
+    if (!dir || !dir[0]) return;
+    char self[PATH_BUF];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    char copy[PATH_BUF];
+    // Running as the installed uninstall.exe, a copy would be the file onto itself: it would empty the
+    // program it reads from.
+    if (n > 0 && n < sizeof self && join_path(copy, dir, "uninstall.exe") && !same_file(self, copy))
+        CopyFileA(self, copy, FALSE);
+
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    char text[JOIN_BUF];
+    set_string(key, "DisplayName", "Tovek Zarnith (PC Native)");
+    fmt(text, sizeof text, "\"%s\\uninstall.exe\" /uninstall", dir);
+    set_string(key, "UninstallString", text);
+    fmt(text, sizeof text, "%s\\zarnith.exe,0", dir);
+    set_string(key, "DisplayIcon", text);
+    set_string(key, "InstallLocation", dir);
+    set_string(key, "Publisher", "PC Native port (fan project)");
+    set_dword(key, "EstimatedSize", static_cast<DWORD>((cd_bytes + 0x1400000u) / 1024));
+    set_dword(key, "NoModify", 1);
+    set_dword(key, "NoRepair", 1);
+    RegCloseKey(key);
+}
+
+static int is_sep(char c) { return c == '\\' || c == '/'; }
+
+// The folder a removal may work on, without trailing separators, into out; 0 when it must not: an
+// empty, relative or drive-relative path, a drive or share root (whose "game" folder and files belong
+// to nobody in particular), a path whose "." or ".." parts could lead elsewhere, or one too long for
+// it to be held whole (a cut folder name is another folder).
+static int removable_folder(const char *dir, char *out) {
+    if (!dir || fmt(out, PATH_BUF, "%s", dir) >= static_cast<int>(PATH_BUF)) return 0;
+    size_t len = strlen(out);
+    while (len > 0 && is_sep(out[len - 1])) out[--len] = '\0';
+    size_t root;
+    if (len >= 2 && ((out[0] | 0x20) >= 'a' && (out[0] | 0x20) <= 'z') && out[1] == ':') {
+        if (len < 3 || !is_sep(out[2])) return 0;
+        root = 3;
+    } else if (len >= 2 && is_sep(out[0]) && is_sep(out[1])) {
+        // \\server\share\ is the root of a network path.
+        root = 2;
+        for (int part = 0; part < 2; ++part) {
+            size_t start = root;
+            while (root < len && !is_sep(out[root])) ++root;
+            if (root == start || root >= len) return 0;
+            ++root;
+        }
+    } else {
+        return 0;
+    }
+    int parts = 0;
+    for (size_t i = root; i < len;) {
+        while (i < len && is_sep(out[i])) ++i;
+        size_t start = i;
+        int only_dots = 1;
+        while (i < len && !is_sep(out[i])) {
+            // Windows drops trailing dots and spaces, so "..." and ". ." act like "." or "..".
+            if (out[i] != '.' && out[i] != ' ') only_dots = 0;
+            ++i;
+        }
+        if (i == start) continue;
+        if (only_dots) return 0;
+        ++parts;
+    }
+    return parts > 0;
+}
+
+int do_uninstall(const char *dir) {
+    char folder[PATH_BUF];
+    if (!removable_folder(dir, folder)) return 0;
+    char exe[PATH_BUF], uninstaller[PATH_BUF];
+    // Only a folder that holds the game or its uninstaller is taken for an install: the first stage
+    // takes the folder of whatever copy of the setup runs it, which may be a downloads folder with
+    // another "game" in it.
+    if (!join_path(exe, folder, "zarnith.exe") || !join_path(uninstaller, folder, "uninstall.exe") ||
+        ((!path_exists(exe) || is_dir(exe)) && (!path_exists(uninstaller) || is_dir(uninstaller))))
+        return 0;
+
+    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
+    shortcut_paths(startmenu_link, desktop_link);
+    if (startmenu_link[0]) DeleteFileA(startmenu_link);
+    if (desktop_link[0]) DeleteFileA(desktop_link);
+    RegDeleteKeyA(HKEY_CURRENT_USER, uninstall_key);
+
+    char path[PATH_BUF];
+    // A "game" folder or one of the files that is a link to something elsewhere loses the link at
+    // most, never what it points to.
+    if (join_path(path, folder, "game")) {
+        if (pf_is_link(path))
+            pf_remove_link(path);
+        else if (is_dir(path))
+            delete_tree(path);
+    }
+    for (const char *name : files) {
+        if (!join_path(path, folder, name)) continue;
+        if (pf_is_link(path))
+            pf_remove_link(path);
+        else
+            DeleteFileA(path);
+    }
+    RemoveDirectoryA(folder);
+    return 1;
+}
+
+// The temporary copy's path ("%szarnith_uninstall.exe" over the temporary folder) and the temporary
+// folder itself; 0 when there is no usable temporary folder.
+static int temp_copy_path(char *tmp, char *copy) {
+    DWORD n = GetTempPathA(SHORT_PATH, tmp);
+    if (n == 0 || n >= SHORT_PATH) return 0;
+    fmt(copy, PATH_BUF, "%s%s", tmp, temp_copy_name);
+    return 1;
+}
+
+void uninstall_stage1() {
+    char self[PATH_BUF], dir[PATH_BUF];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (n == 0 || n >= sizeof self) return;
+    fmt(dir, sizeof dir, "%s", self);
+    char *cut = strrchr(dir, '\\');
+    if (cut) *cut = '\0';
+
+    if (!quiet && MessageBoxA(nullptr, "Remove Tovek Zarnith (PC Native) and its saved games?", uninstall_caption,
+                              MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+
+    char tmp[SHORT_PATH], copy[PATH_BUF];
+    if (!temp_copy_path(tmp, copy)) return;
+    // Without a fresh copy an older zarnith_uninstall.exe left in the temporary folder would run.
+    if (!same_file(self, copy) && !CopyFileA(self, copy, FALSE)) return;
+
+    char cmd[CMD_BUF];
+    fmt(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s", copy, dir, quiet ? " /quiet" : "");
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    // The second stage works from the temporary folder: a process whose current folder is the install
+    // folder keeps that folder in use, and Windows would then refuse to remove it.
+    if (CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, tmp, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+}
+
+void uninstall_stage2(const char *dir) {
+    Sleep(800);
+    int removed = do_uninstall(dir);
+    if (!quiet) {
+        if (removed) {
+            MessageBoxA(nullptr, "Tovek Zarnith has been removed.", uninstall_caption, MB_OK | MB_ICONINFORMATION);
+        } else {
+            char text[JOIN_BUF];
+            fmt(text, sizeof text, "Nothing was removed: '%s' is not a Tovek Zarnith install folder.", dir ? dir : "");
+            MessageBoxA(nullptr, text, uninstall_caption, MB_OK | MB_ICONWARNING);
+        }
+    }
+    // Only the temporary copy goes at the next restart; a setup started by hand with /uninstall2 stays.
+    char self[PATH_BUF], tmp[SHORT_PATH], copy[PATH_BUF];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (n > 0 && n < sizeof self && temp_copy_path(tmp, copy) && same_file(self, copy))
+        MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+#endif
