@@ -1,8 +1,10 @@
 #include "cdsrc.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "setup.h"
 
@@ -31,8 +33,9 @@ struct Walk {
     int exhausted;
 };
 
-uint8_t buf[CHUNK_SECTORS * SECTOR];        // file data of an image copy
-uint8_t stage[CHUNK_SECTORS * RAW_SECTOR];  // raw sectors before their user bytes are taken out
+// A copy worker's buffer: a chunk of file data, then room for the raw sectors it is taken out of.
+constexpr size_t STAGE_AT = CHUNK_SECTORS * SECTOR;
+constexpr size_t IMAGE_BUFFER = STAGE_AT + CHUNK_SECTORS * RAW_SECTOR;
 
 uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -81,10 +84,17 @@ int read_one(CdSrc *s, uint64_t sector, uint8_t *dst) {
 }
 
 // Reads count sectors from `first` into dst (count x 2048 bytes). Each run of sectors is one read;
-// in the raw layouts the run goes through `stage` and the user bytes of each sector are moved out.
+// in the raw layouts the run goes through `stage` (room for 32 raw sectors) and the user bytes of each
+// sector are moved out, or, without a stage, every sector is read on its own straight into dst.
 // On failure the sectors before the first unreadable one are in dst, as if read one by one.
-int read_sectors(CdSrc *s, uint64_t first, uint32_t count, uint8_t *dst) {
+// Reads are positional, so copy workers share the one open image.
+int read_sectors(CdSrc *s, uint64_t first, uint32_t count, uint8_t *dst, uint8_t *stage) {
     const uint32_t size = s->sector_size;
+    if (size != SECTOR && !stage) {
+        for (uint32_t i = 0; i < count; ++i)
+            if (!read_one(s, first + i, dst + static_cast<size_t>(i) * SECTOR)) return 0;
+        return 1;
+    }
     const uint32_t batch = size == SECTOR ? ISO_BATCH : CHUNK_SECTORS;
     while (count) {
         uint32_t n = count < batch ? count : batch;
@@ -177,7 +187,7 @@ IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
     int ok = data != nullptr;
     for (uint64_t done = 0; ok && done < sectors; done += batch) {
         uint32_t n = sectors - done < batch ? static_cast<uint32_t>(sectors - done) : batch;
-        ok = read_sectors(s, extent + done, n, data);
+        ok = read_sectors(s, extent + done, n, data, nullptr);
         for (uint32_t i = 0; ok && i < n; ++i)
             ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, &list, count, &room);
     }
@@ -324,25 +334,27 @@ void make_folder(const char *path) {
     if (!pf_mkdir(path)) make_dirs(path);
 }
 
-int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, Progress *p) {
-    pf_file out = pf_create(dest);
+// Copies one file of the image (a job of the plan below) through a worker's buffer.
+int copy_image_file(void *source, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    CdSrc *s = static_cast<CdSrc *>(source);
+    pf_file out = pf_create(job->to);
     if (out == PF_INVALID) {
-        setup_log("cannot write %s", dest);
+        setup_log("cannot write %s", job->to);
         return 0;
     }
-    uint32_t left = e->size;
-    uint64_t sector = e->extent;
+    uint64_t left = job->size;
+    uint64_t sector = job->at;
     while (left) {
-        uint64_t need = sectors_of(left);
+        uint64_t need = (left + SECTOR - 1) / SECTOR;
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
-        if (!read_sectors(s, sector, n, buf)) {
-            setup_log("read error in %s", e->name);
+        if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
+            setup_log("read error in %s", job->from);
             pf_close(out);
             return 0;
         }
-        uint32_t w = n * SECTOR < left ? n * SECTOR : left;
+        uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
         uint32_t put = 0;
-        if (!pf_write(out, buf, w, &put) || put != w) {
+        if (!pf_write(out, buffer, w, &put) || put != w) {
             pf_close(out);
             return 0;
         }
@@ -354,7 +366,39 @@ int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, Progress *p) {
     return 1;
 }
 
-int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progress *p, int depth, Walk *w) {
+int compare_text(const char *a, const char *b) {
+    for (; *a && upper(*a) == upper(*b); ++a, ++b) {
+    }
+    return static_cast<unsigned char>(upper(*a)) - static_cast<unsigned char>(upper(*b));
+}
+
+// Marks the files of a listing that a later file of the same name replaces: a file recorded in several
+// extents lists once per extent, and names that differ only in letter case are one file on Windows.
+// Copied in turn, the last one wins; copied side by side, two workers would write one file at once.
+void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
+    int *order = static_cast<int *>(malloc(sizeof(int) * (count ? count : 1)));
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        replaced[i] = 0;
+        if (!list[i].directory && order) order[n++] = i;
+    }
+    if (!order) return;
+    std::sort(order, order + n, [list](int a, int b) {
+        int c = compare_text(list[a].name, list[b].name);
+        return c != 0 ? c < 0 : a < b;
+    });
+    for (int k = 0; k + 1 < n; ++k)
+        if (same_text(list[order[k]].name, list[order[k + 1]].name)) replaced[order[k]] = 1;
+    free(order);
+}
+
+// The first half of an image copy, on the calling thread: creates the folder tree under dest in record
+// order, with the walk's defences (depth, loops, budget) and the name check, and lists the files for
+// the workers. A file that a later one replaces is not copied; its bytes go to p at once, so a
+// successful copy still adds up to the total. 0 at the first fault, with its log line; the files
+// listed before it are still copied.
+int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyJobs *jobs, Progress *p, int depth,
+             Walk *w) {
     if (!walk_enter(w, s, extent, size)) {
         setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s", dest);
         return 0;
@@ -362,8 +406,11 @@ int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progres
     w->path[depth] = extent;
     int count = 0;
     IsoEntry *list = iso_dir(s, extent, size, &count);
+    uint8_t *replaced = static_cast<uint8_t *>(malloc(count ? count : 1));
     make_folder(dest);
-    int ok = 1;
+    int ok = replaced != nullptr;
+    if (!ok) setup_log("not enough memory to copy %s", dest);
+    if (ok) mark_replaced(list, count, replaced);
     for (int i = 0; i < count && ok; ++i) {
         const IsoEntry *e = &list[i];
         if (e->directory && !enters(w, depth, e)) continue;
@@ -377,11 +424,15 @@ int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progres
             setup_log("cannot write %s", child);
             ok = 0;
         } else if (e->directory) {
-            ok = iso_copy(s, e->extent, e->size, child, p, depth + 1, w);
-        } else {
-            ok = copy_entry(s, e, child, p);
+            ok = iso_plan(s, e->extent, e->size, child, jobs, p, depth + 1, w);
+        } else if (replaced[i]) {
+            if (p) progress_add(p, e->size);
+        } else if (!jobs_add(jobs, e->name, child, e->extent, e->size)) {
+            setup_log("not enough memory to copy %s", child);
+            ok = 0;
         }
     }
+    free(replaced);
     free(list);
     return ok;
 }
@@ -415,7 +466,9 @@ uint64_t dir_total(const char *folder, int depth) {
     return sum;
 }
 
-int dir_copy(const char *from, const char *to, Progress *p, int depth) {
+// The first half of a folder copy, on the calling thread: creates the folder tree under `to` in
+// listing order and lists the files for the workers. 0 at the first fault, with its log line.
+int dir_plan(const char *from, const char *to, CopyJobs *jobs, int depth) {
     PfList *l = pf_list_open(from);
     make_dirs(to);
     if (!l) return 1;
@@ -431,13 +484,22 @@ int dir_copy(const char *from, const char *to, Progress *p, int depth) {
             setup_log("cannot write %s", dst);
             ok = 0;
         } else if (e.directory) {
-            ok = dir_copy(src, dst, p, depth + 1);
-        } else {
-            ok = copy_file(src, dst, p);
-            clear_attributes(dst);
+            ok = dir_plan(src, dst, jobs, depth + 1);
+        } else if (!jobs_add(jobs, src, dst, 0, e.size)) {
+            setup_log("not enough memory to copy %s", dst);
+            ok = 0;
         }
     }
     pf_list_close(l);
+    return ok;
+}
+
+constexpr uint32_t FOLDER_CHUNK = 1 << 20;
+
+// Copies one file of a folder source (a job of dir_plan) through a worker's buffer.
+int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK);
+    clear_attributes(job->to);
     return ok;
 }
 
@@ -576,7 +638,7 @@ uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
     if (!inside_image(s, e.extent, sectors)) return nullptr;
     uint8_t *data = static_cast<uint8_t *>(malloc(sectors * SECTOR + 1));
     if (!data) return nullptr;
-    if (!read_sectors(s, e.extent, static_cast<uint32_t>(sectors), data)) {
+    if (!read_sectors(s, e.extent, static_cast<uint32_t>(sectors), data, nullptr)) {
         free(data);
         return nullptr;
     }
@@ -591,9 +653,32 @@ uint64_t cd_total_bytes(CdSrc *s) {
     return iso_total(s, s->root_extent, s->root_size, 0, &w);
 }
 
+int copy_workers(uint32_t drive_type, unsigned processors) {
+    if (drive_type == PF_DRIVE_CDROM) return 1;
+    if (processors < 1) return 1;
+    return processors > 4 ? 4 : static_cast<int>(processors);
+}
+
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
-    if (!s->is_image) return dir_copy(s->path, dest, p, 0);
-    Walk w;
-    walk_start(&w, s);
-    return iso_copy(s, s->root_extent, s->root_size, dest, p, 0, &w);
+    return cd_copy_all_with(s, dest, p, copy_workers(pf_drive_type(s->path), std::thread::hardware_concurrency()));
+}
+
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
+    CopyJobs *jobs = jobs_new();
+    if (!jobs) {
+        setup_log("not enough memory to copy %s", dest);
+        return 0;
+    }
+    int planned, copied;
+    if (s->is_image) {
+        Walk w;
+        walk_start(&w, s);
+        planned = iso_plan(s, s->root_extent, s->root_size, dest, jobs, p, 0, &w);
+        copied = jobs_run(jobs, workers, IMAGE_BUFFER, copy_image_file, s, p);
+    } else {
+        planned = dir_plan(s->path, dest, jobs, 0);
+        copied = jobs_run(jobs, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+    }
+    jobs_free(jobs);
+    return planned && copied;
 }

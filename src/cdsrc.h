@@ -1,7 +1,8 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO, or raw 2352-byte BIN named directly or through its CUE sheet),
 // read through a plain ISO 9660 reader. Lookups and probes log nothing; the copy logs its failures.
-// A CdSrc belongs to one thread at a time, and one image copy runs at a time (static buffers).
+// A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which
+// read the image at explicit positions through their own buffers.
 //
 // Images are untrusted input. Every directory record is read inside its sector; a name that is not a
 // plain file name (empty, "." or "..", a separator, ':', a control character, a device name such as
@@ -54,4 +55,12 @@ uint64_t cd_total_bytes(CdSrc *s);
 // 1/0; stops at the first failure, keeping what was written, with a log line naming the cause.
 // The total counts every file entry whatever its name: a disc with an unsafe name fails its copy, so
 // only a successful copy has to (and does) add up to the total.
+// The folder tree is created first, on the calling thread (which also alone tells p); then the files
+// are copied by the number of workers that copy_workers picks for the source's drive.
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p);
+// cd_copy_all with the given number of workers (1 to 4). The result, the files and the sum added to p
+// do not depend on it; with one worker the files are copied in turn on the calling thread.
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers);
+// How many files a CD copy moves at once: one from a CD drive (PF_DRIVE_CDROM), whose head would
+// seek back and forth between files read side by side; else one per processor, 1 to 4.
+int copy_workers(uint32_t drive_type, unsigned processors);

@@ -43,7 +43,8 @@ pf_file pf_open_read(const char *path, int sequential);
 pf_file pf_create(const char *path);
 // Reads up to n bytes at the current position; *got receives the count (0 at the end). 1/0.
 int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
-// Reads up to n bytes at byte position pos from the start of the file. 1/0.
+// Reads up to n bytes at byte position pos from the start of the file. 1/0. Several threads may read
+// one file at once this way.
 int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
 // Writes n bytes at the current position; *put receives the count written. 1/0.
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
@@ -51,6 +52,15 @@ int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
 int pf_size(pf_file f, uint64_t *size);
 // Closes the file; PF_INVALID is accepted and ignored.
 void pf_close(pf_file f);
+
+// The kind of drive that holds the path (GetDriveTypeA's DRIVE_* values). The POSIX build knows no
+// drives and answers PF_DRIVE_FIXED.
+constexpr uint32_t PF_DRIVE_UNKNOWN = 0;
+constexpr uint32_t PF_DRIVE_REMOVABLE = 2;
+constexpr uint32_t PF_DRIVE_FIXED = 3;
+constexpr uint32_t PF_DRIVE_REMOTE = 4;  // a network share
+constexpr uint32_t PF_DRIVE_CDROM = 5;
+uint32_t pf_drive_type(const char *path);
 
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();

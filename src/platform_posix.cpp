@@ -205,8 +205,6 @@ int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
         if (r == 0) break;
         total += static_cast<uint32_t>(r);
     }
-    // Keep the position where a Win32 read would leave it.
-    lseek(static_cast<int>(f), static_cast<off_t>(pos + total), SEEK_SET);
     *got = total;
     return 1;
 }
@@ -240,6 +238,8 @@ int pf_size(pf_file f, uint64_t *size) {
 void pf_close(pf_file f) {
     if (f != PF_INVALID) close(static_cast<int>(f));
 }
+
+uint32_t pf_drive_type(const char *) { return PF_DRIVE_FIXED; }
 
 unsigned long pf_last_error() { return last_error; }
 

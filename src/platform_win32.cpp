@@ -83,11 +83,20 @@ int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got) {
 }
 
 int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
-    LARGE_INTEGER to;
-    to.QuadPart = static_cast<LONGLONG>(pos);
-    *got = 0;
-    if (!SetFilePointerEx(to_handle(f), to, nullptr, FILE_BEGIN)) return 0;
-    return pf_read(f, dst, n, got);
+    // An offset in OVERLAPPED on a handle opened for synchronous use is Windows' pread: the read starts
+    // there and returns when done, so threads sharing the handle never move each other's position.
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(pos);
+    at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+    DWORD r = 0;
+    BOOL ok = ReadFile(to_handle(f), dst, n, &r, &at);
+    *got = r;
+    // Read this way, the end of the file is a failure with ERROR_HANDLE_EOF instead of 0 bytes read.
+    if (!ok && GetLastError() == ERROR_HANDLE_EOF) {
+        *got = 0;
+        return 1;
+    }
+    return ok ? 1 : 0;
 }
 
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
@@ -106,6 +115,27 @@ int pf_size(pf_file f, uint64_t *size) {
 
 void pf_close(pf_file f) {
     if (f != PF_INVALID) CloseHandle(to_handle(f));
+}
+
+uint32_t pf_drive_type(const char *path) {
+    // GetDriveTypeA wants the root: "X:\" for a drive path, "\\server\share\" for a share; any other
+    // (relative) path lies on the current drive.
+    char root[MAX_PATH];
+    if (path[0] && path[1] == ':') {
+        snprintf(root, sizeof root, "%c:\\", path[0]);
+        return GetDriveTypeA(root);
+    }
+    if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
+        // Up to the separator after the share's name.
+        int seps = 0;
+        size_t i = 2;
+        for (; path[i] && i + 1 < sizeof root; ++i) {
+            if ((path[i] == '\\' || path[i] == '/') && ++seps == 2) break;
+        }
+        snprintf(root, sizeof root, "%.*s\\", static_cast<int>(i), path);
+        return GetDriveTypeA(root);
+    }
+    return GetDriveTypeA(nullptr);
 }
 
 unsigned long pf_last_error() { return GetLastError(); }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "cdsrc.h"
 #include "util.h"
@@ -19,6 +20,9 @@ Options opts;
 int quiet;
 int silent;
 static FILE *logf;  // the open setup log, or none
+// Copy workers log their failures from their own threads: one line is written and posted whole
+// before the next begins.
+static std::mutex log_lock;
 
 int setup_log_open(const char *path) {
     setup_log_close();
@@ -38,6 +42,7 @@ void setup_log(const char *format, ...) {
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
     if (n < 0) line[0] = '\0';
+    std::lock_guard<std::mutex> hold(log_lock);
     if (logf) {
         fprintf(logf, "%s\n", line);
         fflush(logf);

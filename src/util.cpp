@@ -105,6 +105,10 @@ fail:
 
 int copy_file(const char *source, const char *dest, Progress *p) {
     make_parent(dest);
+    return copy_file_with(source, dest, p, buf, sizeof buf);
+}
+
+int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap) {
     pf_file in = pf_open_read(source, 1);
     if (in == PF_INVALID) {
         setup_log("cannot read %s", source);
@@ -119,7 +123,7 @@ int copy_file(const char *source, const char *dest, Progress *p) {
     int result;
     for (;;) {
         uint32_t got = 0, put = 0;
-        if (!pf_read(in, buf, sizeof buf, &got)) {
+        if (!pf_read(in, buffer, cap, &got)) {
             result = 0;
             break;
         }
@@ -127,7 +131,7 @@ int copy_file(const char *source, const char *dest, Progress *p) {
             result = 1;
             break;
         }
-        if (!pf_write(out, buf, got, &put) || put != got) {
+        if (!pf_write(out, buffer, got, &put) || put != got) {
             result = 0;
             break;
         }

@@ -1,7 +1,8 @@
 // util: file helpers, the progress record and CRC-32 for every other module.
 // Paths are 8-bit ANSI strings composed in fixed buffers with a truncating formatter: a long path is cut,
 // never overflowed. Results are 1/0 (or a heap buffer / none); the only log lines are those named below.
-// copy_file shares one static 1 MiB buffer, so file work runs on one thread at a time.
+// copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
+// (copyjobs.cpp) bring a buffer of their own per worker.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,9 @@ uint8_t *read_file(const char *path, uint64_t *size);
 // p when given. 1/0; logs "cannot read %s" (source) or "cannot write %s" (dest) when they cannot be
 // opened. dest ends with the normal attribute and keeps what was written before a failure.
 int copy_file(const char *source, const char *dest, Progress *p);
+// copy_file through the caller's buffer (cap bytes a chunk), into a folder that must exist already:
+// the form for workers that copy side by side. Same results and log lines as copy_file.
+int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap);
 // Standard CRC-32 (IEEE 802.3, reflected 0xEDB88320). 0 for an empty buffer.
 uint32_t crc32_buf(const void *data, uint64_t len);
 // Removes a folder tree, clearing read-only attributes; links inside it are removed as links and
@@ -53,3 +57,32 @@ int join_path(char *out, const char *folder, const char *name);
 
 // The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
 int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// ---------------------------------------------------------------------------------------------------
+// Copies on several workers (copyjobs.cpp): a list of files gathered first, then copied side by side.
+
+// One file to copy: a source (a path, or a name on the CD), a destination path, and two numbers that
+// the copier gives meaning to (an image file's first sector and its size).
+struct CopyJob {
+    const char *from;
+    const char *to;
+    uint64_t at;
+    uint64_t size;
+};
+struct CopyJobs;
+// A new empty list; none without memory.
+CopyJobs *jobs_new();
+// Appends a job (the texts are copied). 1, or 0 without memory (the list stays as it was).
+int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size);
+size_t jobs_count(const CopyJobs *j);
+// Frees the list; none is accepted.
+void jobs_free(CopyJobs *j);
+
+// Copies one job through the worker's own buffer, adding each chunk to p. 1/0; logs its own failure.
+typedef int (*CopyJobFn)(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer);
+// Runs every job, in list order, on `workers` workers (1 to 4; with 1, or one job, on the calling
+// thread without starting any), each with a heap buffer of buf_size bytes. The first failure stops
+// the run: no job starts after it; the jobs in flight finish or fail. Only the calling thread tells
+// p (so its callback never runs on a worker), and p reaches the same sum as a run on one worker.
+// 1 when every job succeeded; 0 otherwise, or without memory for the buffers (logged).
+int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void *ctx, Progress *p);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cdsrc.h"
@@ -124,15 +125,18 @@ Bytes pattern(size_t n, unsigned seed) {
 
 std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
-// Every addition the copy reports, in order.
+// Every addition the copy reports, in order, and how many came on another thread than the test's.
 struct Tally {
     std::vector<uint64_t> adds;
     uint64_t last = 0;
+    int elsewhere = 0;
+    std::thread::id home = std::this_thread::get_id();
     Progress p{0, 0, &Tally::hear, this};
     static void hear(uint64_t done, uint64_t, void *user) {
         Tally *t = static_cast<Tally *>(user);
         t->adds.push_back(done - t->last);
         t->last = done;
+        if (std::this_thread::get_id() != t->home) ++t->elsewhere;
     }
 };
 
@@ -484,7 +488,7 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
         EXPECT_EQ(cd_total_bytes(s), expected);
         Tally t;
         std::string dest = tmp + "\\" + image;
-        ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+        ASSERT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 1), 1);
         EXPECT_EQ(t.p.done, expected);
         for (uint64_t a : t.adds) EXPECT_LE(a, 65536u);
         EXPECT_TRUE(tree(dest) == want_tree);
@@ -684,7 +688,7 @@ TEST_F(CdSrcTest, FileSizesAndProgressChunks) {
         std::string dest = tmp + "\\dest" + std::to_string(mode);
         put(dest + "\\K64.DAT", "an older file, replaced");
         Tally t;
-        ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
+        ASSERT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 1), 1);
         std::vector<uint64_t> want{65536, 65536, 1, 65536, 65536, 65536, 3393};
         EXPECT_EQ(t.adds, want);
         EXPECT_EQ(t.p.done, 65536u + 65537u + 200001u);
@@ -718,7 +722,7 @@ TEST_F(CdSrcTest, TruncatedImageFailsCleanly) {
         EXPECT_EQ(cd_read(s, "BIG.DAT", &n), nullptr);
         std::string dest = tmp + "\\dest" + std::to_string(mode);
         Tally t;
-        EXPECT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 0);
+        EXPECT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 1), 0);
         EXPECT_NE(log().find("read error in BIG.DAT\n"), std::string::npos);
         EXPECT_EQ(contents(dest + "\\A.DAT"), str(first));
         // The chunk that reaches the cut is not written; the one before it is.
@@ -948,6 +952,198 @@ TEST_F(CdSrcTest, SizesFromTheImageAreBounded) {
     EXPECT_TRUE(is_dir(dest.c_str()));
     EXPECT_TRUE(names_in(dest).empty());
     cd_close(s);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Copies on several workers
+
+TEST(CopyWorkers, OneFromACdDriveElseOnePerProcessorUpToFour) {
+    EXPECT_EQ(copy_workers(PF_DRIVE_CDROM, 8), 1) << "a disc in a drive is read by one reader";
+    EXPECT_EQ(copy_workers(PF_DRIVE_CDROM, 1), 1);
+    EXPECT_EQ(copy_workers(PF_DRIVE_FIXED, 2), 2);
+    EXPECT_EQ(copy_workers(PF_DRIVE_FIXED, 16), 4);
+    EXPECT_EQ(copy_workers(PF_DRIVE_FIXED, 1), 1);
+    EXPECT_EQ(copy_workers(PF_DRIVE_FIXED, 0), 1) << "an unknown processor count still copies";
+    EXPECT_EQ(copy_workers(PF_DRIVE_REMOTE, 4), 4) << "a network share gains most from overlapping files";
+    EXPECT_EQ(copy_workers(PF_DRIVE_REMOTE, 3), 3);
+    EXPECT_EQ(copy_workers(PF_DRIVE_REMOVABLE, 2), 2);
+    EXPECT_EQ(copy_workers(PF_DRIVE_UNKNOWN, 2), 2);
+}
+
+// One CD twice: as an image and as the same files in folders (root, A, B, B\C), n files in each
+// folder with sizes around the chunk edges. A file named `bad` lies beyond the end of the image.
+struct TwinCd {
+    Iso iso;
+    std::map<std::string, std::string> want;  // relative path -> bytes; "<dir>" for folders
+    std::vector<std::string> order;           // the files in the image copy's order
+    uint64_t total = 0;
+
+    TwinCd(int n, const std::string &bad = "") {
+        std::vector<Bytes> c = files("B\\C", n, 4, bad);
+        Loc at_c = iso.dir(c);
+        std::vector<Bytes> b = files("B", n, 3, bad);
+        b.push_back(D("C", at_c));
+        Loc at_b = iso.dir(b);
+        Loc at_a = iso.dir(files("A", n, 2, bad));
+        std::vector<Bytes> root = files("", n, 1, bad);
+        root.push_back(D("A", at_a));
+        root.push_back(D("B", at_b));
+        iso.root(iso.dir(root));
+        for (const char *f : {"A", "B", "B\\C"}) want[f] = "<dir>";
+        // Files before folders in every listing: the root's, then A's, B's and C's.
+        std::vector<std::string> in_order;
+        for (const char *f : {"", "A\\", "B\\", "B\\C\\"})
+            for (int i = 0; i < n; ++i) in_order.push_back(f + name(i));
+        order = in_order;
+    }
+    static std::string name(int i) {
+        char b[16];
+        snprintf(b, sizeof b, "F%03d.DAT", i);
+        return b;
+    }
+    std::vector<Bytes> files(const std::string &folder, int n, int seed, const std::string &bad) {
+        static const size_t sizes[] = {0, 1, 2047, 2048, 65536, 65537, 150000, 300};
+        std::vector<Bytes> recs;
+        for (int i = 0; i < n; ++i) {
+            std::string rel = folder.empty() ? name(i) : folder + "\\" + name(i);
+            Bytes data = pattern(sizes[(i + seed) % 8], seed * 1000 + i);
+            Loc at = iso.file(data);
+            if (rel == bad) at.extent = 0x7FFFFFF0u;
+            recs.push_back(F(name(i), at));
+            want[rel] = str(data);
+            total += data.size();
+        }
+        return recs;
+    }
+    // The files written into a folder, as the folder source.
+    void spill_into(const std::string &folder) const {
+        ASSERT_TRUE(make_dirs(folder.c_str()));
+        for (auto &kv : want) {
+            if (kv.second == "<dir>")
+                ASSERT_TRUE(make_dirs((folder + "\\" + kv.first).c_str()));
+            else
+                put(folder + "\\" + kv.first, kv.second);
+        }
+    }
+};
+
+TEST_F(CdSrcTest, FourWorkersCopyLikeOneFromFoldersAndImages) {
+    TwinCd cd(40);
+    std::string folder = tmp + "\\cdtree";
+    cd.spill_into(folder);
+    put(tmp + "\\cd.iso", cd.iso.img);
+    put(tmp + "\\cd.bin", raw(cd.iso.img, 1));
+    int run = 0;
+    for (const std::string &source : {folder, tmp + "\\cd.iso", tmp + "\\cd.bin"}) {
+        CdSrc *s = cd_open(source.c_str());
+        ASSERT_NE(s, nullptr) << source;
+        EXPECT_EQ(cd_total_bytes(s), cd.total);
+        for (int workers : {1, 4, 0}) {  // 0: as many as cd_copy_all picks here
+            SCOPED_TRACE(source + " with " + std::to_string(workers) + " workers");
+            Tally t;
+            std::string dest = tmp + "\\out" + std::to_string(run++);
+            int ok = workers ? cd_copy_all_with(s, dest.c_str(), &t.p, workers) : cd_copy_all(s, dest.c_str(), &t.p);
+            ASSERT_EQ(ok, 1);
+            EXPECT_TRUE(tree(dest) == cd.want) << "the copy differs from the CD";
+            EXPECT_EQ(t.p.done, cd.total) << "the progress does not end at the total";
+            for (uint64_t a : t.adds) ASSERT_TRUE(a > 0 && a <= cd.total) << "progress went backwards: " << a;
+            EXPECT_EQ(t.elsewhere, 0) << "the progress callback ran on a copy worker";
+        }
+        cd_close(s);
+    }
+    EXPECT_EQ(log(), "") << "a successful copy logs nothing";
+}
+
+#ifdef _WIN32
+// Keeps the file open without sharing: nobody else can read it until the holder goes.
+struct Unreadable {
+    HANDLE h;
+    explicit Unreadable(const std::string &p)
+        : h(CreateFileA(p.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~Unreadable() { CloseHandle(h); }
+};
+#else
+// Replaces the file with a link to nothing: it is listed, but cannot be opened.
+struct Unreadable {
+    explicit Unreadable(const std::string &p) {
+        std::string host = p;
+        std::replace(host.begin(), host.end(), '\\', '/');
+        unlink(host.c_str());
+        EXPECT_EQ(symlink("/nonexistent/zarnith", host.c_str()), 0);
+    }
+};
+#endif
+
+TEST_F(CdSrcTest, FailureInTheMiddleStopsTheCopyAndNamesTheFile) {
+    const std::string bad = "A\\F010.DAT";
+    TwinCd cd(40, bad);
+    put(tmp + "\\cd.iso", cd.iso.img);
+    std::string folder = tmp + "\\cdtree";
+    cd.spill_into(folder);
+
+    // What the workers leave: every file there is whole, the failing one aside.
+    auto check_leftovers = [&](const std::string &dest, const std::string &failing) {
+        auto got = tree(dest);
+        for (auto &kv : got)
+            if (kv.first != failing && cd.want.count(kv.first))
+                EXPECT_EQ(kv.second.size(), cd.want[kv.first].size()) << kv.first << " was left half-written";
+        return got;
+    };
+    auto count = [&](const std::string &text, const std::string &what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+
+    // An unreadable file in the image.
+    CdSrc *s = cd_open((tmp + "\\cd.iso").c_str());
+    ASSERT_NE(s, nullptr);
+    Tally t;
+    std::string dest = tmp + "\\from-image";
+    EXPECT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 4), 0);
+    EXPECT_EQ(log(), "read error in F010.DAT\n") << "one line, naming the file on the CD";
+    auto got = check_leftovers(dest, bad);
+    // The workers take the files in order: all before the failing one were taken before it and finish.
+    for (const std::string &f : cd.order) {
+        if (f == bad) break;
+        EXPECT_EQ(got[f], cd.want[f]) << f;
+    }
+    EXPECT_LE(t.p.done, cd.total);
+    EXPECT_EQ(t.elsewhere, 0);
+    cd_close(s);
+
+    // An unreadable file in the folder.
+    s = cd_open(folder.c_str());
+    ASSERT_NE(s, nullptr);
+    {
+        Unreadable hold(folder + "\\" + bad);
+        dest = tmp + "\\from-folder";
+        EXPECT_EQ(cd_copy_all_with(s, dest.c_str(), nullptr, 4), 0);
+    }
+    std::string text = log();
+    EXPECT_EQ(count(text, "cannot read " + folder + "\\" + bad + "\n"), 1) << text;
+    EXPECT_EQ(count(text, "\n"), 2) << "one line for each failure: " << text;
+    check_leftovers(dest, bad);
+    cd_close(s);
+
+#ifndef _WIN32
+    // A disk that fills: the destination of one file writes nowhere but to a full device.
+    std::string full = "B\\F009.DAT";  // 64 KiB
+    TwinCd good(40);
+    put(tmp + "\\good.iso", good.iso.img);
+    good.spill_into(tmp + "\\good");
+    for (const char *source : {"good.iso", "good"}) {
+        SCOPED_TRACE(source);
+        s = cd_open((tmp + "\\" + source).c_str());
+        ASSERT_NE(s, nullptr);
+        std::string rel = std::string("full-") + source;
+        ASSERT_TRUE(make_dirs((tmp + "\\" + rel + "\\B").c_str()));
+        ASSERT_EQ(symlink("/dev/full", dir.host(rel + "/B/F009.DAT").c_str()), 0);
+        EXPECT_EQ(cd_copy_all_with(s, (tmp + "\\" + rel).c_str(), nullptr, 4), 0) << "a full disk must fail the copy";
+        check_leftovers(tmp + "\\" + rel, full);
+        cd_close(s);
+    }
+#endif
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // File helpers, progress accounting, CRC-32 and the setup log: natively and under Wine.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -233,4 +236,125 @@ TEST(Fmt, CutsInsteadOfOverflowing) {
     memset(small, 'z', sizeof small);
     fmt(small, sizeof small, "%s\\%s", "abcdef", "ghij");
     EXPECT_STREQ(small, "abcdef\\");
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Copies on several workers
+
+// What a run of test jobs saw: which jobs ran, and every progress call with the thread it came on.
+struct JobRun {
+    std::atomic<int> runs[600];
+    std::atomic<int> failed{0};
+    int fail_at = -1;        // this job fails...
+    int hold_below = 0;      // ...while the jobs before it wait until it has
+    std::vector<uint64_t> done;
+    std::vector<std::thread::id> callers;
+    JobRun() {
+        for (auto &r : runs) r = 0;
+    }
+};
+
+static int test_job(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    JobRun *r = static_cast<JobRun *>(ctx);
+    int i = static_cast<int>(job->at);
+    r->runs[i]++;
+    memset(buffer, i & 0xFF, 64);  // each worker's buffer is its own (ASan/TSan see any overlap)
+    if (i == r->fail_at) {
+        setup_log("cannot read %s", job->from);
+        r->failed = 1;
+        return 0;
+    }
+    if (i < r->hold_below) {
+        // In flight when the failure comes: waits for it, then finishes after the run has stopped.
+        for (int n = 0; n < 2000 && !r->failed; ++n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (uint64_t left = job->size; left;) {
+        uint64_t chunk = left < 1000 ? left : 1000;
+        if (p) progress_add(p, chunk);
+        left -= chunk;
+    }
+    setup_log("copied %s to %s", job->from, job->to);
+    return 1;
+}
+
+static void heard(uint64_t done, uint64_t, void *user) {
+    JobRun *r = static_cast<JobRun *>(user);
+    r->done.push_back(done);
+    r->callers.push_back(std::this_thread::get_id());
+}
+
+TEST(CopyJobs, EveryJobRunsOnceAndProgressIsToldOnTheCallingThread) {
+    TempDir t;
+    LogCapture log(t);
+    CopyJobs *jobs = jobs_new();
+    ASSERT_NE(jobs, nullptr);
+    uint64_t total = 0;
+    size_t chunks = 0;
+    for (int i = 0; i < 500; ++i) {
+        chunks += (i * 37 + 999) / 1000;
+        std::string from = "C:\\CD\\" + std::string(i % 7 * 40, 'D') + "\\FILE" + std::to_string(i);
+        ASSERT_EQ(jobs_add(jobs, from.c_str(), ("C:\\Games\\FILE" + std::to_string(i)).c_str(), i, i * 37), 1);
+        total += i * 37;
+    }
+    ASSERT_EQ(jobs_count(jobs), 500u);
+    for (int workers : {1, 2, 4}) {
+        SCOPED_TRACE(workers);
+        JobRun r;
+        Progress p = {0, total, heard, &r};
+        size_t lines_before = log.text().size();
+        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &p), 1);
+        for (int i = 0; i < 500; ++i) ASSERT_EQ(r.runs[i].load(), 1) << "job " << i;
+        EXPECT_EQ(p.done, total) << "the bar must end where a run on one worker ends";
+        for (size_t k = 1; k < r.done.size(); ++k) ASSERT_LT(r.done[k - 1], r.done[k]) << "progress went backwards";
+        for (auto id : r.callers) ASSERT_EQ(id, std::this_thread::get_id()) << "progress told on a worker";
+        if (workers == 1) EXPECT_EQ(r.done.size(), chunks) << "one worker tells every chunk";
+        // Lines written by several workers at once arrive whole, one after another.
+        std::string text = log.text().substr(lines_before);
+        int lines = 0;
+        for (size_t at = 0; at < text.size(); ++lines) {
+            size_t end = text.find(EOL, at);
+            ASSERT_NE(end, std::string::npos);
+            std::string line = text.substr(at, end - at);
+            ASSERT_EQ(line.rfind("copied C:\\CD\\", 0), 0u) << line;
+            ASSERT_NE(line.find(" to C:\\Games\\FILE"), std::string::npos) << line;
+            at = end + strlen(EOL);
+        }
+        EXPECT_EQ(lines, 500);
+    }
+    jobs_free(jobs);
+    jobs_free(nullptr);
+}
+
+TEST(CopyJobs, FirstFailureStartsNoNewJobAndLetsTheOthersFinish) {
+    TempDir t;
+    LogCapture log(t);
+    CopyJobs *jobs = jobs_new();
+    ASSERT_NE(jobs, nullptr);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(jobs_add(jobs, ("F" + std::to_string(i)).c_str(), ("T" + std::to_string(i)).c_str(), i, 1500), 1);
+    for (int workers : {2, 4}) {
+        SCOPED_TRACE(workers);
+        JobRun r;
+        r.fail_at = workers - 1;
+        r.hold_below = workers - 1;
+        Progress p = {0, 0, heard, &r};
+        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &p), 0);
+        for (int i = 0; i < workers; ++i) EXPECT_EQ(r.runs[i].load(), 1) << "job " << i;
+        for (int i = workers; i < 100; ++i) ASSERT_EQ(r.runs[i].load(), 0) << "job " << i << " started after the failure";
+        EXPECT_EQ(p.done, 1500u * (workers - 1)) << "the jobs in flight finish and are counted";
+    }
+    std::string text = log.text();
+    EXPECT_NE(text.find(std::string("cannot read F1") + EOL), std::string::npos);
+    EXPECT_NE(text.find(std::string("cannot read F3") + EOL), std::string::npos);
+
+    // No jobs: nothing to do; one worker: a failure ends the run at once.
+    CopyJobs *none = jobs_new();
+    EXPECT_EQ(jobs_run(none, 4, 4096, test_job, nullptr, nullptr), 1);
+    jobs_free(none);
+    JobRun r;
+    r.fail_at = 5;
+    EXPECT_EQ(jobs_run(jobs, 1, 4096, test_job, &r, nullptr), 0);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(r.runs[i].load(), i <= 5 ? 1 : 0) << "job " << i;
+    jobs_free(jobs);
 }
