@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "setup.h"
 
@@ -470,7 +469,7 @@ uint64_t dir_total(const char *folder, int depth) {
 // listing order and lists the files for the workers. 0 at the first fault, with its log line.
 int dir_plan(const char *from, const char *to, CopyJobs *jobs, int depth) {
     PfList *l = pf_list_open(from);
-    make_dirs(to);
+    make_folder(to);
     if (!l) return 1;
     int ok = 1;
     PfEntry e;
@@ -660,7 +659,7 @@ int copy_workers(uint32_t drive_type, unsigned processors) {
 }
 
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
-    return cd_copy_all_with(s, dest, p, copy_workers(pf_drive_type(s->path), std::thread::hardware_concurrency()));
+    return cd_copy_all_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()));
 }
 
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {

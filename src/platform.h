@@ -61,6 +61,8 @@ constexpr uint32_t PF_DRIVE_FIXED = 3;
 constexpr uint32_t PF_DRIVE_REMOTE = 4;  // a network share
 constexpr uint32_t PF_DRIVE_CDROM = 5;
 uint32_t pf_drive_type(const char *path);
+// The number of processors the process may run on; 0 when unknown.
+unsigned pf_processor_count();
 
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();

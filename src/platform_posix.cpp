@@ -241,6 +241,11 @@ void pf_close(pf_file f) {
 
 uint32_t pf_drive_type(const char *) { return PF_DRIVE_FIXED; }
 
+unsigned pf_processor_count() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
 unsigned long pf_last_error() { return last_error; }
 
 struct PfList {

@@ -138,6 +138,13 @@ uint32_t pf_drive_type(const char *path) {
     return GetDriveTypeA(nullptr);
 }
 
+// Asked of the system: std::thread::hardware_concurrency answers 0 in MinGW's C++ library.
+unsigned pf_processor_count() {
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors;
+}
+
 unsigned long pf_last_error() { return GetLastError(); }
 
 struct PfList {

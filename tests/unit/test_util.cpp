@@ -308,7 +308,9 @@ TEST(CopyJobs, EveryJobRunsOnceAndProgressIsToldOnTheCallingThread) {
         EXPECT_EQ(p.done, total) << "the bar must end where a run on one worker ends";
         for (size_t k = 1; k < r.done.size(); ++k) ASSERT_LT(r.done[k - 1], r.done[k]) << "progress went backwards";
         for (auto id : r.callers) ASSERT_EQ(id, std::this_thread::get_id()) << "progress told on a worker";
-        if (workers == 1) EXPECT_EQ(r.done.size(), chunks) << "one worker tells every chunk";
+        if (workers == 1) {
+            EXPECT_EQ(r.done.size(), chunks) << "one worker tells every chunk";
+        }
         // Lines written by several workers at once arrive whole, one after another.
         std::string text = log.text().substr(lines_before);
         int lines = 0;
