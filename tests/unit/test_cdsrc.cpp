@@ -125,6 +125,12 @@ Bytes pattern(size_t n, unsigned seed) {
 
 std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
+bool same_name(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return toupper(static_cast<unsigned char>(x)) == toupper(static_cast<unsigned char>(y));
+           });
+}
+
 // Every addition the copy reports, in order, and how many came on another thread than the test's.
 struct Tally {
     std::vector<uint64_t> adds;
@@ -1147,6 +1153,39 @@ TEST_F(CdSrcTest, FailureInTheMiddleStopsTheCopyAndNamesTheFile) {
         cd_close(s);
     }
 #endif
+}
+
+TEST_F(CdSrcTest, AFileListedTwiceEndsWithItsLastDataOnAnyNumberOfWorkers) {
+    // A file recorded in several extents lists once per extent; names that differ only in letter
+    // case are one file on Windows. Copied in turn the last one wins: so it must with workers too.
+    Iso iso;
+    Bytes first = pattern(70000, 1), last = pattern(3000, 2), lower = pattern(5000, 3), upper_ = pattern(9, 4);
+    // Side by side, so that workers would take them at once.
+    std::vector<Bytes> recs{F("PART.DAT", iso.file(first)), F("PART.DAT", iso.file(last)),
+                            F("MIXED.DAT", iso.file(upper_)), F("mixed.dat", iso.file(lower))};
+    for (int i = 0; i < 30; ++i) recs.push_back(F("FILL" + std::to_string(i), iso.file(pattern(20000, i))));
+    iso.root(iso.dir(recs));
+    uint64_t total = 70000 + 3000 + 5000 + 9 + 30 * 20000;
+    for (int workers : {1, 4}) {
+        SCOPED_TRACE(workers);
+        CdSrc *s = open_mem(iso);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cd_total_bytes(s), total);
+        Tally t;
+        std::string dest = tmp + "\\dest" + std::to_string(workers);
+        ASSERT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, workers), 1);
+        EXPECT_EQ(t.p.done, total) << "every extent still counts";
+        EXPECT_EQ(contents(dest + "\\PART.DAT"), str(last));
+        int mixed = 0;
+        for (const std::string &n : names_in(dest)) {
+            if (same_name(n, "MIXED.DAT")) {
+                ++mixed;
+                EXPECT_EQ(contents(dest + "\\" + n), str(lower));
+            }
+        }
+        EXPECT_EQ(mixed, 1);
+        cd_close(s);
+    }
 }
 
 }  // namespace
