@@ -7,7 +7,10 @@ CD drive: the "setup CD drive" row installs the same folder through a drive lett
 the setup reads with one worker. Prints every run, the medians, each install's ratio to its baseline,
 and native xorriso / cp -r rows for reference.
 
-    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts]
+    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--before BUILD]
+
+--before BUILD adds the installs of another build's setup.exe (say, the one before a change) as rows
+"before ISO", "before BIN+CUE" and "before folder", timed in the same rounds.
 
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
@@ -33,6 +36,7 @@ from winerun import WinePrefix  # noqa: E402
 
 TARGETS = {"setup ISO": ("isox ISO", 0.65), "setup BIN+CUE": ("isox ISO", 0.75), "setup folder": ("wtree folder", 0.65),
            "setup CD drive": ("wtree folder", 1.10)}
+REFERENCE = {"before ISO": "isox ISO", "before BIN+CUE": "isox ISO", "before folder": "wtree folder"}
 CD_DRIVE = "m"  # the sample folder as a CD drive of the prefix
 
 
@@ -91,6 +95,7 @@ def main():
     ap.add_argument("--work", default=None, help="folder for the copies (default: a new one in /tmp)")
     ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
     ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
+    ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
     a = ap.parse_args()
 
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
@@ -109,8 +114,9 @@ def main():
     times, cpus = {}, {}
 
     def check(name, out):
-        got = tree_size(os.path.join(out, "game", "cd") if name.startswith("setup") else out)
-        want = limited if name.startswith("setup") else whole
+        installed = name.startswith(("setup", "before"))
+        got = tree_size(os.path.join(out, "game", "cd") if installed else out)
+        want = limited if installed else whole
         if got != want:
             sys.exit("%s wrote %d files, %d bytes instead of %d, %d" % ((name,) + got + want))
     with WinePrefix() as wp:
@@ -126,8 +132,8 @@ def main():
         wp.run("cmd", ["/c", "exit"], timeout=300)
         flags = [] if a.with_shortcuts else ["/nodesktop", "/nostartmenu"]
 
-        def setup_from(cd):
-            return lambda out: wp.run(setup_exe, ["/silent"] + flags + ["/cd", wp.winpath(cd), "/dir", wp.winpath(out)])
+        def setup_from(cd, exe=setup_exe):
+            return lambda out: wp.run(exe, ["/silent"] + flags + ["/cd", wp.winpath(cd), "/dir", wp.winpath(out)])
 
         kinds = [
             ("isox ISO", lambda out: wp.run(exes["isox"], ["chunk", wp.winpath(iso), wp.winpath(out)])),
@@ -138,6 +144,10 @@ def main():
             ("setup CD drive", lambda out: wp.run(setup_exe, ["/silent"] + flags + ["/cd", CD_DRIVE.upper() + ":\\",
                                                                                   "/dir", wp.winpath(out)])),
         ]
+        if a.before:
+            before_exe = os.path.join(a.before, "setup.exe")
+            kinds += [("before ISO", setup_from(iso, before_exe)), ("before BIN+CUE", setup_from(cue, before_exe)),
+                      ("before folder", setup_from(tree, before_exe))]
         # Read every source once so that the first round does not pay for the page cache.
         for f in (iso, os.path.join(a.cd, "cd_mode1.bin")):
             subprocess.run(["cat", f], stdout=subprocess.DEVNULL, check=True)
@@ -186,6 +196,10 @@ def main():
             cpu_ratio = "%.3f" % (cpu_medians[name] / cpu_medians[base])
             if q > limit:
                 missed.append(name)
+        elif name in REFERENCE:
+            base = REFERENCE[name]
+            ratio = "%.3f" % (medians[name] / medians[base])
+            cpu_ratio = "%.3f" % (cpu_medians[name] / cpu_medians[base])
         print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
             name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
             ratio, cpu_ratio, target))
