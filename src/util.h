@@ -51,5 +51,10 @@ int delete_tree(const char *path);
 // other file, or the folder itself, so the caller must not use it.
 int join_path(char *out, const char *folder, const char *name);
 
+// 1 when the n bytes are well-formed UTF-8: no stray or missing continuation bytes, no overlong form,
+// no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
+// to a file name, so two different byte strings could name one file.
+int utf8_valid(const char *s, size_t n);
+
 // The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
 int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));
