@@ -57,6 +57,17 @@ def large_tree(files=6000, big_mib=400):
     return tree
 
 
+def lnkinfo(path):
+    """The fields of a .lnk file as lnkinfo reads them (it parses the published format itself)."""
+    out = subprocess.run(["lnkinfo", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
+    fields = {}
+    for line in out.stdout.decode("utf-8", "replace").splitlines():
+        if ":" in line and line.startswith("\t") and not line.startswith("\t\t"):
+            name, _, value = line.strip().partition(":")
+            fields.setdefault(name.strip(), value.strip())
+    return fields
+
+
 def read(path, mode="rb"):
     with open(path, mode) as f:
         return f.read()
