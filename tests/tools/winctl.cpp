@@ -11,7 +11,7 @@
 //   winctl answer CAPTION yes|no|ok [SECONDS]
 //                                    wait for a message box, print its text, press the button and wait
 //                                    until it closes (exit 0; 2 no box, 3 no such button, 4 not closed)
-//   winctl layout TITLE              print "client|W|H", "window|X|Y|W|H" and, per child control,
+//   winctl layout TITLE              print "client|W|H|X|Y", "window|X|Y|W|H" (on the screen) and, per control,
 //                                    "class|id|style|x|y|w|h|needw|needh|text": its rect in client pixels and
 //                                    the room its text needs in the message font at this process's DPI
 //   winctl keys TITLE KEY...         bring the window to the front and type keys (tab, shift+tab, enter,
@@ -173,7 +173,9 @@ static SIZE text_room(HDC dc, HWND c, const char *cls, const std::string &text, 
 static int layout(HWND top) {
     RECT cr;
     GetClientRect(top, &cr);
-    printf("client|%ld|%ld\n", cr.right, cr.bottom);
+    POINT origin = {0, 0};
+    ClientToScreen(top, &origin);
+    printf("client|%ld|%ld|%ld|%ld\n", cr.right, cr.bottom, origin.x, origin.y);
     RECT wr;
     GetWindowRect(top, &wr);
     printf("window|%ld|%ld|%ld|%ld\n", wr.left, wr.top, wr.right - wr.left, wr.bottom - wr.top);
