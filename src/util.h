@@ -1,6 +1,7 @@
 // util: file helpers, the progress record and CRC-32 for every other module.
-// Paths are 8-bit ANSI strings composed in fixed buffers with a truncating formatter: a long path is cut,
-// never overflowed. Results are 1/0 (or a heap buffer / none); the only log lines are those named below.
+// Paths are 8-bit strings in the process's code page (UTF-8 for the setup), composed in fixed buffers
+// with a truncating formatter: a long path is cut, never overflowed. Results are 1/0 (or a heap buffer
+// / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer, so file work runs on one thread at a time.
 #pragma once
 #include <cstddef>

@@ -74,17 +74,19 @@ static DWORD WINAPI worker(LPVOID) {
     return 0;
 }
 
-static void browse_folder(HWND field, const char *title) {
-    char display[MAX_PATH];
-    BROWSEINFOA bi = {};
+// The wide forms: where the code page is not UTF-8, the ANSI ones would hand back a look-alike of a name
+// outside it ("Lodz" for "Łódź"), and the install would go there; the field keeps the real name.
+static void browse_folder(HWND field, const wchar_t *title) {
+    wchar_t display[MAX_PATH];
+    BROWSEINFOW bi = {};
     bi.hwndOwner = hwnd;
     bi.pszDisplayName = display;
     bi.lpszTitle = title;
     bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&bi);
+    PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&bi);
     if (!item) return;
-    char path[MAX_PATH];
-    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(field, path);
+    wchar_t path[MAX_PATH];
+    if (SHGetPathFromIDListW(item, path)) SetWindowTextW(field, path);
     CoTaskMemFree(item);
 }
 
@@ -205,8 +207,8 @@ static void on_command(int id) {
     switch (id) {
     case IDCANCEL: on_close_request(); break;  // Escape, through IsDialogMessage
     case IDC_IMAGE: on_image(); break;
-    case IDC_FOLDER: browse_folder(e_cd, "Tovek Zarnith CD (drive or folder)"); break;
-    case IDC_BROWSE: browse_folder(e_dir, "Install folder"); break;
+    case IDC_FOLDER: browse_folder(e_cd, L"Tovek Zarnith CD (drive or folder)"); break;
+    case IDC_BROWSE: browse_folder(e_dir, L"Install folder"); break;
     case IDC_INSTALL: on_install(); break;
     case IDC_CLOSE: on_close_request(); break;
     default: break;
