@@ -34,7 +34,7 @@ def sample_cd(size="small", what="tree,iso,bin,cue"):
     return out
 
 
-def large_tree(files=6000, big_mib=400):
+def large_tree(files=4000, big_mib=200):
     """The small sample CD's tree with many small files and one large one added, so that an install takes
     some seconds under Wine (each created file costs most): made once per build folder."""
     out = os.path.join(BUILD, "sample-cd-large")
