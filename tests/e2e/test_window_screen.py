@@ -97,6 +97,9 @@ class Screen(e2e.WindowTestCase):
         target = os.path.join(self.tmp, "by-keyboard")
         proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target))
         self.assertEqual(self.focus(), "Button|104|Install")
+        # Enter from another control presses the default button, Install.
+        self.ctl("keys", TITLE, "shift+tab")
+        self.assertEqual(self.focus(), "ListBox|0|")
         self.ctl("keys", TITLE, "enter")
         self.wait_status("Tovek Zarnith is installed.")
         self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
