@@ -9,13 +9,9 @@ import os
 import subprocess
 import tempfile
 import time
-import unittest
 
 import e2e
 import resinfo
-
-TITLE = "Tovek Zarnith - PC Native Setup"
-WINCTL = os.path.join(e2e.BUILD, "winctl.exe")
 
 
 def net_wm_icons(display, title, seconds=30):
@@ -48,9 +44,7 @@ def visible(pixels):
     return [p if p[3] else (0, 0, 0, 0) for p in pixels]
 
 
-class WindowIcon(e2e.WineTestCase):
-    display = True
-
+class WindowIcon(e2e.WindowTestCase):
     def test_window_shows_the_setup_icon(self):
         with tempfile.TemporaryDirectory() as d:
             ico = os.path.join(d, "setup.ico")
@@ -59,13 +53,11 @@ class WindowIcon(e2e.WineTestCase):
             for w, _, _, data in resinfo.ico_images(e2e.read(ico)):
                 own[w] = resinfo.png_rgba(data)[2]
 
-        proc = self.wp.start(e2e.SETUP_EXE, [])
+        proc = self.start()
         try:
-            self.assertEqual(self.wp.run(WINCTL, ["wait", TITLE, "60000"], timeout=120), 0,
-                             "the main window did not open")
-            shown = net_wm_icons(self.wp.env["DISPLAY"], TITLE)
+            shown = net_wm_icons(self.wp.env["DISPLAY"], self.TITLE)
         finally:
-            self.wp.run(WINCTL, ["close", TITLE], timeout=60)
+            self.ctl("close", self.TITLE)
             proc.wait(60)
         self.assertTrue(32 in shown and 16 in shown,
                         "the window shows no 32- and 16-pixel icons (sizes %s): not the setup's own" % sorted(shown))
