@@ -1,6 +1,5 @@
 #include "cdsrc.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -369,29 +368,30 @@ int copy_image_file(void *source, const CopyJob *job, Progress *p, uint8_t *buff
     return 1;
 }
 
-int compare_text(const char *a, const char *b) {
-    for (; *a && upper(*a) == upper(*b); ++a, ++b) {
+// qsort order of file entries: by name without regard to letter case, then by place in the listing.
+int by_name(const void *x, const void *y) {
+    const IsoEntry *a = *static_cast<const IsoEntry *const *>(x), *b = *static_cast<const IsoEntry *const *>(y);
+    const char *p = a->name, *q = b->name;
+    for (; *p && upper(*p) == upper(*q); ++p, ++q) {
     }
-    return static_cast<unsigned char>(upper(*a)) - static_cast<unsigned char>(upper(*b));
+    int c = static_cast<unsigned char>(upper(*p)) - static_cast<unsigned char>(upper(*q));
+    return c ? c : (a < b ? -1 : a > b);
 }
 
 // Marks the files of a listing that a later file of the same name replaces: a file recorded in several
 // extents lists once per extent, and names that differ only in letter case are one file on Windows.
 // Copied in turn, the last one wins; copied side by side, two workers would write one file at once.
 void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
-    int *order = static_cast<int *>(malloc(sizeof(int) * (count ? count : 1)));
+    const IsoEntry **order = static_cast<const IsoEntry **>(malloc(sizeof(IsoEntry *) * (count ? count : 1)));
     int n = 0;
     for (int i = 0; i < count; ++i) {
         replaced[i] = 0;
-        if (!list[i].directory && order) order[n++] = i;
+        if (!list[i].directory && order) order[n++] = &list[i];
     }
     if (!order) return;
-    std::sort(order, order + n, [list](int a, int b) {
-        int c = compare_text(list[a].name, list[b].name);
-        return c != 0 ? c < 0 : a < b;
-    });
+    qsort(order, static_cast<size_t>(n), sizeof *order, by_name);
     for (int k = 0; k + 1 < n; ++k)
-        if (same_text(list[order[k]].name, list[order[k + 1]].name)) replaced[order[k]] = 1;
+        if (same_text(order[k]->name, order[k + 1]->name)) replaced[order[k] - list] = 1;
     free(order);
 }
 

@@ -5,14 +5,10 @@
 // calling thread, which only waits, tells the progress record, so a progress callback never has to be
 // safe for other threads.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
+#include "platform.h"
 #include "setup.h"
 #include "util.h"
 
@@ -21,7 +17,7 @@ namespace {
 constexpr int MAX_WORKERS = 4;
 // How often the waiting thread passes the bytes moved on to the progress record: often enough for a
 // smooth bar, rarely enough to cost nothing.
-constexpr std::chrono::milliseconds REPORT_EVERY(20);
+constexpr unsigned REPORT_EVERY_MS = 20;
 
 struct Job {
     size_t from, to;  // offsets of the texts in the pool
@@ -91,9 +87,7 @@ struct Run {
     std::atomic<size_t> next{0};
     std::atomic<int> stop{0};
     std::atomic<uint64_t> moved{0};
-    std::mutex m;
-    std::condition_variable cv;
-    int running = 0;  // guarded by m
+    std::atomic<int> running{0};
 };
 
 struct Worker {
@@ -109,7 +103,8 @@ void hand_on(uint64_t done, uint64_t, void *user) {
     w->told = done;
 }
 
-void work(Worker *w) {
+void work(void *arg) {
+    Worker *w = static_cast<Worker *>(arg);
     Run *r = w->run;
     Progress own = {0, 0, hand_on, w};
     while (!r->stop.load()) {
@@ -118,9 +113,7 @@ void work(Worker *w) {
         CopyJob job = job_at(r->jobs, i);
         if (!r->fn(r->ctx, &job, &own, w->buffer)) r->stop.store(1);
     }
-    std::lock_guard<std::mutex> hold(r->m);
-    --r->running;
-    r->cv.notify_one();
+    r->running.fetch_sub(1);
 }
 
 }  // namespace
@@ -140,17 +133,16 @@ int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void
     r.fn = fn;
     r.ctx = ctx;
     Worker w[MAX_WORKERS];
-    std::thread threads[MAX_WORKERS];
+    PfThread *threads[MAX_WORKERS];
     int started = 0;
     for (int i = 0; workers > 1 && i < workers; ++i) {
         w[i] = Worker{&r, buffers + buf_size * i, 0};
-        std::lock_guard<std::mutex> hold(r.m);
-        try {
-            threads[i] = std::thread(work, &w[i]);
-        } catch (const std::system_error &) {
+        r.running.fetch_add(1);
+        threads[i] = pf_thread_start(work, &w[i]);
+        if (!threads[i]) {
+            r.running.fetch_sub(1);
             break;  // no more threads to be had: those that started take every job
         }
-        ++r.running;
         ++started;
     }
     if (started == 0) {
@@ -171,16 +163,11 @@ int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void
         if (p && now != told) progress_add(p, now - told);
         told = now;
     };
-    {
-        std::unique_lock<std::mutex> lock(r.m);
-        while (r.running > 0) {
-            r.cv.wait_for(lock, REPORT_EVERY);
-            lock.unlock();
-            tell();
-            lock.lock();
-        }
+    while (r.running.load() > 0) {
+        pf_sleep_ms(REPORT_EVERY_MS);
+        tell();
     }
-    for (int i = 0; i < started; ++i) threads[i].join();
+    for (int i = 0; i < started; ++i) pf_thread_join(threads[i]);
     tell();
     free(buffers);
     return r.stop.load() ? 0 : 1;

@@ -64,6 +64,21 @@ uint32_t pf_drive_type(const char *path);
 // The number of processors the process may run on; 0 when unknown.
 unsigned pf_processor_count();
 
+// Threads for the copy workers, with the least machinery (the C++ thread library would triple the
+// size of setup.exe). pf_thread_start runs fn(arg) on a new thread: the thread, or none when it
+// cannot be started. pf_thread_join waits for its end and releases it.
+struct PfThread;
+PfThread *pf_thread_start(void (*fn)(void *), void *arg);
+void pf_thread_join(PfThread *t);
+// A lock that needs no setup: a zero-filled PfLock (a static one) is unlocked. Not reentrant.
+struct PfLock {
+    void *state;
+};
+void pf_lock(PfLock *l);
+void pf_unlock(PfLock *l);
+// Lets the thread sleep for about ms milliseconds.
+void pf_sleep_ms(unsigned ms);
+
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();
 

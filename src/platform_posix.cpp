@@ -5,7 +5,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -244,6 +247,48 @@ uint32_t pf_drive_type(const char *) { return PF_DRIVE_FIXED; }
 unsigned pf_processor_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+struct PfThread {
+    pthread_t id;
+    void (*fn)(void *);
+    void *arg;
+};
+
+static void *thread_main(void *p) {
+    PfThread *t = static_cast<PfThread *>(p);
+    t->fn(t->arg);
+    return nullptr;
+}
+
+PfThread *pf_thread_start(void (*fn)(void *), void *arg) {
+    PfThread *t = static_cast<PfThread *>(calloc(1, sizeof(PfThread)));
+    if (!t) return nullptr;
+    t->fn = fn;
+    t->arg = arg;
+    if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void pf_thread_join(PfThread *t) {
+    if (!t) return;
+    pthread_join(t->id, nullptr);
+    free(t);
+}
+
+// One word that is 0 when free: taken with an atomic exchange, waited for by yielding.
+void pf_lock(PfLock *l) {
+    while (__atomic_exchange_n(&l->state, reinterpret_cast<void *>(1), __ATOMIC_ACQUIRE)) sched_yield();
+}
+void pf_unlock(PfLock *l) { __atomic_store_n(&l->state, nullptr, __ATOMIC_RELEASE); }
+
+void pf_sleep_ms(unsigned ms) {
+    struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
 }
 
 unsigned long pf_last_error() { return last_error; }

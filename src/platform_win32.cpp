@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 static HANDLE to_handle(pf_file f) { return reinterpret_cast<HANDLE>(f); }
 static pf_file from_handle(HANDLE h) { return reinterpret_cast<pf_file>(h); }
@@ -87,13 +86,14 @@ int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     // Copy workers share one image handle: the seek and the read are one step for each of them. An
     // offset in OVERLAPPED would need no lock, but under Wine it reads two to four times slower; on
     // Windows, I/O on a handle opened for synchronous use takes turns anyway.
-    static std::mutex turn;
-    std::lock_guard<std::mutex> hold(turn);
+    static SRWLOCK turn = SRWLOCK_INIT;
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(pos);
     *got = 0;
-    if (!SetFilePointerEx(to_handle(f), to, nullptr, FILE_BEGIN)) return 0;
-    return pf_read(f, dst, n, got);
+    AcquireSRWLockExclusive(&turn);
+    int ok = SetFilePointerEx(to_handle(f), to, nullptr, FILE_BEGIN) && pf_read(f, dst, n, got);
+    ReleaseSRWLockExclusive(&turn);
+    return ok;
 }
 
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
@@ -141,6 +141,45 @@ unsigned pf_processor_count() {
     GetSystemInfo(&si);
     return si.dwNumberOfProcessors;
 }
+
+struct PfThread {
+    HANDLE h;
+    void (*fn)(void *);
+    void *arg;
+};
+
+static DWORD WINAPI thread_main(LPVOID p) {
+    PfThread *t = static_cast<PfThread *>(p);
+    t->fn(t->arg);
+    return 0;
+}
+
+PfThread *pf_thread_start(void (*fn)(void *), void *arg) {
+    PfThread *t = static_cast<PfThread *>(calloc(1, sizeof(PfThread)));
+    if (!t) return nullptr;
+    t->fn = fn;
+    t->arg = arg;
+    t->h = CreateThread(nullptr, 0, thread_main, t, 0, nullptr);
+    if (!t->h) {
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void pf_thread_join(PfThread *t) {
+    if (!t) return;
+    WaitForSingleObject(t->h, INFINITE);
+    CloseHandle(t->h);
+    free(t);
+}
+
+// An SRWLOCK is one pointer, zero when unlocked: a zero-filled PfLock is one.
+static_assert(sizeof(PfLock) == sizeof(SRWLOCK), "PfLock holds an SRWLOCK");
+void pf_lock(PfLock *l) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)); }
+void pf_unlock(PfLock *l) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)); }
+
+void pf_sleep_ms(unsigned ms) { Sleep(ms); }
 
 unsigned long pf_last_error() { return GetLastError(); }
 

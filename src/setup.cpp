@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <mutex>
 
 #include "cdsrc.h"
+#include "platform.h"
 #include "util.h"
 
 #ifdef _WIN32
@@ -23,7 +23,7 @@ int silent;
 static FILE *logf;  // the open setup log, or none
 // Copy workers log their failures from their own threads: one line is written and posted whole
 // before the next begins.
-static std::mutex log_lock;
+static PfLock log_lock;
 
 int setup_log_open(const char *path) {
     setup_log_close();
@@ -43,7 +43,7 @@ void setup_log(const char *format, ...) {
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
     if (n < 0) line[0] = '\0';
-    std::lock_guard<std::mutex> hold(log_lock);
+    pf_lock(&log_lock);
     if (logf) {
         fprintf(logf, "%s\n", line);
         fflush(logf);
@@ -51,6 +51,7 @@ void setup_log(const char *format, ...) {
 #ifdef _WIN32
     window_log(line);
 #endif
+    pf_unlock(&log_lock);
 }
 
 #ifdef _WIN32
