@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const char *a = strrchr(sheet, '\\'), *b = strrchr(sheet, '/');
         const char *sep = a > b ? a : b;
         size_t folder = sep ? static_cast<size_t>(sep - sheet) + 1 : 0;
-        int absolute = strchr(t.file + folder, ':') || t.file[0] == '\\' || t.file[0] == '/';
+        // A name with a drive or a root is taken as it is; any other must land in the sheet's folder.
+        int absolute = strchr(t.file, ':') || t.file[0] == '\\' || t.file[0] == '/';
         if (!absolute && strncmp(t.file, sheet, folder) != 0) {
             fprintf(stderr, "a relative name left the sheet's folder\n");
             abort();
