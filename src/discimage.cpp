@@ -252,6 +252,7 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
             if (!first_file) first_file = file, first_len = file_len;
             bytes = 0, last_time = 0, last_size = 0, track_size = 0;
         } else if (word_is(kw, kn, "TRACK") && file) {
+            if (data_track) break;  // the data track ended before its INDEX 01
             ++tracks;
             next_word(&p, eol, &w);  // the track number
             size_t mn = next_word(&p, eol, &w);

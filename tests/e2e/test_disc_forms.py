@@ -94,11 +94,11 @@ class DiscForms(e2e.WineTestCase):
         os.makedirs(decoy)
         make_bad_iso.main([os.path.join(self.tmp, "bad")])
         shutil.copy(os.path.join(self.tmp, "bad", "loops.iso"), os.path.join(decoy, "cd_mode1.bin"))
-        sheet = self.wp.winpath(os.path.join(self.out, "cd_unquoted.cue")).replace("\\", "/")
+        sheet = self.wp.winpath(os.path.join(self.out, "cd_mode1.cue")).replace("\\", "/")
         target = self.target()
         self.assertEqual(self.install(sheet, target, cwd=decoy), 0, e2e.setup_log(self.wp))
         self.assert_installed(target)
-        self.assertIn("Copying image %s ..." % sheet.replace("cd_unquoted.cue", "cd_mode1.bin"), e2e.setup_log(self.wp))
+        self.assertIn("Copying image %s ..." % sheet.replace("cd_mode1.cue", "cd_mode1.bin"), e2e.setup_log(self.wp))
 
     def test_each_refusal_says_why(self):
         bad = os.path.join(self.tmp, "why")

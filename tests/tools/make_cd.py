@@ -552,11 +552,11 @@ def subchannel_pq(lba, track=1, track_start=0, interleaved=False):
     q += struct.pack(">H", binascii.crc_hqx(q, 0) ^ 0xFFFF)
     if not interleaved:
         return b"\xff" * 12 + q + bytes(72)
-    out = bytearray(96)
-    for i in range(96):
-        bit = (q[i // 8] >> (7 - i % 8)) & 1
-        out[i] = 0x80 | bit << 6
-    return bytes(out)
+    return b"".join(_P_Q_BITS[b] for b in q)
+
+
+# The 8 interleaved subchannel bytes that carry one Q byte (most significant bit first), P set.
+_P_Q_BITS = [bytes(0x80 | ((v >> (7 - k)) & 1) << 6 for k in range(8)) for v in range(256)]
 
 
 def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=b"", first_lba=0):

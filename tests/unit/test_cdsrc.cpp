@@ -560,7 +560,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     const char *source = getenv("ZARNITH_SOURCE");
     if (!source) GTEST_SKIP() << "ZARNITH_SOURCE not set (the sample CD maker is run natively)";
     std::string out = dir.host("sample");
-    std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out + "\" --size small -q";
+    std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out +
+                      "\" --size small -q --what tree,iso,bin,cue,forms";
     ASSERT_EQ(system(cmd.c_str()), 0);
 
     CdSrc *folder = cd_open((out + "/tree").c_str());
@@ -573,7 +574,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     ASSERT_GT(want_tree.size(), 300u);
     EXPECT_EQ(want_tree.count("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\D17"), 0u);
 
-    for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue"}) {
+    for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue", "cd_sub.img", "cd_clone.ccd",
+                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue"}) {
         SCOPED_TRACE(image);
         CdSrc *s = cd_open((out + "\\" + image).c_str());
         ASSERT_NE(s, nullptr);

@@ -86,6 +86,9 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
     EXPECT_EQ(cue(""), no_track);
     // A data track without INDEX 01 starts where the sheet stands.
     EXPECT_EQ(cue("FILE \"a.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"), "C:\\cds\\a.bin 0 2352 16");
+    EXPECT_EQ(cue("FILE \"a.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 MODE1/2048\r\n"
+                  "  TRACK 03 AUDIO\r\n    INDEX 01 00:10:00\r\n"),
+              "C:\\cds\\a.bin 0 2048 0");
     const std::string damaged = "why: the descriptor is damaged";
     EXPECT_EQ(cue("FILE \"a.bin BINARY\r\n" + TRACK1), damaged);
     EXPECT_EQ(cue("FILE \"a.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:60:00\r\n"), damaged);
