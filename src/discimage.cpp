@@ -79,8 +79,8 @@ const char *last_separator(const char *path) {
     return a > b ? a : b;
 }
 
-// A file name from a descriptor: never a path into the device namespace ("\\.\", "\\?\") and never
-// a device name such as NUL or COM1 as its last component, which CreateFile would open as a device.
+// A file name from a descriptor: never a path into the device namespace ("\\.\", "\\?\") and no
+// component that is a device name such as NUL or COM1, which CreateFile would open as a device.
 int is_safe_data_name(const char *name, size_t n) {
     if (n == 0) return 0;
     if (n >= 4 && (name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/') &&
@@ -88,9 +88,13 @@ int is_safe_data_name(const char *name, size_t n) {
         return 0;
     for (size_t i = 0; i < n; ++i)
         if (static_cast<unsigned char>(name[i]) < 0x20 || strchr("*?\"<>|", name[i])) return 0;
-    size_t start = n;
-    while (start > 0 && name[start - 1] != '\\' && name[start - 1] != '/' && name[start - 1] != ':') --start;
-    return !name_is_device(name + start, n - start);
+    // Every component is looked at, the one before a colon too: "NUL:" and "CON\\x" name devices.
+    for (size_t start = 0, i = 0; i <= n; ++i)
+        if (i == n || name[i] == '\\' || name[i] == '/' || name[i] == ':') {
+            if (name_is_device(name + start, i - start)) return 0;
+            start = i + 1;
+        }
+    return 1;
 }
 
 // Puts the data file named in a descriptor into t->file: a name with a drive (a colon) or a root is
@@ -120,11 +124,16 @@ int sibling(const char *desc_path, const char *ext, DiscTrack *t, const char **w
     const char *dot = strrchr(desc_path, '.');
     const char *sep = last_separator(desc_path);
     size_t stem = (dot && dot > sep) ? static_cast<size_t>(dot - desc_path) : strlen(desc_path);
-    if (stem + strlen(ext) >= sizeof t->file) {
+    // The extension comes from the descriptor in Alcohol's "*.ext": it must stay an extension.
+    if (stem + strlen(ext) >= sizeof t->file || strpbrk(ext, "\\/:")) {
         *why = BAD_NAME;
         return 0;
     }
     fmt(t->file, sizeof t->file, "%.*s%s", static_cast<int>(stem), desc_path, ext);
+    if (!is_safe_data_name(t->file, strlen(t->file))) {
+        *why = BAD_NAME;
+        return 0;
+    }
     return 1;
 }
 

@@ -97,7 +97,7 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
               damaged);
     // Names that would open a device instead of a file.
     const std::string bad_name = "why: the sheet names a data file that is no plain file name";
-    for (const char *name : {"NUL", "C:\\x\\com1.bin", "aux .bin", "\\\\.\\PhysicalDrive0", "//?/C:/x.bin", ""})
+    for (const char *name : {"NUL", "C:\\x\\com1.bin", "aux .bin", "NUL:", "prn\\x.bin", "\\\\.\\PhysicalDrive0", "//?/C:/x.bin", ""})
         EXPECT_EQ(cue("FILE \"" + std::string(name) + "\" BINARY\r\n" + TRACK1), bad_name) << name;
     // A name that does not fit a path buffer is refused rather than cut.
     EXPECT_EQ(cue("FILE \"" + std::string(600, 'n') + ".bin\" BINARY\r\n" + TRACK1), bad_name);
@@ -183,6 +183,9 @@ TEST(DiscImage, AlcoholDescriptors) {
     EXPECT_EQ(parse_mds(mds({{0xAA, 2352, 0}}, "other.mdf")), "E:\\alc\\other.mdf 0 2352 16");
     EXPECT_EQ(parse_mds(mds({{0xAA, 2352, 0}}, "*.MDF", true)), "E:\\alc\\game.MDF 0 2352 16");
     EXPECT_EQ(parse_mds(mds({{0xAA, 2352, 0}}, "nul.mdf")), "why: the sheet names a data file that is no plain file name");
+    // "*.ext" stays an extension: no folder and no device can come in through it.
+    EXPECT_EQ(parse_mds(mds({{0xAA, 2352, 0}}, "*.m\\CON")), "why: the sheet names a data file that is no plain file name");
+    EXPECT_EQ(parse_mds(mds({{0xAA, 2352, 0}}, "*./../x")), "why: the sheet names a data file that is no plain file name");
     EXPECT_EQ(parse_mds(mds({{0xA9, 2352, 0}})), "why: the sheet has no data track");
     EXPECT_EQ(parse_mds(mds({{0xAA, 2340, 0}})), "why: the sheet has no data track");
     Bytes bad = mds({{0xAA, 2352, 0}});
