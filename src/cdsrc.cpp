@@ -441,9 +441,9 @@ int probe_layouts(CdSrc *s) {
     return 0;
 }
 
-// Finds the volume where the descriptor says it is. A CUE sheet's track mode is only a first guess
-// when its data starts at byte 0: the sheet alone once chose nothing, and sheets with the wrong mode
-// for their BIN exist and worked.
+// Finds the volume where the descriptor says it is. A CUE sheet whose data starts at byte 0 of its
+// BIN may still be probed in every layout after its own: sheets that give the wrong mode for their
+// BIN exist, and they have always opened.
 int probe_track(CdSrc *s, const DiscTrack *t, int guessable) {
     s->base = t->base;
     if (!t->sector_size) return probe_layouts(s);
@@ -465,7 +465,10 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
         return nullptr;
     }
     CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
-    if (!s) return nullptr;
+    if (!s) {
+        fmt(why, cap, "%s: out of memory", path);
+        return nullptr;
+    }
     s->handle = PF_INVALID;
     char p[PATH_BUF];
     fmt(p, sizeof p, "%s", path);

@@ -85,7 +85,7 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     setup_log("Install to %s", o->dir);
     if (!find_payload()) return fail("this setup does not contain the game executable");
 
-    char why[LOG_BUF];
+    char why[LOG_BUF] = "";
     CdSrc *src = cd_open_why(o->cd, why, sizeof why);
     if (!src) {
         setup_log("%s", why);
