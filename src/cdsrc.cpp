@@ -274,15 +274,19 @@ int is_plain_name(const IsoEntry *e) {
         if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
         if (c != '.' && c != ' ') only_dots = 0;
     }
-    return !only_dots && !is_device_name(e);
+    // Names are UTF-8 bytes for the file system; a byte that is not UTF-8 would turn into U+FFFD on the way,
+    // and two names that differ only there would land in one file.
+    return !only_dots && utf8_valid(e->name, static_cast<size_t>(e->name_len)) && !is_device_name(e);
 }
 
 void log_unsafe_name(const IsoEntry *e) {
     char shown[64 * 4 + 1];
     size_t n = 0;
+    // A name that is not UTF-8 is shown byte by byte, so the log stays readable text.
+    int raw = !utf8_valid(e->name, static_cast<size_t>(e->name_len));
     for (int i = 0; i < e->name_len; ++i) {
         unsigned char c = static_cast<unsigned char>(e->name[i]);
-        if (c < 0x20 || c == 0x7F)
+        if (c < 0x20 || c == 0x7F || (raw && c >= 0x80))
             n += snprintf(shown + n, sizeof shown - n, "\\x%02X", c);
         else
             shown[n++] = static_cast<char>(c);

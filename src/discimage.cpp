@@ -227,12 +227,12 @@ int name_is_device(const char *name, size_t n) {
     base[len] = '\0';
     for (const char *d : devices)
         if (strcmp(base, d) == 0) return 1;
-    if (len == 4 && (memcmp(base, "COM", 3) == 0 || memcmp(base, "LPT", 3) == 0)) {
-        unsigned char c = static_cast<unsigned char>(base[3]);
-        // Digits, and the superscript digits 1, 2 and 3 of the Western code page.
-        return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
-    }
-    return 0;
+    if (len < 4 || (memcmp(base, "COM", 3) != 0 && memcmp(base, "LPT", 3) != 0)) return 0;
+    unsigned char c = static_cast<unsigned char>(base[3]);
+    if (len == 4) return c >= '0' && c <= '9';
+    // Windows also takes the superscript digits 1, 2 and 3 (U+00B9, U+00B2, U+00B3) as port numbers.
+    unsigned char d = static_cast<unsigned char>(base[4]);
+    return len == 5 && c == 0xC2 && (d == 0xB9 || d == 0xB2 || d == 0xB3);
 }
 
 int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
