@@ -7,10 +7,13 @@ CD drive: the "setup CD drive" row installs the same folder through a drive lett
 the setup reads with one worker. Prints every run, the medians, each install's ratio to its baseline,
 and native xorriso / cp -r rows for reference.
 
-    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--before BUILD]
+    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--forms] [--before BUILD]
 
 --before BUILD adds the installs of another build's setup.exe (say, the one before a change) as rows
 "before ISO", "before BIN+CUE" and "before folder", timed in the same rounds.
+--forms adds installs from the images other tools write (2448-byte raw sectors, 2336-byte Mode 2
+through a CUE sheet, a data track after audio and a pregap, CloneCD, Alcohol with subchannel, Nero),
+each against the same `isox chunk` baseline.
 
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
@@ -39,6 +42,10 @@ TARGETS = {"setup ISO": ("isox ISO", 0.65), "setup BIN+CUE": ("isox ISO", 0.75),
            "setup CD drive": ("wtree folder", 1.10)}
 REFERENCE = {"before ISO": "isox ISO", "before BIN+CUE": "isox ISO", "before folder": "wtree folder"}
 CD_DRIVE = "m"  # the sample folder as a CD drive of the prefix
+# The forms other tools write (--forms): every one within 1.30 of the bare extractor.
+FORMS = [("setup 2448 raw", "cd_sub.img"), ("setup 2336 CUE", "cd_2336.cue"), ("setup pregap CUE", "cd_pregap.cue"),
+         ("setup CloneCD", "cd_clone.ccd"), ("setup Alcohol", "cd_alcsub.mds"), ("setup Nero", "cd_new.nrg")]
+TARGETS.update({name: ("isox ISO", 1.30) for name, _ in FORMS})
 
 
 def tree_size(root, max_depth=None):
@@ -97,10 +104,11 @@ def main():
     ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
     ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
     ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
+    ap.add_argument("--forms", action="store_true", help="also time the CloneCD, Alcohol, Nero and other forms")
     a = ap.parse_args()
 
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
-                    "-q"], check=True)
+                    "--what", "tree,iso,bin,cue" + (",forms" if a.forms else ""), "-q"], check=True)
     tree, iso, cue = os.path.join(a.cd, "tree"), os.path.join(a.cd, "cd.iso"), os.path.join(a.cd, "cd_mode1.cue")
     whole = tree_size(tree)           # what the bare copies write
     limited = tree_size(tree, 16)     # what an install copies (16 folder levels)
@@ -149,8 +157,11 @@ def main():
             before_exe = os.path.join(a.before, "setup.exe")
             kinds += [("before ISO", setup_from(iso, before_exe)), ("before BIN+CUE", setup_from(cue, before_exe)),
                       ("before folder", setup_from(tree, before_exe))]
+        if a.forms:
+            kinds += [(name, setup_from(os.path.join(a.cd, f))) for name, f in FORMS]
         # Read every source once so that the first round does not pay for the page cache.
-        for f in (iso, os.path.join(a.cd, "cd_mode1.bin")):
+        data_files = ["cd_sub.img", "cd_2336.bin", "cd_pregap.bin", "cd_new.nrg"] if a.forms else []
+        for f in [iso, os.path.join(a.cd, "cd_mode1.bin")] + [os.path.join(a.cd, d) for d in data_files]:
             subprocess.run(["cat", f], stdout=subprocess.DEVNULL, check=True)
         subprocess.run(["tar", "cf", "/dev/null", tree], check=True)
         for r in range(a.rounds):
@@ -204,7 +215,8 @@ def main():
         print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
             name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
             ratio, cpu_ratio, target))
-    print("\nmedians; ratios against: ISO and BIN+CUE -> isox ISO (chunk), folder and CD drive -> wtree folder (1 MiB);")
+    print("\nmedians; ratios against: ISO, BIN+CUE and the other image forms -> isox ISO (chunk), "
+          "folder and CD drive -> wtree folder (1 MiB);")
     print("cpu: the program's CPU seconds plus the wineserver's during the run (less sensitive to a busy machine)")
     if missed:
         print("target missed (wall time): " + ", ".join(missed))

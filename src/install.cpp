@@ -85,8 +85,12 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     setup_log("Install to %s", o->dir);
     if (!find_payload()) return fail("this setup does not contain the game executable");
 
-    CdSrc *src = cd_open(o->cd);
-    if (!src) return fail("the CD is not a readable disc, image or folder");
+    char why[LOG_BUF] = "";
+    CdSrc *src = cd_open_why(o->cd, why, sizeof why);
+    if (!src) {
+        setup_log("%s", why);
+        return fail("the CD is not a readable disc, image or folder");
+    }
     if (!is_zarnith_cd(src)) {
         cd_close(src);
         return fail("this is not the Tovek Zarnith CD");
