@@ -29,6 +29,8 @@ struct Walk {
     uint32_t path[MAX_DEPTH + 1];  // extents of the folders from the root down to the current one
     uint64_t budget;               // directory sectors the walk may still read
     int exhausted;
+    size_t root_len;               // the copy: length of its destination folder, to name files by their CD path
+    size_t longest;                // the total: characters of the longest path below the root seen so far
 };
 
 uint8_t buf[CHUNK_SECTORS * SECTOR];        // file data of an image copy
@@ -255,7 +257,13 @@ int enters(const Walk *w, int d, const IsoEntry *e) {
     return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
 }
 
-uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w) {
+// The longest relative path the copy writes: a name at `prefix` characters below the root.
+void note_path(Walk *w, size_t prefix, const char *name) {
+    size_t len = prefix + strlen(name);
+    if (len > w->longest) w->longest = len;
+}
+
+uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w, size_t prefix) {
     if (!walk_enter(w, s, extent, size)) return 0;
     w->path[depth] = extent;
     int count = 0;
@@ -263,10 +271,13 @@ uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w)
     uint64_t sum = 0;
     for (int i = 0; i < count && !w->exhausted; ++i) {
         const IsoEntry *e = &list[i];
-        if (!e->directory)
+        if (!e->directory) {
             sum += e->size;
-        else if (enters(w, depth, e))
-            sum += iso_total(s, e->extent, e->size, depth + 1, w);
+            note_path(w, prefix, e->name);
+        } else if (enters(w, depth, e)) {
+            note_path(w, prefix, e->name);
+            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + strlen(e->name) + 1);
+        }
     }
     free(list);
     return sum;
@@ -324,7 +335,26 @@ void make_folder(const char *path) {
     if (!pf_mkdir(path)) make_dirs(path);
 }
 
-int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, Progress *p) {
+// The line for a file of an image that cannot be read: its name on the CD, its path there and the
+// image, and why: an image that ends before the file's data does (a download or copy that stopped
+// early, also one cut after it was opened) or the system's error.
+void log_image_read_error(CdSrc *s, const IsoEntry *e, const char *rel) {
+    unsigned long code = pf_last_error();
+    uint64_t now = s->image_size, size = 0;
+    if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
+    uint64_t sectors = sectors_of(e->size);
+    uint64_t end = sectors ? sector_pos(s, e->extent + sectors - 1) + SECTOR : 0;
+    if (end > now) {
+        setup_log("read error in %s (%s in image %s): the image ends early: it may be incomplete", e->name, rel,
+                  s->path);
+        return;
+    }
+    char cause[LOG_BUF / 2];
+    describe_error(code, cause, sizeof cause);
+    setup_log("read error in %s (%s in image %s: %s)", e->name, rel, s->path, cause);
+}
+
+int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, const char *rel, Progress *p) {
     pf_file out = pf_create(dest);
     if (out == PF_INVALID) {
         setup_log("cannot write %s", dest);
@@ -336,13 +366,15 @@ int copy_entry(CdSrc *s, const IsoEntry *e, const char *dest, Progress *p) {
         uint64_t need = sectors_of(left);
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
         if (!read_sectors(s, sector, n, buf)) {
-            setup_log("read error in %s", e->name);
+            log_image_read_error(s, e, rel);
             pf_close(out);
             return 0;
         }
         uint32_t w = n * SECTOR < left ? n * SECTOR : left;
         uint32_t put = 0;
-        if (!pf_write(out, buf, w, &put) || put != w) {
+        int called = pf_write(out, buf, w, &put);
+        if (!called || put != w) {
+            log_failure("write failed: ", dest, write_error(called));
             pf_close(out);
             return 0;
         }
@@ -379,7 +411,7 @@ int iso_copy(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, Progres
         } else if (e->directory) {
             ok = iso_copy(s, e->extent, e->size, child, p, depth + 1, w);
         } else {
-            ok = copy_entry(s, e, child, p);
+            ok = copy_entry(s, e, child, child + w->root_len + 1, p);
         }
     }
     free(list);
@@ -398,7 +430,7 @@ void clear_attributes(const char *path) {
     if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | hidden | system))) pf_set_normal(path);
 }
 
-uint64_t dir_total(const char *folder, int depth) {
+uint64_t dir_total(const char *folder, int depth, Walk *w, size_t prefix) {
     PfList *l = pf_list_open(folder);
     if (!l) return 0;
     uint64_t sum = 0;
@@ -406,9 +438,11 @@ uint64_t dir_total(const char *folder, int depth) {
     while (pf_list_next(l, &e)) {
         if (!e.directory) {
             sum += e.size;
+            note_path(w, prefix, e.name);
         } else if (depth < MAX_DEPTH) {
+            note_path(w, prefix, e.name);
             char child[PATH_BUF];
-            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1);
+            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, w, prefix + strlen(e.name) + 1);
         }
     }
     pf_list_close(l);
@@ -584,16 +618,52 @@ uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
     return data;
 }
 
+namespace {
+
+// The total of the folder or file at `rel` (empty: the root), walking as the copy does; w->longest
+// holds the longest path below it afterwards. 0 when there is nothing at `rel`.
+uint64_t total_of(CdSrc *s, const char *rel, Walk *w) {
+    if (!s->is_image) {
+        memset(w, 0, sizeof *w);
+        char full[PATH_BUF];
+        if (!*rel) return dir_total(s->path, 0, w, 0);
+        if (!join_path(full, s->path, rel)) return 0;
+        if (is_dir(full)) return dir_total(full, 0, w, 0);
+        pf_file f = pf_open_read(full, 0);
+        uint64_t size = 0;
+        if (f == PF_INVALID || !pf_size(f, &size)) size = 0;
+        pf_close(f);
+        return size;
+    }
+    walk_start(w, s);
+    IsoEntry e;
+    if (!*rel) return iso_total(s, s->root_extent, s->root_size, 0, w, 0);
+    if (!iso_find(s, rel, &e)) return 0;
+    return e.directory ? iso_total(s, e.extent, e.size, 0, w, 0) : e.size;
+}
+
+}  // namespace
+
 uint64_t cd_total_bytes(CdSrc *s) {
-    if (!s->is_image) return dir_total(s->path, 0);
     Walk w;
-    walk_start(&w, s);
-    return iso_total(s, s->root_extent, s->root_size, 0, &w);
+    return total_of(s, "", &w);
+}
+
+size_t cd_longest_path(CdSrc *s) {
+    Walk w;
+    total_of(s, "", &w);
+    return w.longest;
+}
+
+uint64_t cd_bytes_of(CdSrc *s, const char *rel) {
+    Walk w;
+    return total_of(s, rel, &w);
 }
 
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
     if (!s->is_image) return dir_copy(s->path, dest, p, 0);
     Walk w;
     walk_start(&w, s);
+    w.root_len = strlen(dest);
     return iso_copy(s, s->root_extent, s->root_size, dest, p, 0, &w);
 }

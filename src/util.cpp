@@ -25,6 +25,23 @@ int join_path(char *out, const char *folder, const char *name) {
     return n >= 0 && static_cast<size_t>(n) < PATH_BUF;
 }
 
+void describe_error(unsigned long code, char *out, size_t cap) {
+    char text[LOG_BUF / 2];
+    pf_error_message(code, text, sizeof text);
+    if (text[0])
+        fmt(out, cap, "error %lu: %s", code, text);
+    else
+        fmt(out, cap, "error %lu", code);
+}
+
+unsigned long write_error(int call_ok) { return call_ok ? PF_ERR_DISK_FULL : pf_last_error(); }
+
+void log_failure(const char *what, const char *path, unsigned long code) {
+    char cause[LOG_BUF / 2];
+    describe_error(code, cause, sizeof cause);
+    setup_log("%s%s (%s)", what, path, cause);
+}
+
 void progress_add(Progress *p, uint64_t n) {
     p->done += n;
     if (p->callback) p->callback(p->done, p->total, p->user);
@@ -69,15 +86,17 @@ int write_file(const char *path, const void *data, uint64_t size) {
     make_parent(path);
     pf_file f = pf_create(path);
     if (f == PF_INVALID) {
-        setup_log("cannot write %s (error %lu)", path, pf_last_error());
+        log_failure("cannot write ", path, pf_last_error());
         return 0;
     }
     uint32_t put = 0;
     // One call with a 32-bit count: 4 GiB or more can never be written whole and so fails.
-    int ok = pf_write(f, data, static_cast<uint32_t>(size), &put) && static_cast<uint64_t>(put) == size;
+    int called = pf_write(f, data, static_cast<uint32_t>(size), &put);
+    unsigned long code = write_error(called);
+    int ok = called && static_cast<uint64_t>(put) == size;
     pf_close(f);
     if (!ok) {
-        setup_log("write failed: %s", path);
+        log_failure("write failed: ", path, size > 0xFFFFFFFFull ? 87 /* ERROR_INVALID_PARAMETER */ : code);
         return 0;
     }
     return 1;
@@ -120,6 +139,7 @@ int copy_file(const char *source, const char *dest, Progress *p) {
     for (;;) {
         uint32_t got = 0, put = 0;
         if (!pf_read(in, buf, sizeof buf, &got)) {
+            log_failure("read failed: ", source, pf_last_error());
             result = 0;
             break;
         }
@@ -127,7 +147,9 @@ int copy_file(const char *source, const char *dest, Progress *p) {
             result = 1;
             break;
         }
-        if (!pf_write(out, buf, got, &put) || put != got) {
+        int called = pf_write(out, buf, got, &put);
+        if (!called || put != got) {
+            log_failure("write failed: ", dest, write_error(called));
             result = 0;
             break;
         }
