@@ -257,6 +257,7 @@ void pf_error_message(unsigned long code, char *out, size_t cap) {
         {6, "The handle is invalid."},
         {8, "Not enough memory resources are available to process this command."},
         {31, "A device attached to the system is not functioning."},
+        {38, "Reached the end of the file."},
         {87, "The parameter is incorrect."},
         {112, "There is not enough space on the disk."},
         {145, "The directory is not empty."},

@@ -108,11 +108,17 @@ uint8_t *read_file(const char *path, uint64_t *size) {
     uint64_t n = 0;
     uint8_t *data = nullptr;
     uint32_t got = 0;
+    int called = 0;
     // A file of 4 GiB or more cannot be read in one call; refuse it before allocating.
     if (!pf_size(f, &n) || n >= 0xFFFFFFFFull) goto fail;
     data = static_cast<uint8_t *>(malloc(n + 1));
     if (!data) goto fail;
-    if (!pf_read(f, data, static_cast<uint32_t>(n), &got) || got != n) goto fail;
+    called = pf_read(f, data, static_cast<uint32_t>(n), &got);
+    if (!called || got != n) {
+        // The file opened yet did not read whole: a device error, or a file cut while being read.
+        log_failure("read failed: ", path, called ? 38 /* ERROR_HANDLE_EOF */ : pf_last_error());
+        goto fail;
+    }
     pf_close(f);
     *size = n;
     return data;

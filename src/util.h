@@ -36,7 +36,8 @@ int make_dirs(const char *path);
 // A partial file stays.
 int write_file(const char *path, const void *data, uint64_t size);
 // Reads a whole file into a new heap buffer with one spare byte after the data (for a NUL);
-// *size receives the length. None on any failure, *size untouched, nothing logged. Caller frees.
+// *size receives the length. None on any failure, *size untouched; a file that opens but does not
+// read whole logs "read failed: %s (error ...)", a missing one nothing. Caller frees.
 uint8_t *read_file(const char *path, uint64_t *size);
 // Copies source to dest in 1 MiB chunks, creating dest's parent folders first; each chunk is added to
 // p when given. 1/0; logs "cannot read %s" (source) or "cannot write %s" (dest) when they cannot be

@@ -279,5 +279,15 @@ TEST(CopyFile, FailureInTheMiddleNamesTheFileAndTheCause) {
     // A source that opens but cannot be read: the start of this process's memory is never mapped.
     EXPECT_EQ(copy_file("/proc/self/mem", t.sub("mem.bin").c_str(), nullptr), 0);
     EXPECT_NE(log.text().find("read failed: /proc/self/mem (error "), std::string::npos) << log.text();
+    // A file that claims more bytes than it gives (kernel attribute files say 4096) reads short.
+    const char *attr = "/sys/kernel/mm/transparent_hugepage/enabled";
+    uint64_t n = 7;
+    if (path_exists(attr)) {
+        EXPECT_EQ(read_file(attr, &n), nullptr);
+        EXPECT_EQ(n, 7u);
+        EXPECT_NE(log.text().find(std::string("read failed: ") + attr + " (error 38: Reached the end of the file.)\n"),
+                  std::string::npos)
+            << log.text();
+    }
 }
 #endif
