@@ -37,8 +37,8 @@ int fail(const char *message) {
 
 uint64_t mb_up(uint64_t bytes) { return (bytes + MIB - 1) / MIB; }
 
-// The folder itself or, when it does not exist yet, its nearest parent that does; 0 when not even the
-// root is there.
+// The folder itself or, when it does not exist yet, its nearest parent that does, never above the
+// drive or share root; 0 when not even the root is there. folder has the form of an install folder.
 int nearest_existing(const char *folder, char *out) {
     fmt(out, PATH_BUF, "%s", folder);
     for (;;) {
@@ -53,6 +53,9 @@ int nearest_existing(const char *folder, char *out) {
             return is_dir(out);
         }
         *cut = '\0';
+        // Never above \\server\share: "\\server" is no folder, and "\" would be the current drive.
+        char whole[PATH_BUF];
+        if (folder_form(out, whole) == FOLDER_NOT_FULL) return 0;
     }
 }
 
@@ -186,8 +189,8 @@ int check_folder_form(const char *dir) {
             dir);
         break;
     case FOLDER_DOTS:
-        fmt(message, sizeof message, "the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path",
-            dir);
+        fmt(message, sizeof message,
+            "the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path", dir);
         break;
     default: fmt(message, sizeof message, "the install folder is too long"); break;
     }

@@ -88,7 +88,8 @@ int check_folder_form(const char *dir);
 // The checks before anything is written, for an install of the open CD source into dir (of the form
 // above): not inside a folder source, the source not inside dir's game\cd, the deepest path within
 // MAX_PATH_CHARS, and enough free space on dir's drive for the CD, the programs (exe_bytes: the game
-// executable and uninstall.exe) and the game's writable files, less an earlier install's CD copy there. 1, or 0 after one "ERROR: %s" line.
+// executable and uninstall.exe) and the game's writable files, less an earlier install's CD copy
+// there. 1, or 0 after one "ERROR: %s" line.
 int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes);
 
 #ifdef _WIN32
