@@ -257,9 +257,10 @@ int enters(const Walk *w, int d, const IsoEntry *e) {
     return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
 }
 
-// The longest relative path the copy writes: a name at `prefix` characters below the root.
+// The longest relative path the copy writes: a name at `prefix` characters below the root, counted
+// as Windows counts them against its path limit.
 void note_path(Walk *w, size_t prefix, const char *name) {
-    size_t len = prefix + strlen(name);
+    size_t len = prefix + utf16_units(name);
     if (len > w->longest) w->longest = len;
 }
 
@@ -276,7 +277,7 @@ uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w,
             note_path(w, prefix, e->name);
         } else if (enters(w, depth, e)) {
             note_path(w, prefix, e->name);
-            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + strlen(e->name) + 1);
+            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + utf16_units(e->name) + 1);
         }
     }
     free(list);
@@ -295,12 +296,12 @@ int is_device_name(const IsoEntry *e) {
     base[n] = '\0';
     for (const char *d : devices)
         if (strcmp(base, d) == 0) return 1;
-    if (n == 4 && (memcmp(base, "COM", 3) == 0 || memcmp(base, "LPT", 3) == 0)) {
-        unsigned char c = static_cast<unsigned char>(base[3]);
-        // Digits, and the superscript digits 1, 2 and 3 of the Western code page.
-        return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
-    }
-    return 0;
+    if (n < 4 || (memcmp(base, "COM", 3) != 0 && memcmp(base, "LPT", 3) != 0)) return 0;
+    unsigned char c = static_cast<unsigned char>(base[3]);
+    if (n == 4) return c >= '0' && c <= '9';
+    // Windows also takes the superscript digits 1, 2 and 3 (U+00B9, U+00B2, U+00B3) as port numbers.
+    unsigned char d = static_cast<unsigned char>(base[4]);
+    return n == 5 && c == 0xC2 && (d == 0xB9 || d == 0xB2 || d == 0xB3);
 }
 
 // 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
@@ -312,15 +313,19 @@ int is_plain_name(const IsoEntry *e) {
         if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
         if (c != '.' && c != ' ') only_dots = 0;
     }
-    return !only_dots && !is_device_name(e);
+    // Names are UTF-8 bytes for the file system; a byte that is not UTF-8 would turn into U+FFFD on the way,
+    // and two names that differ only there would land in one file.
+    return !only_dots && utf8_valid(e->name, static_cast<size_t>(e->name_len)) && !is_device_name(e);
 }
 
 void log_unsafe_name(const IsoEntry *e) {
     char shown[64 * 4 + 1];
     size_t n = 0;
+    // A name that is not UTF-8 is shown byte by byte, so the log stays readable text.
+    int raw = !utf8_valid(e->name, static_cast<size_t>(e->name_len));
     for (int i = 0; i < e->name_len; ++i) {
         unsigned char c = static_cast<unsigned char>(e->name[i]);
-        if (c < 0x20 || c == 0x7F)
+        if (c < 0x20 || c == 0x7F || (raw && c >= 0x80))
             n += snprintf(shown + n, sizeof shown - n, "\\x%02X", c);
         else
             shown[n++] = static_cast<char>(c);
@@ -442,7 +447,7 @@ uint64_t dir_total(const char *folder, int depth, Walk *w, size_t prefix) {
         } else if (depth < MAX_DEPTH) {
             note_path(w, prefix, e.name);
             char child[PATH_BUF];
-            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, w, prefix + strlen(e.name) + 1);
+            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, w, prefix + utf16_units(e.name) + 1);
         }
     }
     pf_list_close(l);

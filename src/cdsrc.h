@@ -5,10 +5,11 @@
 //
 // Images are untrusted input. Every directory record is read inside its sector; a name that is not a
 // plain file name (empty, "." or "..", a separator, ':', a control character, a device name such as
-// NUL or COM1) is never used as a path: the copy stops with a log line. A folder whose extent is one of
-// its own ancestors (some discs point a directory at itself) is passed over by the total and the copy
-// alike, and each walk reads at most about as many directory sectors as the image holds, so a disc
-// whose folders share or loop their extents ends quickly instead of walking forever.
+// NUL or COM1, bytes that are not UTF-8) is never used as a path: the copy stops with a log line. A
+// folder whose extent is one of its own ancestors (some discs point a directory at itself) is passed
+// over by the total and the copy alike, and each walk reads at most about as many directory sectors
+// as the image holds, so a disc whose folders share or loop their extents ends quickly instead of
+// walking forever.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -117,7 +117,7 @@ int path_inside(const char *inner, const char *outer) {
 }
 
 size_t deepest_install_path(const char *dir, size_t cd_longest) {
-    size_t len = strlen(dir), deepest = len + strlen(cd_below) + cd_longest;
+    size_t len = utf16_units(dir), deepest = len + strlen(cd_below) + cd_longest;
     for (const char *p : own_paths)
         if (len + strlen(p) > deepest) deepest = len + strlen(p);
     return deepest;
@@ -146,12 +146,12 @@ int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_b
 
     size_t deepest = deepest_install_path(dir, cd_longest_path(src));
     if (deepest > MAX_PATH_CHARS) {
-        size_t room = strlen(dir) - (deepest - MAX_PATH_CHARS);
+        size_t len = utf16_units(dir), room = len - (deepest - MAX_PATH_CHARS);
         fmt(message, sizeof message,
             "the install folder is too long for this CD: its deepest file would need %u characters, more than "
             "the Windows path limit of %u (MAX_PATH); choose a folder of at most %u characters",
             static_cast<unsigned>(deepest), static_cast<unsigned>(MAX_PATH_CHARS),
-            static_cast<unsigned>(deepest > strlen(dir) + MAX_PATH_CHARS ? 0 : room));
+            static_cast<unsigned>(deepest > len + MAX_PATH_CHARS ? 0 : room));
         return fail(message);
     }
 

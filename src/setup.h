@@ -22,4 +22,10 @@ void setup_log_close();
 int run_window(void *instance, int show);
 // Posts a heap copy of one log line to the main window while it exists and the run is not silent.
 void window_log(const char *line);
+// Converts a UTF-16 string to code page `cp` (CP_ACP, 1252, CP_UTF8...) into out, cap bytes with the NUL.
+// 1 only when every character converts exactly; 0 when one would become a look-alike ("Łódź" as
+// "Lodz") or the default character, or when the result does not fit. On 0, out is the empty string.
+int wide_to_code_page(unsigned cp, const wchar_t *wide, char *out, size_t cap);
+// The message shown when a name the user gave cannot be used on this system (see wide_to_code_page).
+extern const char *const NAME_REFUSED;
 #endif

@@ -203,3 +203,35 @@ int delete_tree(const char *path) {
     }
     return pf_rmdir(path);
 }
+
+size_t utf16_units(const char *s) {
+    size_t n = 0;
+    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(s); *b; ++b) {
+        if ((*b & 0xC0) != 0x80) ++n;  // every byte but a continuation byte starts a character
+        if (*b >= 0xF0) ++n;           // four bytes: a surrogate pair
+    }
+    return n;
+}
+
+int utf8_valid(const char *s, size_t n) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0;
+    while (i < n) {
+        unsigned c = b[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (len == 0 || c > 0xF4 || i + len > n) return 0;
+        uint32_t cp = c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            if ((b[i + k] & 0xC0) != 0x80) return 0;
+            cp = cp << 6 | (b[i + k] & 0x3F);
+        }
+        static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+        i += len;
+    }
+    return 1;
+}

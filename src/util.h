@@ -1,6 +1,7 @@
 // util: file helpers, the progress record and CRC-32 for every other module.
-// Paths are 8-bit ANSI strings composed in fixed buffers with a truncating formatter: a long path is cut,
-// never overflowed. Results are 1/0 (or a heap buffer / none); the only log lines are those named below.
+// Paths are 8-bit strings in the process's code page (UTF-8 for the setup), composed in fixed buffers
+// with a truncating formatter: a long path is cut, never overflowed. Results are 1/0 (or a heap buffer
+// / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer, so file work runs on one thread at a time.
 #pragma once
 #include <cstddef>
@@ -63,6 +64,14 @@ void log_failure(const char *what, const char *path, unsigned long code);
 // "<folder>\<name>" into a path buffer (PATH_BUF). 0 when it would not fit: a cut path names some
 // other file, or the folder itself, so the caller must not use it.
 int join_path(char *out, const char *folder, const char *name);
+
+// 1 when the n bytes are well-formed UTF-8: no stray or missing continuation bytes, no overlong form,
+// no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
+// to a file name, so two different byte strings could name one file.
+int utf8_valid(const char *s, size_t n);
+// Characters of the UTF-8 string as Windows counts them against MAX_PATH: UTF-16 units, so a
+// character beyond U+FFFF counts two.
+size_t utf16_units(const char *s);
 
 // The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
 int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));

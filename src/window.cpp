@@ -35,12 +35,19 @@ static const char *const CAPTION = "Tovek Zarnith setup";
 
 static HFONT font;
 static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
+static HWND focus;   // the control that has the keyboard focus while the window is active
 static int busy;     // a worker runs
 static int done_ok;  // the install succeeded: Install means Play
+static int dpi = 96;  // the screen's pixels per inch; the layout below is given for 96
+
+// Every coordinate and size of the window passes through here, so the 96-DPI figures hold exactly at 96
+// DPI and grow with the system font elsewhere (the font already follows the DPI; fixed pixel boxes would
+// cut its text).
+static int px(int v) { return MulDiv(v, dpi, 96); }
 
 static HWND mk(const char *cls, const char *text, DWORD style, int x, int y, int w, int h, int id) {
     HWND c = CreateWindowExA(strcmp(cls, "EDIT") == 0 ? WS_EX_CLIENTEDGE : 0, cls, text,
-                             style | WS_CHILD | WS_VISIBLE, x, y, w, h, hwnd,
+                             style | WS_CHILD | WS_VISIBLE, px(x), px(y), px(w), px(h), hwnd,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
                              nullptr);
     SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -67,17 +74,19 @@ static DWORD WINAPI worker(LPVOID) {
     return 0;
 }
 
-static void browse_folder(HWND field, const char *title) {
-    char display[MAX_PATH];
-    BROWSEINFOA bi = {};
+// The wide forms: where the code page is not UTF-8, the ANSI ones would hand back a look-alike of a name
+// outside it ("Lodz" for "Łódź"), and the install would go there; the field keeps the real name.
+static void browse_folder(HWND field, const wchar_t *title) {
+    wchar_t display[MAX_PATH];
+    BROWSEINFOW bi = {};
     bi.hwndOwner = hwnd;
     bi.pszDisplayName = display;
     bi.lpszTitle = title;
     bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&bi);
+    PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&bi);
     if (!item) return;
-    char path[MAX_PATH];
-    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(field, path);
+    wchar_t path[MAX_PATH];
+    if (SHGetPathFromIDListW(item, path)) SetWindowTextW(field, path);
     CoTaskMemFree(item);
 }
 
@@ -102,7 +111,18 @@ static void show_failed() {
     SetWindowTextA(b_close, "Close");
 }
 
+// Reads a field as the user sees it; 0 (after saying so) when the code page cannot hold its text exactly.
+static int field_text(HWND field, char *out, size_t cap) {
+    wchar_t wide[PATH_BUF];
+    GetWindowTextW(field, wide, PATH_BUF);
+    if (wide_to_code_page(CP_ACP, wide, out, cap)) return 1;
+    setup_log("ERROR: %s", "a field holds characters that this system cannot pass on");
+    MessageBoxA(hwnd, NAME_REFUSED, CAPTION, MB_ICONWARNING);
+    return 0;
+}
+
 static void on_install() {
+    if (busy) return;  // Enter reaches here too, also while the button is disabled
     if (done_ok) {
         char exe[JOIN_BUF];
         fmt(exe, sizeof exe, "%s\\zarnith.exe", opts.dir);
@@ -110,8 +130,7 @@ static void on_install() {
         DestroyWindow(hwnd);
         return;
     }
-    GetWindowTextA(e_cd, opts.cd, sizeof opts.cd);
-    GetWindowTextA(e_dir, opts.dir, sizeof opts.dir);
+    if (!field_text(e_cd, opts.cd, sizeof opts.cd) || !field_text(e_dir, opts.dir, sizeof opts.dir)) return;
     opts.startmenu = SendMessageA(c_start, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
     opts.desktop = SendMessageA(c_desk, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
     if (!opts.cd[0] || !opts.dir[0]) {
@@ -119,6 +138,8 @@ static void on_install() {
         return;
     }
     busy = 1;
+    // A disabled control loses the focus, and with it Escape; the focus moves on to Cancel.
+    if (GetFocus() == b_install) SetFocus(b_close);
     EnableWindow(b_install, FALSE);
     SetWindowTextA(b_close, "Cancel");
     SetWindowTextA(st, "Installing...");
@@ -158,16 +179,36 @@ static void on_done(int ok) {
         SetWindowTextA(b_install, "Play");
         EnableWindow(b_install, TRUE);
         SetWindowTextA(b_close, "Close");
+        SetFocus(b_install);
     } else {
         show_failed();
     }
 }
 
+// A file or folder dropped on the window becomes the CD.
+static void on_drop(HDROP drop) {
+    wchar_t path[PATH_BUF];
+    UINT n = DragQueryFileW(drop, 0, path, PATH_BUF);
+    if (n > 0 && n < PATH_BUF) SetWindowTextW(e_cd, path);
+    DragFinish(drop);
+}
+
+// Keeps the focused control across a switch to another window and back, as a dialog box does.
+static void on_activate(int active) {
+    if (!active) {
+        HWND f = GetFocus();
+        if (f && IsChild(hwnd, f)) focus = f;
+    } else if (focus) {
+        SetFocus(focus);
+    }
+}
+
 static void on_command(int id) {
     switch (id) {
+    case IDCANCEL: on_close_request(); break;  // Escape, through IsDialogMessage
     case IDC_IMAGE: on_image(); break;
-    case IDC_FOLDER: browse_folder(e_cd, "Tovek Zarnith CD (drive or folder)"); break;
-    case IDC_BROWSE: browse_folder(e_dir, "Install folder"); break;
+    case IDC_FOLDER: browse_folder(e_cd, L"Tovek Zarnith CD (drive or folder)"); break;
+    case IDC_BROWSE: browse_folder(e_dir, L"Install folder"); break;
     case IDC_INSTALL: on_install(); break;
     case IDC_CLOSE: on_close_request(); break;
     default: break;
@@ -181,6 +222,9 @@ static LRESULT CALLBACK wndproc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     case WM_SETUP_DONE: on_done(wp != 0); return 0;
     case WM_CLOSE: on_close_request(); return 0;
     case WM_COMMAND: on_command(LOWORD(wp)); return 0;
+    case DM_GETDEFID: return MAKELRESULT(IDC_INSTALL, DC_HASDEFID);  // Enter means Install (or Play)
+    case WM_ACTIVATE: on_activate(LOWORD(wp) != WA_INACTIVE); return 0;
+    case WM_DROPFILES: on_drop(reinterpret_cast<HDROP>(wp)); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
     default: return DefWindowProcA(w, m, wp, lp);
     }
@@ -193,6 +237,12 @@ int run_window(void *instance, int show) {
     ncm.cbSize = sizeof ncm;
     SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
     font = CreateFontIndirectA(&ncm.lfMessageFont);
+    HDC screen = GetDC(nullptr);
+    if (screen) {
+        int d = GetDeviceCaps(screen, LOGPIXELSY);
+        if (d > 0) dpi = d;
+        ReleaseDC(nullptr, screen);
+    }
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = wndproc;
@@ -202,7 +252,7 @@ int run_window(void *instance, int show) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     wc.lpszClassName = "ZarnithSetup";
     RegisterClassA(&wc);
-    RECT r = {0, 0, 630, 420};
+    RECT r = {0, 0, px(630), px(420)};
     AdjustWindowRect(&r, MAIN_STYLE, FALSE);
     hwnd = CreateWindowExA(0, "ZarnithSetup", "Tovek Zarnith - PC Native Setup", MAIN_STYLE, CW_USEDEFAULT,
                            CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, nullptr);
@@ -211,29 +261,34 @@ int run_window(void *instance, int show) {
         return 0;
     }
 
+    // Created in visual order, which is the Tab order; the first control of each row starts a group.
+    const DWORD TAB = WS_TABSTOP, ROW = WS_GROUP;
     mk("STATIC",
        "Install Tovek Zarnith as a native Windows game.\nYou need your Tovek Zarnith CD (the disc, an ISO / "
        "BIN+CUE image, or a copied folder).",
-       SS_LEFT, 16, 14, 600, 36, 0);
-    mk("STATIC", "CD:", 0, 16, 66, 90, 20, 0);
-    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL, 110, 62, 360, 24, 0);
-    mk("BUTTON", "Image...", BS_PUSHBUTTON, 478, 62, 66, 24, IDC_IMAGE);
-    mk("BUTTON", "Folder...", 0, 548, 62, 66, 24, IDC_FOLDER);
-    mk("STATIC", "Install to:", 0, 16, 98, 90, 20, 0);
-    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL, 110, 94, 360, 24, 0);
-    mk("BUTTON", "Browse...", 0, 478, 94, 136, 24, IDC_BROWSE);
-    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX, 16, 134, 200, 22, 0);
-    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX, 230, 134, 200, 22, 0);
-    prog = mk("msctls_progress32", "", 0, 16, 168, 598, 18, 0);
-    st = mk("STATIC", "Ready. About 500 MB of free space is needed.", 0, 16, 192, 598, 20, 0);
-    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 16, 216, 598, 110, 0);
-    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON, 418, 336, 96, 30, IDC_INSTALL);
-    b_close = mk("BUTTON", "Cancel", 0, 518, 336, 96, 30, IDC_CLOSE);
+       SS_LEFT | ROW, 16, 14, 600, 36, 0);
+    mk("STATIC", "CD:", ROW, 16, 66, 90, 20, 0);
+    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL | TAB, 110, 62, 360, 24, 0);
+    mk("BUTTON", "Image...", BS_PUSHBUTTON | TAB, 478, 62, 66, 24, IDC_IMAGE);
+    mk("BUTTON", "Folder...", TAB, 548, 62, 66, 24, IDC_FOLDER);
+    mk("STATIC", "Install to:", ROW, 16, 98, 90, 20, 0);
+    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL | TAB, 110, 94, 360, 24, 0);
+    mk("BUTTON", "Browse...", TAB, 478, 94, 136, 24, IDC_BROWSE);
+    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX | TAB | ROW, 16, 134, 200, 22, 0);
+    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX | TAB, 230, 134, 200, 22, 0);
+    prog = mk("msctls_progress32", "", ROW, 16, 168, 598, 18, 0);
+    st = mk("STATIC", "Ready. About 500 MB of free space is needed.", ROW, 16, 192, 598, 20, 0);
+    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT | TAB | ROW, 16, 216, 598, 110, 0);
+    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON | TAB | ROW, 418, 336, 96, 30, IDC_INSTALL);
+    b_close = mk("BUTTON", "Cancel", TAB, 518, 336, 96, 30, IDC_CLOSE);
 
     SendMessageA(c_start, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
+    DragAcceptFiles(hwnd, TRUE);
+    focus = opts.cd[0] ? b_install : e_cd;
     ShowWindow(hwnd, show);
+    SetFocus(focus);
 
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

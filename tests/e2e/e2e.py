@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SOURCE = os.environ.get("ZARNITH_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -32,6 +33,40 @@ def sample_cd(size="small", what="tree,iso,bin,cue"):
         subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), out,
                         "--size", size, "--what", what, "-q"], check=True, stdout=subprocess.DEVNULL)
     return out
+
+
+def large_tree(files=4000, big_mib=200):
+    """The small sample CD's tree with many small files and one large one added, so that an install takes
+    some seconds under Wine (each created file costs most): made once per build folder."""
+    out = os.path.join(BUILD, "sample-cd-large")
+    tree = os.path.join(out, "tree")
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        stamp = os.path.join(out, "stamp-%d-%d" % (files, big_mib))
+        if not os.path.exists(stamp):
+            subprocess.run(["rm", "-rf", out], check=True)
+            os.makedirs(out)
+            subprocess.run(["cp", "-al", sample_tree(), tree], check=True)
+            bulk = os.path.join(tree, "BULK")
+            for i in range(files):
+                folder = os.path.join(bulk, "B%03d" % (i // 200))
+                os.makedirs(folder, exist_ok=True)
+                write(os.path.join(folder, "F%05d.DAT" % i), bytes([i % 251]) * 8192)
+            with open(os.path.join(bulk, "MOVIE.DAT"), "wb") as f:
+                f.truncate(big_mib << 20)
+            write(stamp, "")
+    return tree
+
+
+def lnkinfo(path):
+    """The fields of a .lnk file as lnkinfo reads them (it parses the published format itself)."""
+    out = subprocess.run(["lnkinfo", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
+    fields = {}
+    for line in out.stdout.decode("utf-8", "replace").splitlines():
+        if ":" in line and line.startswith("\t") and not line.startswith("\t\t"):
+            name, _, value = line.strip().partition(":")
+            fields.setdefault(name.strip(), value.strip())
+    return fields
 
 
 def read(path, mode="rb"):
@@ -137,16 +172,55 @@ def limit_depth(src, dst, max_depth=16):
 class WineTestCase(unittest.TestCase):
     """One private prefix for all tests of the class."""
     display = False
+    screen = "1024x768x24"
 
     @classmethod
     def setUpClass(cls):
-        cls.wp = WinePrefix(display=cls.display).__enter__()
+        cls.wp = WinePrefix(display=cls.display, screen=cls.screen).__enter__()
         cls.tmp = tempfile.mkdtemp(prefix="zarnith-e2e-")
 
     @classmethod
     def tearDownClass(cls):
         cls.wp.__exit__(None, None, None)
         subprocess.run(["rm", "-rf", cls.tmp])
+
+
+class WindowTestCase(WineTestCase):
+    """The setup's main window under a virtual display, driven through winctl as a user would."""
+    display = True
+    TITLE = "Tovek Zarnith - PC Native Setup"
+    WINCTL = os.path.join(BUILD, "winctl.exe")
+
+    def ctl(self, *args, output=False):
+        return self.wp.run(self.WINCTL, list(args), timeout=120, check_output=output)
+
+    def controls(self, title=None):
+        """(class, id, enabled, text) of every control, and the list box's lines."""
+        code, out = self.ctl("texts", title or self.TITLE, output=True)
+        self.assertEqual(code, 0, "the window is not there")
+        rows = [l.split("|", 3) for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
+        items = [r[3] for r in rows if r[0] == "ListBox-item"]
+        return [r for r in rows if r[0] != "ListBox-item"], items
+
+    def status(self):
+        return [r[3] for r in self.controls()[0] if r[0] == "Static"][3]
+
+    def button(self, ident):
+        return [r for r in self.controls()[0] if r[1] == str(ident)][0]
+
+    def wait_status(self, *texts, seconds=120):
+        end = time.time() + seconds
+        while time.time() < end:
+            s = self.status()
+            if s in texts:
+                return s
+            time.sleep(0.5)
+        self.fail("status never became %s (last: %r)" % (texts, s))
+
+    def start(self, *args):
+        proc = self.wp.start(SETUP_EXE, list(args))
+        self.assertEqual(self.ctl("wait", self.TITLE, "60000"), 0, "the main window did not open")
+        return proc
 
 
 def main():

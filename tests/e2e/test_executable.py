@@ -43,6 +43,8 @@ class Executable(unittest.TestCase):
         self.assertIn('publicKeyToken="6595b64144ccf1df"', manifest)
         self.assertRegex(manifest, r'level="asInvoker"\s+uiAccess="false"')
         self.assertRegex(manifest, r"<dpiAware[^>]*>true</dpiAware>")
+        self.assertRegex(manifest, r'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">'
+                                   r"UTF-8</activeCodePage>", "without it names outside the code page break")
 
         with tempfile.TemporaryDirectory() as d:
             out = os.path.join(d, "payload.bin")

@@ -146,6 +146,15 @@ class FolderInstall(e2e.WineTestCase):
         self.assertEqual(e2e.setup_log(self.wp)[0], "setup started")
         self.assertTrue(os.path.isfile(os.path.join(self.tmp, "u2", "zarnith.exe")))
 
+        # A path dropped on setup.exe arrives as its only argument: an existing one is the CD; "/cd" wins over
+        # it, and a bare word that names nothing is ignored as before.
+        dropped = self.fresh("dropped")
+        self.assertEqual(self.install("/silent", "no-such-cd", cd, "/dir", self.wp.winpath(dropped)), 0)
+        self.assertTrue(os.path.isfile(os.path.join(dropped, "zarnith.exe")))
+        self.assertEqual(self.install("/silent", cd, "/cd", self.wp.winpath(self.fresh("none")), "/dir",
+                                      self.wp.winpath(self.fresh("explicit"))), 1)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "explicit", "zarnith.exe")))
+
 
 class DriveDetection(e2e.WineTestCase):
     """A CD drive of the prefix that holds the game CD is found without "/cd"; another disc is passed over."""

@@ -1,7 +1,6 @@
 """The game's two shortcuts after silent installs: where they are, what they hold, which the switches
 leave out, and that a later install replaces them."""
 import os
-import subprocess
 import unittest
 
 import e2e
@@ -9,15 +8,7 @@ import e2e
 LINK = "Tovek Zarnith.lnk"
 
 
-def lnkinfo(path):
-    """The fields of a .lnk file as lnkinfo reads them (it parses the published format itself)."""
-    out = subprocess.run(["lnkinfo", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
-    fields = {}
-    for line in out.stdout.decode("latin-1").splitlines():
-        if ":" in line and line.startswith("\t") and not line.startswith("\t\t"):
-            name, _, value = line.strip().partition(":")
-            fields.setdefault(name.strip(), value.strip())
-    return fields
+lnkinfo = e2e.lnkinfo
 
 
 class Shortcuts(e2e.WineTestCase):

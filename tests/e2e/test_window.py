@@ -1,53 +1,18 @@
 """The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
 the warning for empty fields, the close rule, and a failed install that can be retried."""
 import os
-import time
 import unittest
 
 import e2e
 
-TITLE = "Tovek Zarnith - PC Native Setup"
-WINCTL = os.path.join(e2e.BUILD, "winctl.exe")
+TITLE = e2e.WindowTestCase.TITLE
 
 
-class Window(e2e.WineTestCase):
-    display = True
-
+class Window(e2e.WindowTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.cd = e2e.sample_tree()
-
-    def ctl(self, *args):
-        return self.wp.run(WINCTL, list(args), timeout=120)
-
-    def controls(self, title=TITLE):
-        """(class, id, enabled, text) of every control, and the list box's lines."""
-        code, out = self.wp.run(WINCTL, ["texts", title], timeout=120, check_output=True)
-        self.assertEqual(code, 0, "the window is not there")
-        rows = [l.split("|", 3) for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
-        items = [r[3] for r in rows if r[0] == "ListBox-item"]
-        return [r for r in rows if r[0] != "ListBox-item"], items
-
-    def status(self):
-        return [r[3] for r in self.controls()[0] if r[0] == "Static"][3]
-
-    def button(self, ident):
-        return [r for r in self.controls()[0] if r[1] == str(ident)][0]
-
-    def wait_status(self, *texts, seconds=120):
-        end = time.time() + seconds
-        while time.time() < end:
-            s = self.status()
-            if s in texts:
-                return s
-            time.sleep(0.5)
-        self.fail("status never became %s (last: %r)" % (texts, s))
-
-    def start(self, *args):
-        proc = self.wp.start(e2e.SETUP_EXE, list(args))
-        self.assertEqual(self.ctl("wait", TITLE, "60000"), 0, "the main window did not open")
-        return proc
 
     def test_install_from_the_window_then_close(self):
         target = os.path.join(self.tmp, "windowed")

@@ -14,6 +14,16 @@
 //   winctl hold FILE UNTIL           open FILE shared for reading only (as a running program holds its
 //                                    executable: no deleting), print "held", keep it open until the
 //                                    file UNTIL exists (at most 10 minutes), exit 0; 1 when it cannot
+//   winctl layout TITLE              print "client|W|H|X|Y", "window|X|Y|W|H" (on the screen) and, per control,
+//                                    "class|id|style|x|y|w|h|needw|needh|text": its rect in client pixels and
+//                                    the room its text needs in the message font at this process's DPI
+//   winctl keys TITLE KEY...         bring the window to the front and type keys (tab, shift+tab, enter,
+//                                    escape) through SendInput, as a keyboard would
+//   winctl focus TITLE               print "class|id|text" of the control that has the keyboard focus
+//   winctl watch TITLE BUTTON MS     click the button, then print each new position of the progress bar
+//                                    until one lies strictly between 0 and 1000 (exit 0), the bar reaches
+//                                    1000 or the window goes (exit 1), or MS pass (exit 2)
+//   winctl stop TITLE yes|no         ask the window to close and answer its question (as answer)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -145,7 +155,138 @@ static int hold(const char *file, const char *until) {
     return 0;
 }
 
+// The font the setup gives its controls: the message font of the non-client metrics. Both processes run in
+// one prefix with one DPI, so this is the very font the setup measured with (Wine does not answer
+// WM_GETFONT across processes).
+static HFONT message_font() {
+    NONCLIENTMETRICSA ncm;
+    memset(&ncm, 0, sizeof ncm);
+    ncm.cbSize = sizeof ncm;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
+    return CreateFontIndirectA(&ncm.lfMessageFont);
+}
+
+// Room the control's text needs: the text itself (wrapped at the control's width for a static) plus the
+// frame of a button or the box of a check box, after the common controls' own drawing.
+static SIZE text_room(HDC dc, HWND c, const char *cls, const std::string &text, int w, int dpi) {
+    SIZE need = {0, 0};
+    if (text.empty() || (_stricmp(cls, "Button") && _stricmp(cls, "Static"))) return need;
+    RECT r = {0, 0, w, 0};
+    int wrap = _stricmp(cls, "Static") == 0 ? DT_WORDBREAK : DT_SINGLELINE;
+    DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | wrap);
+    need.cx = r.right - r.left;
+    need.cy = r.bottom - r.top;
+    if (!_stricmp(cls, "Button")) {
+        LONG type = GetWindowLongA(c, GWL_STYLE) & 0xF;
+        if (type == BS_AUTOCHECKBOX || type == BS_CHECKBOX)
+            need.cx += MulDiv(13 + 4, dpi, 96);  // the box and its gap
+        else
+            need.cx += MulDiv(2 * 4, dpi, 96), need.cy += MulDiv(2 * 2, dpi, 96);  // frame and focus rect
+    }
+    return need;
+}
+
+static int layout(HWND top) {
+    RECT cr;
+    GetClientRect(top, &cr);
+    POINT origin = {0, 0};
+    ClientToScreen(top, &origin);
+    printf("client|%ld|%ld|%ld|%ld\n", cr.right, cr.bottom, origin.x, origin.y);
+    RECT wr;
+    GetWindowRect(top, &wr);
+    printf("window|%ld|%ld|%ld|%ld\n", wr.left, wr.top, wr.right - wr.left, wr.bottom - wr.top);
+    HDC dc = GetDC(top);
+    int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    HFONT font = message_font();
+    HGDIOBJ old = SelectObject(dc, font);
+    for (HWND c : children(top)) {
+        char cls[128];
+        GetClassNameA(c, cls, sizeof cls);
+        RECT r;
+        GetWindowRect(c, &r);
+        MapWindowPoints(nullptr, top, reinterpret_cast<POINT *>(&r), 2);
+        std::string t = text_of(c);
+        SIZE need = text_room(dc, c, cls, t, r.right - r.left, dpi);
+        for (char &ch : t)
+            if (ch == '\n' || ch == '|') ch = ' ';
+        printf("%s|%d|%08lx|%ld|%ld|%ld|%ld|%ld|%ld|%s\n", cls, GetDlgCtrlID(c),
+               static_cast<unsigned long>(GetWindowLongA(c, GWL_STYLE)), r.left, r.top, r.right - r.left,
+               r.bottom - r.top, need.cx, need.cy, t.c_str());
+    }
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(top, dc);
+    return 0;
+}
+
+static HWND focus_of(HWND top) {
+    GUITHREADINFO gi;
+    memset(&gi, 0, sizeof gi);
+    gi.cbSize = sizeof gi;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &gi) ? gi.hwndFocus : nullptr;
+}
+
+static void press(WORD vk, int shift) {
+    INPUT in[4];
+    memset(in, 0, sizeof in);
+    int n = 0;
+    if (shift) in[n].type = INPUT_KEYBOARD, in[n++].ki.wVk = VK_SHIFT;
+    in[n].type = INPUT_KEYBOARD, in[n++].ki.wVk = vk;
+    in[n].type = INPUT_KEYBOARD, in[n].ki.wVk = vk, in[n++].ki.dwFlags = KEYEVENTF_KEYUP;
+    if (shift) in[n].type = INPUT_KEYBOARD, in[n].ki.wVk = VK_SHIFT, in[n++].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(static_cast<UINT>(n), in, sizeof(INPUT));
+}
+
+static int keys(HWND top, int count, char **names) {
+    SetForegroundWindow(top);
+    Sleep(200);
+    for (int i = 0; i < count; ++i) {
+        const char *k = names[i];
+        if (!_stricmp(k, "tab")) press(VK_TAB, 0);
+        else if (!_stricmp(k, "shift+tab")) press(VK_TAB, 1);
+        else if (!_stricmp(k, "enter")) press(VK_RETURN, 0);
+        else if (!_stricmp(k, "escape")) press(VK_ESCAPE, 0);
+        else {
+            fprintf(stderr, "unknown key %s\n", k);
+            return 2;
+        }
+        Sleep(150);  // let the window handle one key before the next
+    }
+    return 0;
+}
+
+static HWND child_of_class(HWND top, const char *cls) {
+    for (HWND c : children(top)) {
+        char name[128];
+        GetClassNameA(c, name, sizeof name);
+        if (!_stricmp(name, cls)) return c;
+    }
+    return nullptr;
+}
+
+static int watch(HWND top, const char *button, int ms) {
+    HWND bar = child_of_class(top, "msctls_progress32"), b = child_by_text(top, button);
+    if (!bar || !b) return 3;
+    PostMessageA(b, BM_CLICK, 0, 0);
+    LRESULT last = -1;
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (!IsWindow(bar)) return 1;
+        LRESULT pos = SendMessageA(bar, PBM_GETPOS, 0, 0);
+        if (pos != last) {
+            printf("%ld\n", static_cast<long>(pos));
+            fflush(stdout);
+            last = pos;
+            if (pos > 0 && pos < 1000) return 0;
+            if (pos >= 1000) return 1;
+        }
+        Sleep(5);
+    }
+    return 2;
+}
+
 int main(int argc, char **argv) {
+    // Measure in real pixels, as the setup (which declares itself DPI-aware) lays itself out.
+    SetProcessDPIAware();
     if (argc < 3) {
         fprintf(stderr, "usage: winctl wait|gone|texts|click|set|check|close TITLE ...\n");
         return 2;
@@ -222,6 +363,20 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (!strcmp(cmd, "close")) return PostMessageA(top, WM_CLOSE, 0, 0) ? 0 : 1;
+    if (!strcmp(cmd, "layout")) return layout(top);
+    if (!strcmp(cmd, "keys")) return keys(top, argc - 3, argv + 3);
+    if (!strcmp(cmd, "focus")) {
+        HWND f = focus_of(top);
+        char cls[128] = "";
+        if (f) GetClassNameA(f, cls, sizeof cls);
+        printf("%s|%d|%s\n", cls, f ? GetDlgCtrlID(f) : -1, f ? text_of(f).c_str() : "");
+        return f ? 0 : 1;
+    }
+    if (!strcmp(cmd, "watch") && argc > 4) return watch(top, argv[3], atoi(argv[4]));
+    if (!strcmp(cmd, "stop") && argc > 3) {
+        if (!PostMessageA(top, WM_CLOSE, 0, 0)) return 1;
+        return answer("Tovek Zarnith setup", argv[3], 60);
+    }
     fprintf(stderr, "unknown command %s\n", cmd);
     return 2;
 }

@@ -810,7 +810,10 @@ TEST_F(CdSrcTest, NamesThatAreNotPlainNamesAreNeverUsed) {
         {"A*B", false, "A*B"},         {"NUL", false, "NUL"},      {"nul.txt;1", false, "nul.txt"},
         {"CON", true, "CON"},          {"com1.dat", false, "com1.dat"}, {"LPT9", false, "LPT9"},
         {"AUX .X", false, "AUX .X"},   {"Prn.", false, "Prn"},     {"CONIN$", false, "CONIN$"},
-        {"COM\xb9", false, "COM\xb9"},
+        {"COM\xc2\xb9", false, "COM\xc2\xb9"}, {"lpt\xc2\xb3.TXT", true, "lpt\xc2\xb3.TXT"},
+        // Bytes that are not UTF-8 (here Western code page letters) would reach the disk as U+FFFD.
+        {"COM\xb9", false, "COM\\xB9"},   {"L\xf3" "DZ.DAT", false, "L\\xF3DZ.DAT"},
+        {"A\xc0\xaf" "B", false, "A\\xC0\\xAFB"},
     };
     int i = 0;
     for (const Case &c : cases) {
@@ -836,15 +839,17 @@ TEST_F(CdSrcTest, NamesThatAreNotPlainNamesAreNeverUsed) {
     }
     EXPECT_EQ(names_in(tmp).size(), static_cast<size_t>(i) + 1);  // the boxes and the log
 
-    // Names close to device names are plain names.
+    // Names close to device names are plain names, and so are UTF-8 names ("ÉTÉ.DAT"; its bytes are also
+    // letters of the Western code page, which these tests may run under).
     Iso iso;
     Loc f = iso.file(Bytes(1, 'p'));
-    iso.root(iso.dir({F("COM10", f), F("NULL.DAT", f), F("CONX", f), F("AUXILIAR.Y", f), F("LPT", f), F("A..B", f)}));
+    iso.root(iso.dir({F("COM10", f), F("NULL.DAT", f), F("CONX", f), F("AUXILIAR.Y", f), F("LPT", f), F("A..B", f),
+                      F("COM\xc2\xb4", f), F("\xc3\x89T\xc3\x89.DAT", f)}));
     CdSrc *s = open_mem(iso);
     ASSERT_NE(s, nullptr);
     std::string dest = tmp + "\\plain";
     EXPECT_EQ(cd_copy_all(s, dest.c_str(), nullptr), 1);
-    EXPECT_EQ(names_in(dest).size(), 6u);
+    EXPECT_EQ(names_in(dest).size(), 8u);
     cd_close(s);
 }
 

@@ -53,4 +53,7 @@ TEST(DeepestInstallPath, TheCdCopyOrTheSetupsOwnFiles) {
     // A CD of short names: the sound banks in game\hd are the deepest ("\game\hd\SOUND\INTERFAC.ASL").
     EXPECT_EQ(deepest_install_path("C:\\TZ", 3), 5u + 27u);
     EXPECT_EQ(MAX_PATH_CHARS, 259u);
+    // Windows counts UTF-16 units, not the bytes of the UTF-8 code page: "Игры" is four, an emoji two.
+    EXPECT_EQ(deepest_install_path("C:\\\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b", 100), 7u + 9u + 100u);
+    EXPECT_EQ(utf16_units("\xf0\x9f\x8e\xae" "a\xc5\x81"), 4u);
 }

@@ -291,3 +291,27 @@ TEST(CopyFile, FailureInTheMiddleNamesTheFileAndTheCause) {
     }
 }
 #endif
+TEST(Utf8Valid, AcceptsEveryPlaneAndRefusesWhatWouldBecomeAReplacementCharacter) {
+    const char *good[] = {"", "GAME.DAT", ("\xc5\x81\xc3\xb3" "d\xc5\xba"),  // Łódź
+                          "\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b",            // Игры
+                          "\xe6\xb8\xb8\xe6\x88\x8f",                      // 游戏
+                          "\xf0\x9f\x8e\xae", "\xf4\x8f\xbf\xbf", "\xef\xbf\xbd"};
+    for (const char *g : good) EXPECT_EQ(utf8_valid(g, strlen(g)), 1) << "refused a valid name: " << g;
+    const char *bad[] = {
+        "\xb9",              // a Western code page byte (superscript one)
+        ("L\xf3" "dz"),         // "Lódz" in code page 1252
+        "\xc3",              // cut before its continuation byte
+        "\xc3(",             // continuation byte missing
+        "\x80",              // stray continuation byte
+        "\xc0\xaf",          // overlong '/'
+        "\xe0\x80\xae",      // overlong '.'
+        "\xf0\x80\x80\xaf",  // overlong '/' in four bytes
+        "\xed\xa0\x80",      // a UTF-16 surrogate
+        "\xf4\x90\x80\x80",  // above U+10FFFF
+        "\xf8\x88\x80\x80\x80", "\xff",
+    };
+    for (const char *b : bad) EXPECT_EQ(utf8_valid(b, strlen(b)), 0) << "accepted invalid bytes";
+    // The length bounds the check: a valid prefix of a cut sequence is judged on its own bytes.
+    EXPECT_EQ(utf8_valid("A\xc5\x81", 2), 0);
+    EXPECT_EQ(utf8_valid("A\xc5\x81", 3), 1);
+}

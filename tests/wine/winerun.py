@@ -23,8 +23,10 @@ import tempfile
 import time
 
 
-def _base_env(prefix, home):
+def _base_env(prefix, home, user=None):
     env = dict(os.environ)
+    if user:
+        env["USER"] = env["LOGNAME"] = user  # Wine names the profile folder after it
     env.update({
         "WINEPREFIX": prefix,
         "HOME": home,
@@ -39,8 +41,9 @@ def _base_env(prefix, home):
     return env
 
 
-def make_template(dest):
-    """Creates a fresh prefix in dest (replacing what is there) and stops its wineserver."""
+def make_template(dest, user=None):
+    """Creates a fresh prefix in dest (replacing what is there) and stops its wineserver; with a user name,
+    the profile is C:\\users\\<user>."""
     dest = os.path.abspath(dest)
     if os.path.isdir(dest):
         shutil.rmtree(dest)
@@ -48,7 +51,7 @@ def make_template(dest):
     home = os.path.join(dest, "home")
     prefix = os.path.join(dest, "prefix")
     os.makedirs(home)
-    env = _base_env(prefix, home)
+    env = _base_env(prefix, home, user)
     subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False, timeout=600)
     subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=600)
@@ -61,8 +64,11 @@ def make_template(dest):
 class WinePrefix:
     """A private Wine prefix (copied from a template when one is given) in a temp folder."""
 
-    def __init__(self, template=None, display=False, keep=False, base=None):
-        self.template = template or os.environ.get("ZARNITH_WINE_TEMPLATE")
+    def __init__(self, template=None, display=False, keep=False, base=None, screen="1024x768x24", user=None):
+        # A profile of its own user name needs a prefix of its own: the shared template has another user.
+        self.user = user
+        self.template = None if user else (template or os.environ.get("ZARNITH_WINE_TEMPLATE"))
+        self.screen = screen
         self.base = base
         self.want_display = display
         self.keep = keep
@@ -90,8 +96,8 @@ class WinePrefix:
             subprocess.run(["cp", "-a", os.path.join(self.template, "home"), self.home], check=True)
             self._fix_home_links()
         else:
-            make_template(self.root)
-        self.env = _base_env(self.prefix, self.home)
+            make_template(self.root, self.user)
+        self.env = _base_env(self.prefix, self.home, self.user)
         if self.want_display:
             self._start_display()
         return self
@@ -119,7 +125,7 @@ class WinePrefix:
         # that owned it stopped its Xvfb, the other's next window had no display to appear on.
         r, w = os.pipe()
         try:
-            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", self.screen,
                                           "-nolisten", "tcp"], pass_fds=(w,),
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(w)
@@ -175,6 +181,21 @@ class WinePrefix:
     def reg_query(self, key):
         """The output of 'reg query KEY' in this prefix (text), and its exit code."""
         return self.run("reg", ["query", key], timeout=120, check_output=True)
+
+    def set_dpi(self, dpi):
+        """Sets the display's pixels per inch; each process started afterwards reads it at its start."""
+        self.run("reg", ["add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                         "/d", str(dpi), "/f"], timeout=120)
+
+    def reg_export(self, key):
+        """The key exported by 'reg export' (exact UTF-16, unlike 'reg query'), as text; None when missing."""
+        out = os.path.join(self.root, "export.reg")
+        if self.run("reg", ["export", key, self.winpath(out), "/y"], timeout=120) != 0 or not os.path.exists(out):
+            return None
+        with open(out, "rb") as f:
+            data = f.read()
+        os.remove(out)
+        return data.decode("utf-16")
 
     def wait_idle(self, timeout=120):
         """Waits until every process of this prefix has ended."""
