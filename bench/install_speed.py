@@ -9,7 +9,8 @@ medians, each install's ratio to its baseline, and native xorriso / cp -r rows f
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
 last run: deleting a large tree slows file creation on the same disk for minutes.
-The baselines are compiled at run time from /work/shared/bench (or $ZARNITH_BENCH_BASELINES).
+The baselines are compiled at run time from ../shared/bench beside the project root (or
+$ZARNITH_BENCH_BASELINES).
 """
 import argparse
 import os
@@ -55,7 +56,7 @@ def cpu_seconds(pid=None):
 
 
 def compile_baselines(dest):
-    src = os.environ.get("ZARNITH_BENCH_BASELINES", "/work/shared/bench")
+    src = os.environ.get("ZARNITH_BENCH_BASELINES", os.path.join(SOURCE, "..", "shared", "bench"))
     exes = {}
     for name in ("isox", "wtree"):
         exe = os.path.join(dest, name + ".exe")

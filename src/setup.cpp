@@ -198,7 +198,26 @@ static int refuse_arguments(int argc, char **argv, int refused) {
     return 1;
 }
 
+// A setup.exe is usually started from a downloads folder, where a planted DLL with the name of one that
+// Windows or a shell extension loads later would otherwise be found first. From here on DLLs come from
+// System32 only (SetDefaultDllDirectories exists from Windows 8, and on 7 with KB2533623, so it is looked
+// up rather than imported: without it the program must still start), and the current folder is out of
+// the search path in any case.
+static void restrict_dll_search() {
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SetDefaultDllDirectoriesFn set_default = nullptr;
+    if (kernel) {
+        FARPROC f = GetProcAddress(kernel, "SetDefaultDllDirectories");
+        static_assert(sizeof f == sizeof set_default, "function pointers of one size");
+        memcpy(&set_default, &f, sizeof f);
+    }
+    if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryA("");
+}
+
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
+    restrict_dll_search();
     int argc = 0, refused = 0;
     char **argv = ansi_arguments(&argc, &refused);
 
@@ -220,6 +239,9 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
 
     open_log();
     setup_log("setup started");
+    // An empty CD drive or card reader must fail the probe quietly, not stop the setup behind a
+    // "no disk in the drive" box; the install reads the CD under the same rule.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     detect_drives();
     detect_images();
     if (!opts.dir[0]) fmt(opts.dir, sizeof opts.dir, "%s", "C:\\Games\\Tovek Zarnith PC");

@@ -1,5 +1,6 @@
 """setup.exe as a file: a 64-bit GUI program that runs on a clean Windows (system DLLs only), with its
-manifest and the game payload as resources."""
+manifest, its icon, its version information and the game payload as resources; small, stripped, and
+built with the protections Windows offers (ASLR with high entropy, DEP)."""
 import os
 import re
 import subprocess
@@ -7,7 +8,10 @@ import tempfile
 import unittest
 
 import e2e
+import resinfo
 
+# A bare NSIS installer is 94 KB; setup.exe without the game it carries stays below 80 KiB.
+SETUP_PART_LIMIT = 80 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll",
                "ole32.dll", "advapi32.dll", "msvcrt.dll"}
 
@@ -32,7 +36,6 @@ class Executable(unittest.TestCase):
                                  stdout=subprocess.PIPE).stdout.decode()
         self.assertRegex(listing, r"--type=24 --name=1 --language=1033")
         self.assertRegex(listing, r"--type=10 --name='GAMEEXE' --language=1033")
-        self.assertNotIn("--type=14", listing, "the setup itself carries no icon")
 
         manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", e2e.SETUP_EXE], check=True,
                                   stdout=subprocess.PIPE).stdout.decode()
@@ -51,6 +54,69 @@ class Executable(unittest.TestCase):
             subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=GAMEEXE", "-o", out, e2e.SETUP_EXE], check=True)
             with open(out, "rb") as a, open(e2e.PAYLOAD, "rb") as b:
                 self.assertEqual(a.read(), b.read(), "GAMEEXE must be the stand-in game byte for byte")
+
+
+    def test_stripped_small_and_hardened(self):
+        for exe in (e2e.SETUP_EXE, e2e.PAYLOAD):
+            with self.subTest(exe=os.path.basename(exe)):
+                sections = subprocess.run(["x86_64-w64-mingw32-objdump", "-h", exe], check=True,
+                                          stdout=subprocess.PIPE).stdout.decode()
+                names = re.findall(r"^\s*\d+\s+(\S+)", sections, re.M)
+                self.assertEqual([n for n in names if n.startswith(".debug")], [], "debug sections shipped")
+                self.assertIn(".reloc", names, "no base relocations: Windows could not move the image (ASLR)")
+                symbols = subprocess.run(["x86_64-w64-mingw32-objdump", "-t", exe], check=True,
+                                         stdout=subprocess.PIPE).stdout.decode()
+                self.assertIn("no symbols", symbols, "the symbol table was shipped")
+                out = self.objdump(exe)
+                flags = re.search(r"DllCharacteristics\s+([0-9a-f]+)", out)
+                self.assertTrue(flags, "no DllCharacteristics in the PE header")
+                # DYNAMIC_BASE 0x40, HIGH_ENTROPY_VA 0x20, NX_COMPAT 0x100
+                self.assertEqual(int(flags.group(1), 16) & 0x160, 0x160, "ASLR, high-entropy VA or DEP is off")
+                self.assertRegex(out, r"Time/Date\s+Thu Jan  1 00:00:00 1970",
+                                 "a build time stamp makes two builds of one commit differ")
+
+        listing = subprocess.run(["wrestool", "-l", e2e.SETUP_EXE], check=True, stdout=subprocess.PIPE).stdout.decode()
+        payload = int(re.search(r"--name='GAMEEXE'.*size=(\d+)", listing).group(1))
+        whole = os.path.getsize(e2e.SETUP_EXE)
+        sizes = subprocess.run(["x86_64-w64-mingw32-size", "-A", e2e.SETUP_EXE], check=True,
+                               stdout=subprocess.PIPE).stdout.decode()
+        self.assertEqual(payload, os.path.getsize(e2e.PAYLOAD))
+        self.assertLessEqual(whole - payload, SETUP_PART_LIMIT,
+                             "setup.exe without its payload is %d bytes; sections:\n%s" % (whole - payload, sizes))
+        self.assertGreater(whole - payload, 16 * 1024, "implausibly small setup part")
+
+    def test_icon_and_version_information(self):
+        listing = subprocess.run(["wrestool", "-l", e2e.SETUP_EXE], check=True, stdout=subprocess.PIPE).stdout.decode()
+        # Explorer shows the first icon group, and the window class loads id 1: there is one, and it is 1.
+        self.assertEqual(re.findall(r"--type=14 --name=(\S+)", listing), ["1"])
+        with tempfile.TemporaryDirectory() as d:
+            ico = os.path.join(d, "setup.ico")
+            subprocess.run(["wrestool", "-x", "--type=14", "--name=1", "-o", ico, e2e.SETUP_EXE], check=True)
+            icotool = subprocess.run(["icotool", "-l", ico], check=True, stdout=subprocess.PIPE).stdout.decode()
+            images = resinfo.ico_images(e2e.read(ico))
+        self.assertEqual(sorted(re.findall(r"--width=(\d+) --height=\1 --bit-depth=32", icotool), key=int),
+                         ["16", "32", "48", "256"], icotool)
+        for w, h, _, data in images:
+            with self.subTest(size=w):
+                pw, ph, pixels = resinfo.png_rgba(data)
+                self.assertEqual((pw, ph), (w, h), "icon image of another size than its entry says")
+                opaque = sum(1 for p in pixels if p[3] == 255)
+                self.assertTrue(w * h // 4 < opaque < w * h, "the icon is blank or has no transparent edge")
+
+        blob = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", e2e.SETUP_EXE], check=True,
+                              stdout=subprocess.PIPE).stdout
+        info = resinfo.version_strings(blob)
+        version = re.search(r"project\(zarnith_setup VERSION (\d+)\.(\d+)\.(\d+)",
+                            e2e.read(os.path.join(e2e.SOURCE, "CMakeLists.txt"), "r")).groups()
+        self.assertEqual(info.get("FileDescription"), "Tovek Zarnith - PC Native Setup")
+        self.assertEqual(info.get("ProductName"), "Tovek Zarnith (PC Native)")
+        self.assertEqual(info.get("CompanyName"), "PC Native port (fan project)")
+        self.assertEqual(info.get("OriginalFilename"), "setup.exe")
+        self.assertTrue(info.get("LegalCopyright"), "no LegalCopyright")
+        self.assertEqual(info.get("FileVersion"), ".".join(version))
+        self.assertEqual(info.get("ProductVersion"), ".".join(version))
+        self.assertEqual(info["FixedFileVersion"], ".".join(version) + ".0")
+        self.assertEqual(info["FixedProductVersion"], ".".join(version) + ".0")
 
 
 if __name__ == "__main__":
