@@ -4,7 +4,11 @@ prefix and the same session: the ISO and the Mode 1 BIN (through its CUE sheet) 
 (one 64 KiB read per chunk) on the ISO, the folder against `wtree` (1 MiB chunks). Prints every run, the
 medians, each install's ratio to its baseline, and native xorriso / cp -r rows for reference.
 
-    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts]
+    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--forms]
+
+--forms adds installs from the images other tools write (2448-byte raw sectors, 2336-byte Mode 2
+through a CUE sheet, a data track after audio and a pregap, CloneCD, Alcohol with subchannel, Nero),
+each against the same `isox chunk` baseline.
 
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
@@ -30,6 +34,10 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
 from winerun import WinePrefix  # noqa: E402
 
 TARGETS = {"setup ISO": ("isox ISO", 1.15), "setup BIN+CUE": ("isox ISO", 1.30), "setup folder": ("wtree folder", 1.10)}
+# The forms other tools write (--forms): every one within 1.30 of the bare extractor.
+FORMS = [("setup 2448 raw", "cd_sub.img"), ("setup 2336 CUE", "cd_2336.cue"), ("setup pregap CUE", "cd_pregap.cue"),
+         ("setup CloneCD", "cd_clone.ccd"), ("setup Alcohol", "cd_alcsub.mds"), ("setup Nero", "cd_new.nrg")]
+TARGETS.update({name: ("isox ISO", 1.30) for name, _ in FORMS})
 
 
 def tree_size(root, max_depth=None):
@@ -87,10 +95,11 @@ def main():
     ap.add_argument("--work", default=None, help="folder for the copies (default: a new one in /tmp)")
     ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
     ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
+    ap.add_argument("--forms", action="store_true", help="also time the CloneCD, Alcohol, Nero and other forms")
     a = ap.parse_args()
 
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
-                    "-q"], check=True)
+                    "--what", "tree,iso,bin,cue" + (",forms" if a.forms else ""), "-q"], check=True)
     tree, iso, cue = os.path.join(a.cd, "tree"), os.path.join(a.cd, "cd.iso"), os.path.join(a.cd, "cd_mode1.cue")
     whole = tree_size(tree)           # what the bare copies write
     limited = tree_size(tree, 16)     # what an install copies (16 folder levels)
@@ -125,8 +134,11 @@ def main():
             ("wtree folder", lambda out: wp.run(exes["wtree"], [wp.winpath(tree), wp.winpath(out), "1024"])),
             ("setup folder", setup_from(tree)),
         ]
+        if a.forms:
+            kinds += [(name, setup_from(os.path.join(a.cd, f))) for name, f in FORMS]
         # Read every source once so that the first round does not pay for the page cache.
-        for f in (iso, os.path.join(a.cd, "cd_mode1.bin")):
+        data_files = ["cd_sub.img", "cd_2336.bin", "cd_pregap.bin", "cd_new.nrg"] if a.forms else []
+        for f in [iso, os.path.join(a.cd, "cd_mode1.bin")] + [os.path.join(a.cd, d) for d in data_files]:
             subprocess.run(["cat", f], stdout=subprocess.DEVNULL, check=True)
         subprocess.run(["tar", "cf", "/dev/null", tree], check=True)
         for r in range(a.rounds):
@@ -176,7 +188,8 @@ def main():
         print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
             name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
             ratio, cpu_ratio, target))
-    print("\nmedians; ratios against: ISO and BIN+CUE -> isox ISO (chunk), folder -> wtree folder (1 MiB);")
+    print("\nmedians; ratios against: ISO, BIN+CUE and the other image forms -> isox ISO (chunk), "
+          "folder -> wtree folder (1 MiB);")
     print("cpu: the program's CPU seconds plus the wineserver's during the run (less sensitive to a busy machine)")
     if missed:
         print("target missed (wall time): " + ", ".join(missed))

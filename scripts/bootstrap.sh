@@ -2,7 +2,8 @@
 # Installs what the build and the tests need on a Debian machine, when it is missing.
 set -euo pipefail
 packages=(cmake make python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth
-          xorriso bchunk icoutils liblnk-utils googletest clang-14 libclang-rt-14-dev x11-utils)
+          xorriso bchunk icoutils liblnk-utils googletest clang-14 libclang-rt-14-dev x11-utils
+          ccd2iso mdf2iso nrg2iso iat cdrdao)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t SECTOR = 2048;          // user bytes in every disc sector
 constexpr uint32_t RAW_SECTOR = 2352;      // a raw CD sector in a BIN image
+constexpr uint32_t MAX_SECTOR = 2448;      // a raw sector with its 96 subchannel bytes
 constexpr uint32_t CHUNK_SECTORS = 32;     // a file copy moves 64 KiB at a time
 constexpr uint32_t ISO_BATCH = 1024;       // sectors per read in the 2048-byte layout (2 MiB)
 constexpr int MAX_DEPTH = 16;              // folders below this level are neither totalled nor copied
@@ -34,7 +35,7 @@ struct Walk {
 };
 
 uint8_t buf[CHUNK_SECTORS * SECTOR];        // file data of an image copy
-uint8_t stage[CHUNK_SECTORS * RAW_SECTOR];  // raw sectors before their user bytes are taken out
+uint8_t stage[CHUNK_SECTORS * MAX_SECTOR];  // raw sectors before their user bytes are taken out
 
 uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -47,16 +48,6 @@ int same_text(const char *a, const char *b) {
     for (; *a && *b; ++a, ++b)
         if (upper(*a) != upper(*b)) return 0;
     return *a == *b;
-}
-
-// Appends up to n bytes of src at *len, keeping room for the terminating zero. 0 when cut.
-int append(char *out, size_t cap, size_t *len, const char *src, size_t n) {
-    size_t room = cap - 1 - *len;
-    size_t take = n < room ? n : room;
-    memcpy(out + *len, src, take);
-    *len += take;
-    out[*len] = '\0';
-    return take == n;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -75,7 +66,7 @@ int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     return pf_read_at(s->handle, pos, dst, n, got);
 }
 
-uint64_t sector_pos(CdSrc *s, uint64_t sector) { return sector * s->sector_size + s->data_offset; }
+uint64_t sector_pos(CdSrc *s, uint64_t sector) { return s->base + sector * s->sector_size + s->data_offset; }
 
 int read_one(CdSrc *s, uint64_t sector, uint8_t *dst) {
     uint32_t got = 0;
@@ -284,25 +275,7 @@ uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w,
     return sum;
 }
 
-int is_device_name(const IsoEntry *e) {
-    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    // The base name is what comes before the first '.', less trailing spaces: "nul .txt" is NUL too.
-    int n = 0;
-    while (n < e->name_len && e->name[n] != '.') ++n;
-    while (n > 0 && e->name[n - 1] == ' ') --n;
-    char base[8];
-    if (n > 7) return 0;
-    for (int i = 0; i < n; ++i) base[i] = upper(e->name[i]);
-    base[n] = '\0';
-    for (const char *d : devices)
-        if (strcmp(base, d) == 0) return 1;
-    if (n < 4 || (memcmp(base, "COM", 3) != 0 && memcmp(base, "LPT", 3) != 0)) return 0;
-    unsigned char c = static_cast<unsigned char>(base[3]);
-    if (n == 4) return c >= '0' && c <= '9';
-    // Windows also takes the superscript digits 1, 2 and 3 (U+00B9, U+00B2, U+00B3) as port numbers.
-    unsigned char d = static_cast<unsigned char>(base[4]);
-    return n == 5 && c == 0xC2 && (d == 0xB9 || d == 0xB2 || d == 0xB3);
-}
+int is_device_name(const IsoEntry *e) { return name_is_device(e->name, static_cast<size_t>(e->name_len)); }
 
 // 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
 int is_plain_name(const IsoEntry *e) {
@@ -495,19 +468,25 @@ int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
     return 1;
 }
 
+// The layouts in the order they are tried: the ISO and the two raw BIN layouts first, then raw
+// sectors with 96 subchannel bytes (.img and .mdf from several rippers), then headerless Mode 2.
+const struct {
+    uint32_t size, offset;
+} layouts[] = {{SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, 24}, {MAX_SECTOR, 16}, {MAX_SECTOR, 24}, {2336, 8}};
+
 int probe_layouts(CdSrc *s) {
-    return probe(s, SECTOR, 0) || probe(s, RAW_SECTOR, 16) || probe(s, RAW_SECTOR, 24);
+    for (const auto &l : layouts)
+        if (probe(s, l.size, l.offset)) return 1;
+    return 0;
 }
 
-// A CUE sheet at `path` is replaced by the file it names; an unreadable or unresolvable sheet stays.
-void resolve_cue(char *path) {
-    uint64_t n = 0;
-    uint8_t *text = read_file(path, &n);
-    if (!text) return;
-    text[n] = '\0';
-    char named[PATH_BUF];
-    if (cue_resolve(path, reinterpret_cast<char *>(text), named, sizeof named)) memcpy(path, named, sizeof named);
-    free(text);
+// Finds the volume where the descriptor says it is. A CUE sheet whose data starts at byte 0 of its
+// BIN may still be probed in every layout after its own: sheets that give the wrong mode for their
+// BIN exist, and they have always opened.
+int probe_track(CdSrc *s, const DiscTrack *t, int guessable) {
+    s->base = t->base;
+    if (!t->sector_size) return probe_layouts(s);
+    return probe(s, t->sector_size, t->data_offset) || (guessable && t->base == 0 && probe_layouts(s));
 }
 
 int is_cue(const char *path) {
@@ -517,28 +496,18 @@ int is_cue(const char *path) {
 
 }  // namespace
 
-int cue_resolve(const char *sheet_path, const char *text, char *out, size_t cap) {
-    const char *file = strstr(text, "FILE");
-    if (!file) return 0;
-    const char *open = strchr(file, '"');
-    if (!open) return 0;
-    const char *close = strchr(open + 1, '"');
-    if (!close || cap == 0) return 0;
-    const char *name = open + 1;
-    size_t name_len = static_cast<size_t>(close - name);
-    size_t len = 0;
-    out[0] = '\0';
-    if (!memchr(name, ':', name_len)) {
-        const char *slash = strrchr(sheet_path, '\\');
-        if (slash) append(out, cap, &len, sheet_path, static_cast<size_t>(slash - sheet_path) + 1);
-    }
-    append(out, cap, &len, name, name_len);
-    return 1;
-}
+CdSrc *cd_open(const char *path) { return cd_open_why(path, nullptr, 0); }
 
-CdSrc *cd_open(const char *path) {
+CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
+    if (!*path) {
+        fmt(why, cap, "no CD was given or found: name a drive, an image or a folder with /cd");
+        return nullptr;
+    }
     CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
-    if (!s) return nullptr;
+    if (!s) {
+        fmt(why, cap, "%s: out of memory", path);
+        return nullptr;
+    }
     s->handle = PF_INVALID;
     char p[PATH_BUF];
     fmt(p, sizeof p, "%s", path);
@@ -554,17 +523,30 @@ CdSrc *cd_open(const char *path) {
         fmt(s->desc, sizeof s->desc, "folder %s", p);
         return s;
     }
-    if (is_cue(p)) resolve_cue(p);
-    s->handle = pf_open_read(p, 0);
-    if (s->handle == PF_INVALID || !pf_size(s->handle, &s->image_size) || !probe_layouts(s)) {
-        pf_close(s->handle);
-        free(s);
-        return nullptr;
+    DiscTrack t;
+    const char *reason = nullptr;
+    if (!path_exists(p)) {
+        fmt(why, cap, "%s: no such file or folder", p);
+    } else if (!disc_locate(p, &t, &reason)) {
+        fmt(why, cap, "%s: %s", p, reason);
+    } else if ((s->handle = pf_open_read(t.file, 0)) == PF_INVALID) {
+        if (strcmp(t.file, p) != 0)
+            fmt(why, cap, "%s: the sheet names a data file that cannot be opened: %s", p, t.file);
+        else
+            fmt(why, cap, "%s: the file cannot be opened (error %lu)", p, pf_last_error());
+    } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
+        fmt(why, cap, "%s: the file is empty", t.file);
+    } else if (!probe_track(s, &t, is_cue(p))) {
+        fmt(why, cap, "%s: not a CD image (no ISO 9660 volume in any known layout)", t.file);
+    } else {
+        s->is_image = 1;
+        fmt(s->path, sizeof s->path, "%s", t.file);
+        fmt(s->desc, sizeof s->desc, "image %s", t.file);
+        return s;
     }
-    s->is_image = 1;
-    fmt(s->path, sizeof s->path, "%s", p);
-    fmt(s->desc, sizeof s->desc, "image %s", p);
-    return s;
+    pf_close(s->handle);
+    free(s);
+    return nullptr;
 }
 
 CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {

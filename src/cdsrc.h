@@ -1,6 +1,8 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
-// copied disc) or a disc image (ISO, or raw 2352-byte BIN named directly or through its CUE sheet),
-// read through a plain ISO 9660 reader. Lookups and probes log nothing; the copy logs its failures.
+// copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
+// sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader.
+// Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
+// failures.
 // A CdSrc belongs to one thread at a time, and one image copy runs at a time (static buffers).
 //
 // Images are untrusted input. Every directory record is read inside its sector; a name that is not a
@@ -21,23 +23,55 @@ struct CdSrc {
     int is_image;          // 0: folder source; 1: image source
     char path[520];        // normalised folder, or the image file actually opened
     pf_file handle;        // the image file, open for shared reading; PF_INVALID for a folder
-    uint32_t sector_size;  // 2048 or 2352
-    uint32_t data_offset;  // 0, 16 (Mode 1) or 24 (Mode 2 Form 1)
+    uint32_t sector_size;  // 2048, 2352, 2448 (2352 + 96 subchannel bytes) or 2336 (Mode 2 without header)
+    uint32_t data_offset;  // 0, 16 (Mode 1), 24 (Mode 2 Form 1) or 8 (2336-byte Mode 2)
     uint32_t root_extent;  // first sector of the root directory
     uint32_t root_size;    // root directory length in bytes
     char desc[552];        // "folder %s" or "image %s"
     const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
     uint64_t mem_size;
     uint64_t image_size;   // bytes in the image when it was opened: bounds every directory read
+    uint64_t base;         // byte of disc sector 0 in the file (a data track after audio or a pregap)
 };
 
-// Opens a drive root, folder, image file or CUE sheet. None when the path is neither a folder nor a
-// file that carries an ISO 9660 primary volume descriptor in one of the three sector layouts.
+// Opens a drive root, folder, image file or disc descriptor (.cue, .ccd, .mds, .nrg). None when the
+// path is neither a folder nor a file that carries an ISO 9660 primary volume descriptor in one of the
+// known sector layouts (2048; 2352 at 16 and 24; 2448 at 16 and 24; 2336 at 8, probed in this order).
 CdSrc *cd_open(const char *path);
-// Resolves a CUE sheet: the file named in double quotes after the first "FILE" (case-sensitive) of
-// `text` (NUL-terminated), taken as is when it holds a colon, else relative to the folder of
-// `sheet_path` (up to its last '\'). 1 and the path in out (cut to cap), or 0 when there is no such name.
-int cue_resolve(const char *sheet_path, const char *text, char *out, size_t cap);
+// cd_open that also words why it failed: one line naming the path and the cause, into why (cut to cap).
+CdSrc *cd_open_why(const char *path, char *why, size_t cap);
+
+// Disc descriptors. Each parser takes the descriptor's bytes (and its path, to resolve the data file
+// against its folder) and finds the data track; 1 and *t filled, or 0 with *why set to a static text
+// ("the sheet has no data track", "the descriptor is damaged", ...). Nothing is read beyond `size`.
+struct DiscTrack {
+    char file[PATH_BUF];   // the data file
+    uint64_t base;         // byte in that file where disc sector 0 (the data track's first) begins
+    uint32_t sector_size;  // bytes per sector; 0 when the descriptor does not say (probe every layout)
+    uint32_t data_offset;  // bytes before the 2048 user bytes in each sector
+};
+// CUE sheet, read line by line: keywords in any letter case, a FILE name quoted or not (up to its type
+// word), BOM, any line ends. The data track is the first TRACK in MODE1/2352, MODE2/2352, MODE1/2048 or
+// MODE2/2336, found at its INDEX 01 time inside its FILE. A sheet with a FILE but no TRACK at all names
+// its data from byte 0 in an unknown layout. A name with a drive or a root is taken as it is.
+int cue_parse(const char *sheet_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
+// CloneCD: the first [TRACK n] with MODE=1 or 2 and INDEX 1= (its first sector in the .img, 2352-byte
+// sectors); the data file is the descriptor's name with ".img".
+int ccd_parse(const char *ccd_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
+// Alcohol .mds: the first data track block of the first session; its file from the footer ("*.mdf"
+// is the descriptor's own name with that extension).
+int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why);
+// Nero footer in the last n bytes (n >= 12) of a file of file_size bytes: 0 when there is none; 1 and
+// the chunk area in *at, *len (*len 0 when the footer points outside the file or the area is too large).
+int nrg_footer(const uint8_t *tail, size_t n, uint64_t file_size, uint64_t *at, uint64_t *len);
+// Nero chunks: the first data track of DAOI/DAOX (disc at once) or ETNF/ETN2 (track at once); the
+// data file is the image itself (`path`).
+int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t, const char **why);
+// Reads the descriptor at path, chosen by its extension; any other path is its own data file with an
+// unknown layout. 0 with *why when the descriptor is empty, damaged or has no data track.
+int disc_locate(const char *path, DiscTrack *t, const char **why);
+// 1 when the n bytes of a file name name a device (CON, NUL, COM1, "nul .txt", ...).
+int name_is_device(const char *name, size_t n);
 // Opens an image held in memory (bytes stay owned by the caller and must outlive the source).
 CdSrc *cd_open_mem(const uint8_t *data, uint64_t size);
 // Closes the image file and frees the record; none is accepted.

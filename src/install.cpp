@@ -101,8 +101,12 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     if (!o->dir[0]) return fail("cannot create the install folder");
     if (!check_folder_form(o->dir)) return 0;
 
-    CdSrc *src = cd_open(o->cd);
-    if (!src) return fail("the CD is not a readable disc, image or folder");
+    char why[LOG_BUF] = "";
+    CdSrc *src = cd_open_why(o->cd, why, sizeof why);
+    if (!src) {
+        setup_log("%s", why);
+        return fail("the CD is not a readable disc, image or folder");
+    }
     if (!is_zarnith_cd(src)) {
         cd_close(src);
         return fail("this is not the Tovek Zarnith CD");

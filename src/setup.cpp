@@ -125,7 +125,16 @@ static void detect_drives() {
     }
 }
 
-// Looks for ".iso" and ".cue" files beside the setup executable; the first accepted one wins.
+// The extensions that detection opens: images and the descriptors that lead to one. Data files
+// (.bin, .img, .mdf) are found through their descriptor.
+static int is_image_name(const char *dot) {
+    static const char *const exts[] = {".iso", ".cue", ".ccd", ".mds", ".nrg"};
+    for (const char *e : exts)
+        if (_stricmp(dot, e) == 0) return 1;
+    return 0;
+}
+
+// Looks for images and descriptors beside the setup executable; the first accepted one wins.
 static void detect_images() {
     char folder[PATH_BUF];
     DWORD n = GetModuleFileNameA(nullptr, folder, sizeof folder);
@@ -142,7 +151,7 @@ static void detect_images() {
         fmt(full, sizeof full, "%s\\%s", folder, fd.cFileName);
         if (opts.cd[0]) continue;
         const char *dot = strrchr(fd.cFileName, '.');
-        if (!dot || (_stricmp(dot, ".iso") != 0 && _stricmp(dot, ".cue") != 0)) continue;
+        if (!dot || !is_image_name(dot)) continue;
         try_cd(full);
     } while (FindNextFileA(h, &fd));
     FindClose(h);

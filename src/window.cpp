@@ -97,7 +97,8 @@ static void on_image() {
     OPENFILENAMEA ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = hwnd;
-    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin)\0*.iso;*.cue;*.bin\0All files\0*.*\0";
+    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg)\0"
+                      "*.iso;*.cue;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg\0All files\0*.*\0";
     ofn.lpstrFile = file;
     ofn.nMaxFile = sizeof file;
     ofn.lpstrTitle = "Tovek Zarnith CD";

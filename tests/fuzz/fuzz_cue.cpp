@@ -1,41 +1,39 @@
-// Fuzzes CUE sheet resolution: any text, several sheet paths, output buffers of several sizes.
-// The result always fits its buffer, and a relative name always lands in the sheet's folder.
+// Fuzzes the CUE sheet reader: any bytes, several sheet paths. A found data file always fits its
+// buffer, a relative name always lands in the sheet's folder, and the layout is one the reader knows.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "cdsrc.h"
-#include "util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::string text(reinterpret_cast<const char *>(data), size);  // NUL-terminated, maybe early
-    static const char *const sheets[] = {"C:\\Games\\cd\\game.cue", "cds/game.cue", "game.cue", "\\\\srv\\share\\x.CUE",
-                                         ""};
-    static const size_t caps[] = {PATH_BUF, 12, 1};
+    if (size > 1 << 20) return 0;
+    static const char *const sheets[] = {"C:\\Games\\cd\\game.cue", "Z:/images/game.cue", "game.cue",
+                                         "\\\\srv\\share\\x.CUE", ""};
     for (const char *sheet : sheets) {
-        for (size_t cap : caps) {
-            char out[PATH_BUF + 16];
-            memset(out, 'X', sizeof out);
-            int r = cue_resolve(sheet, text.c_str(), out, cap);
-            if (!r) continue;
-            size_t len = strnlen(out, sizeof out);
-            if (len >= cap || out[cap] != 'X') {
-                fprintf(stderr, "result overran its buffer of %zu\n", cap);
-                abort();
-            }
-            const char *slash = strrchr(sheet, '\\');
-            const char *name = strchr(strstr(text.c_str(), "FILE"), '"') + 1;
-            size_t name_len = static_cast<size_t>(strchr(name, '"') - name);
-            if (slash && !memchr(name, ':', name_len)) {
-                size_t folder = static_cast<size_t>(slash - sheet) + 1;
-                size_t want = folder < len ? folder : len;
-                if (strncmp(out, sheet, want) != 0) {
-                    fprintf(stderr, "a relative name left the sheet's folder\n");
-                    abort();
-                }
-            }
+        DiscTrack t;
+        const char *why = nullptr;
+        if (!cue_parse(sheet, data, size, &t, &why)) {
+            if (!why) abort();
+            continue;
+        }
+        if (strnlen(t.file, sizeof t.file) >= sizeof t.file) abort();
+        uint32_t ok_sizes[] = {0, 2048, 2336, 2352};
+        int known = 0;
+        for (uint32_t k : ok_sizes) known |= t.sector_size == k;
+        if (!known || t.data_offset > 24) {
+            fprintf(stderr, "unknown layout %u/%u\n", t.sector_size, t.data_offset);
+            abort();
+        }
+        const char *a = strrchr(sheet, '\\'), *b = strrchr(sheet, '/');
+        const char *sep = a > b ? a : b;
+        size_t folder = sep ? static_cast<size_t>(sep - sheet) + 1 : 0;
+        // A name with a drive or a root is taken as it is; any other must land in the sheet's folder.
+        int absolute = strchr(t.file, ':') || t.file[0] == '\\' || t.file[0] == '/';
+        if (!absolute && strncmp(t.file, sheet, folder) != 0) {
+            fprintf(stderr, "a relative name left the sheet's folder\n");
+            abort();
         }
     }
     return 0;

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Seeds for fuzz_cue: the sample CD's four CUE sheets and a few other shapes of sheet.
+"""Seeds for fuzz_cue: the sample CD's CUE sheets (the ripper variants too) and a few other shapes.
 
     seeds_fuzz_cue.py OUTDIR
 """
@@ -15,6 +15,7 @@ def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     seeds = dict(make_cd.cue_sheets("C:\\cds"))
+    seeds.update(make_cd.ripper_cue_sheets())
     seeds.update({
         "lower.cue": b'file "cd.bin" BINARY\r\n',
         "unquoted.cue": b"FILE cd.bin BINARY\r\n",

@@ -19,6 +19,7 @@ byterun1_encode().
 """
 
 import argparse
+import binascii
 import functools
 import json
 import math
@@ -84,7 +85,7 @@ SIZES = {
               "total_bytes": 600 * 1024 * 1024},
 }
 
-OUTPUTS = ("tree", "iso", "bin", "cue")
+OUTPUTS = ("tree", "iso", "bin", "cue", "forms")
 STAMP_NAME = "make_cd.stamp"
 VOLUME_ID = "TOVEK_ZARNITH"
 
@@ -531,21 +532,58 @@ def sector_header(lba, mode):
 def iso_to_bin(iso_path, bin_path, mode):
     """Wrap every 2048-byte sector of iso_path into a raw 2352-byte Mode 1 or
     Mode 2 Form 1 sector.  EDC and ECC stay zero."""
+    iso_to_raw(iso_path, bin_path, mode)
+
+
+SUBCHANNEL = 96
+SECTOR_M2 = 2336
+
+
+def _bcd_msf(frames):
+    return bytes((_BCD[frames // 4500], _BCD[(frames // 75) % 60], _BCD[frames % 75]))
+
+
+def subchannel_pq(lba, track=1, track_start=0, interleaved=False):
+    """96 subchannel bytes of a data sector: P all set, Q in mode 1 (position) with its CRC, R-W
+    clear.  Deinterleaved: P, Q, R ... W, 12 bytes each; interleaved (raw P-W as a drive returns it):
+    one bit of each channel per byte, P in bit 7."""
+    q = (bytes((0x41, _BCD[track], 1)) + _bcd_msf(lba - track_start) + b"\0"
+         + _bcd_msf(lba + PREGAP_FRAMES))
+    q += struct.pack(">H", binascii.crc_hqx(q, 0) ^ 0xFFFF)
+    if not interleaved:
+        return b"\xff" * 12 + q + bytes(72)
+    return b"".join(_P_Q_BITS[b] for b in q)
+
+
+# The 8 interleaved subchannel bytes that carry one Q byte (most significant bit first), P set.
+_P_Q_BITS = [bytes(0x80 | ((v >> (7 - k)) & 1) << 6 for k in range(8)) for v in range(256)]
+
+
+def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=b"", first_lba=0):
+    """Wrap every 2048-byte sector of iso_path into a Mode 1 or Mode 2 Form 1 sector of sector_size
+    bytes: 2352 (sync, header, [subheader], data, zero EDC/ECC), 2448 (the same plus 96 subchannel
+    bytes: sub = "deinterleaved" or "interleaved") or 2336 (Mode 2: subheader, data, zero EDC/ECC).
+    `lead` (bytes) comes first in the file; the header addresses start at first_lba."""
     if mode not in (1, 2):
         raise ValueError("mode must be 1 or 2")
-    off = user_data_offset(mode)
+    if sector_size == SECTOR_M2 and mode != 2:
+        raise ValueError("2336-byte sectors are Mode 2")
+    raw = sector_size != SECTOR_M2
+    off = user_data_offset(mode) if raw else 8
     per_chunk = 512
-    template = bytearray(SECTOR_RAW * per_chunk)
+    template = bytearray(sector_size * per_chunk)
     for k in range(per_chunk):
-        o = k * SECTOR_RAW
-        template[o:o + 12] = SYNC
-        template[o + 15] = mode
+        o = k * sector_size
+        if raw:
+            template[o:o + 12] = SYNC
+            template[o + 15] = mode
         if mode == 2:
-            template[o + 16:o + 24] = MODE2_FORM1_SUBHEADER
+            template[o + off - 8:o + off] = MODE2_FORM1_SUBHEADER
     bcd = _BCD
-    lba = 0
-    tmp = bin_path + ".tmp"
+    lba = first_lba
+    tmp = out_path + ".tmp"
     with open(iso_path, "rb") as src, open(tmp, "wb") as dst:
+        dst.write(lead)
         while True:
             data = src.read(SECTOR_USER * per_chunk)
             if not data:
@@ -561,15 +599,19 @@ def iso_to_bin(iso_path, bin_path, mode):
             d = 0
             for k in range(n):
                 f = lba + k + PREGAP_FRAMES
-                buf[o + 12] = bcd[f // 4500]
-                buf[o + 13] = bcd[(f // 75) % 60]
-                buf[o + 14] = bcd[f % 75]
+                if raw:
+                    buf[o + 12] = bcd[f // 4500]
+                    buf[o + 13] = bcd[(f // 75) % 60]
+                    buf[o + 14] = bcd[f % 75]
                 buf[o + off:o + off + SECTOR_USER] = mv[d:d + SECTOR_USER]
-                o += SECTOR_RAW
+                if sub:
+                    buf[o + SECTOR_RAW:o + sector_size] = subchannel_pq(
+                        lba + k, track_start=first_lba, interleaved=sub == "interleaved")
+                o += sector_size
                 d += SECTOR_USER
             dst.write(memoryview(buf)[:o])
             lba += n
-    os.replace(tmp, bin_path)
+    os.replace(tmp, out_path)
 
 
 # --------------------------------------------------------------------------
@@ -602,6 +644,159 @@ def cue_sheets(outdir, abs_prefix="Z:"):
 
 
 # --------------------------------------------------------------------------
+# The forms other tools write: raw sectors with subchannel, CloneCD, Alcohol, Nero, and CUE sheets as
+# rippers write them.  Files with the bytes of cd_mode1.bin are hard links to it where possible.
+
+AUDIO_SECTORS = 300          # the audio track before the data in cd_audio.bin
+PREGAP_AUDIO = 450           # cd_pregap.bin: 6 s of audio, the data track's INDEX 00 at 00:04:00
+
+
+def audio_sectors(n):
+    """n raw audio sectors of a quiet deterministic tone."""
+    one = bytes((i * 7) & 0x3F for i in range(SECTOR_RAW))
+    return one * n
+
+
+def ripper_cue_sheets():
+    """{file name: bytes} of CUE sheets written the way ripping tools write them."""
+    crlf = lambda lines: ("\r\n".join(lines) + "\r\n").encode("ascii")
+    return {
+        "cd_unquoted.cue": crlf(["FILE cd_mode1.bin BINARY", "  TRACK 01 MODE1/2352", "    INDEX 01 00:00:00"]),
+        "cd_lower.cue": ("\n".join(['file "cd_mode1.bin" binary', "  track 01 mode1/2352",
+                                     "    index 01 00:00:00"]) + "\n").encode("ascii"),
+        "cd_bom.cue": b"\xef\xbb\xbf" + ("\r".join(['REM GENRE Game', 'TITLE "Tovek Zarnith PROFILE"',
+                                                   'FILE "cd_mode1.bin" BINARY', "  TRACK 01 MODE1/2352",
+                                                   "    INDEX 01 00:00:00"]) + "\r").encode("ascii"),
+        "cd_multi.cue": crlf(['FILE "cd_audio.bin" BINARY', "  TRACK 01 AUDIO", "    INDEX 01 00:00:00",
+                              'FILE "cd_mode1.bin" BINARY', "  TRACK 02 MODE1/2352", "    INDEX 01 00:00:00"]),
+        "cd_pregap.cue": crlf(['FILE "cd_pregap.bin" BINARY', "  TRACK 01 AUDIO", "    INDEX 01 00:00:00",
+                               "  TRACK 02 MODE1/2352", "    INDEX 00 00:04:00",
+                               "    INDEX 01 %02d:%02d:%02d" % (PREGAP_AUDIO // 4500, PREGAP_AUDIO // 75 % 60,
+                                                              PREGAP_AUDIO % 75)]),
+        "cd_2336.cue": crlf(['FILE "cd_2336.bin" BINARY', "  TRACK 01 MODE2/2336", "    INDEX 01 00:00:00"]),
+    }
+
+
+def ccd_text(sectors, mode=1):
+    """A CloneCD descriptor of one data track of `sectors` sectors."""
+    lead_out = sectors
+    m, s_, f = msf(lead_out)
+    lines = ["[CloneCD]", "Version=3", "[Disc]", "TocEntries=4", "Sessions=1", "DataTracksScrambled=0",
+             "CDTextLength=0", "[Session 1]", "PreGapMode=%d" % mode, "PreGapSubC=0"]
+    entries = [(0xA0, 0, 1, 0, 0), (0xA1, 0, 1, 0, 0), (0xA2, m, s_, f, lead_out), (0x01, 0, 2, 0, 0)]
+    for k, (point, pm, ps, pf, plba) in enumerate(entries):
+        lines += ["[Entry %d]" % k, "Session=1", "Point=0x%02x" % point, "ADR=0x01", "Control=0x04",
+                  "TrackNo=0", "AMin=0", "ASec=0", "AFrame=0", "ALBA=-150", "Zero=0",
+                  "PMin=%d" % pm, "PSec=%d" % ps, "PFrame=%d" % pf,
+                  "PLBA=%d" % (plba if point == 0xA2 else (pm * 60 + ps) * 75 + pf - 150)]
+    lines += ["[TRACK 1]", "MODE=%d" % mode, "INDEX 1=0"]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def mds_bytes(sectors, sector_size=SECTOR_RAW, mode=1, name="*.mdf"):
+    """An Alcohol 120% descriptor (version 1.3) of one data track in the data file `name`."""
+    header_len, session_len, block_len = 0x58, 24, 80
+    session_at = header_len
+    blocks_at = session_at + session_len
+    points = [0xA0, 0xA1, 0xA2, 0x01]
+    extra_at = blocks_at + block_len * len(points)
+    footer_at = extra_at + 8
+    name_at = footer_at + 16
+    out = bytearray(name_at)
+    out[0:16] = b"MEDIA DESCRIPTOR"
+    out[16:18] = bytes((1, 3))
+    struct.pack_into("<HH", out, 0x12, 0, 1)                      # CD-ROM, one session
+    struct.pack_into("<I", out, 0x50, session_at)
+    struct.pack_into("<iiHBBHHII", out, session_at, -150, sectors, 1, len(points), 3, 1, 1, 0, blocks_at)
+    lead_out = msf(sectors)
+    for k, point in enumerate(points):
+        b = blocks_at + k * block_len
+        track = point < 0xA0
+        out[b] = (0xAA if mode == 1 else 0xAC) if track else 0
+        out[b + 1] = 0x08 if (track and sector_size == 2448) else 0
+        out[b + 2] = 0x14
+        out[b + 4] = point
+        pmsf = {0xA0: (1, 0, 0), 0xA1: (1, 0, 0), 0xA2: lead_out}.get(point, (0, 2, 0))
+        out[b + 9:b + 12] = bytes(pmsf)
+        if track:
+            struct.pack_into("<IH", out, b + 0x0C, extra_at, sector_size)
+            struct.pack_into("<IQII", out, b + 0x24, 0, 0, 1, footer_at)
+    struct.pack_into("<II", out, extra_at, 150, sectors)
+    struct.pack_into("<II", out, footer_at, name_at, 0)
+    return bytes(out) + name.encode("ascii") + b"\0"
+
+
+def write_nrg(iso_path, nrg_path, new_footer):
+    """A Nero disc-at-once image of 2048-byte Mode 1 sectors after a 150-sector pregap, as Nero writes
+    it: sectors, then CUES/DAOI (old, "NERO" footer) or CUEX/DAOX (new, "NER5" footer) and END!."""
+    size = os.path.getsize(iso_path)
+    sectors = size // SECTOR_USER
+    pregap = PREGAP_FRAMES * SECTOR_USER
+    index1, end = pregap, pregap + size
+    chunks = bytearray()
+    if new_footer:
+        cue = b"".join(struct.pack(">BBBBi", 0x41, t, i, 0, lba)
+                       for t, i, lba in ((0, 0, -150), (1, 0, -150), (1, 1, 0), (0xAA, 1, sectors)))
+        chunks += b"CUEX" + struct.pack(">I", len(cue)) + cue
+        dao = bytes(12) + struct.pack(">HBBH", SECTOR_USER, 0, 0, 1) + struct.pack(">QQQ", 0, index1, end)
+    else:
+        cue = b"".join(bytes((0x41, t, i, 0, 0)) + bytes(msf(lba - PREGAP_FRAMES))
+                       for t, i, lba in ((0, 0, 0), (1, 0, 0), (1, 1, PREGAP_FRAMES), (0xAA, 1, sectors + 150)))
+        chunks += b"CUES" + struct.pack(">I", len(cue)) + cue
+        dao = bytes(12) + struct.pack(">HBBH", SECTOR_USER, 0, 0, 1) + struct.pack(">III", 0, index1, end)
+    head = struct.pack(">I", 22 + len(dao)) + bytes(14) + struct.pack(">HBB", 0, 1, 1)
+    body = head + dao
+    chunks += (b"DAOX" if new_footer else b"DAOI") + struct.pack(">I", len(body)) + body
+    chunks += b"END!" + bytes(4)
+    footer = b"NER5" + struct.pack(">Q", end) if new_footer else b"NERO" + struct.pack(">I", end)
+    tmp = nrg_path + ".tmp"
+    with open(iso_path, "rb") as src, open(tmp, "wb") as dst:
+        dst.write(bytes(pregap))
+        shutil.copyfileobj(src, dst, 1 << 20)
+        dst.write(chunks + footer)
+    os.replace(tmp, nrg_path)
+
+
+def _link_or_copy(src, dst):
+    if os.path.exists(dst):
+        os.remove(dst)
+    try:
+        os.link(src, dst)
+    except OSError:
+        shutil.copyfile(src, dst)
+
+
+FORM_FILES = ["cd_sub.img", "cd_clone.ccd", "cd_clone.img", "cd_clone.sub", "cd_alc.mds", "cd_alc.mdf",
+              "cd_alcsub.mds", "cd_alcsub.mdf", "cd_old.nrg", "cd_new.nrg", "cd_audio.bin", "cd_pregap.bin",
+              "cd_2336.bin"] + sorted(ripper_cue_sheets())
+
+
+def write_forms(outdir, iso, bin1):
+    sectors = os.path.getsize(iso) // SECTOR_USER
+    p = lambda n: os.path.join(outdir, n)
+    iso_to_raw(iso, p("cd_sub.img"), 1, 2448, sub="interleaved")
+    _link_or_copy(bin1, p("cd_clone.img"))
+    open(p("cd_clone.sub"), "wb").close()  # some CloneCD sets carry an empty .sub
+    with open(p("cd_clone.ccd"), "wb") as f:
+        f.write(ccd_text(sectors))
+    _link_or_copy(bin1, p("cd_alc.mdf"))
+    with open(p("cd_alc.mds"), "wb") as f:
+        f.write(mds_bytes(sectors))
+    _link_or_copy(p("cd_sub.img"), p("cd_alcsub.mdf"))
+    with open(p("cd_alcsub.mds"), "wb") as f:
+        f.write(mds_bytes(sectors, 2448))
+    write_nrg(iso, p("cd_old.nrg"), False)
+    write_nrg(iso, p("cd_new.nrg"), True)
+    with open(p("cd_audio.bin"), "wb") as f:
+        f.write(audio_sectors(AUDIO_SECTORS))
+    iso_to_raw(iso, p("cd_pregap.bin"), 1, lead=audio_sectors(PREGAP_AUDIO), first_lba=PREGAP_AUDIO)
+    iso_to_raw(iso, p("cd_2336.bin"), 2, SECTOR_M2)
+    for name, data in ripper_cue_sheets().items():
+        with open(p(name), "wb") as f:
+            f.write(data)
+
+
+# --------------------------------------------------------------------------
 # Driver
 
 def _output_paths(outdir):
@@ -612,6 +807,7 @@ def _output_paths(outdir):
                 os.path.join(outdir, "cd_mode2.bin")],
         "cue": [os.path.join(outdir, n) for n in
                 ("cd_mode1.cue", "cd_mode2.cue", "cd_abs.cue", "cd_comment.cue")],
+        "forms": [os.path.join(outdir, n) for n in FORM_FILES],
     }
 
 
@@ -653,6 +849,8 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         return {o: paths[o] for o in have}
 
     todo = what - have
+    if "forms" in todo and "bin" not in have:
+        todo.add("bin")
     if "bin" in todo and "iso" not in have:
         todo.add("iso")
     if "iso" in todo and "tree" not in have:
@@ -683,6 +881,10 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         iso_to_bin(paths["iso"][0], paths["bin"][0], 1)
         iso_to_bin(paths["iso"][0], paths["bin"][1], 2)
         say("bin: %.1f s" % (time.monotonic() - t))
+    if "forms" in todo:
+        t = time.monotonic()
+        write_forms(outdir, paths["iso"][0], paths["bin"][0])
+        say("forms: %.1f s" % (time.monotonic() - t))
     if "cue" in todo:
         for name, data in cue_sheets(outdir, abs_prefix).items():
             with open(os.path.join(outdir, name), "wb") as f:

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks the sample CD maker: tree contents, the intro picture, the ISO as
 xorriso reads it back, the raw BIN layouts as bchunk reads them back, the CUE
-sheets and reproducibility.
+sheets, the other tools' forms as their Debian converters (ccd2iso, mdf2iso,
+nrg2iso, iat, bchunk, cdrdao) read them back, and reproducibility.
 
     python3 tests/tools/test_make_cd.py
 """
 
+import binascii
 import hashlib
 import os
 import re
@@ -411,6 +413,78 @@ class MakeCdTest(unittest.TestCase):
             self.assertNotIn(b"\n", cue(name).replace(b"\r\n", b""), name)
         other = make_cd.cue_sheets("/x/y", abs_prefix="Y:")["cd_abs.cue"]
         self.assertTrue(other.startswith(b'FILE "Y:\\x\\y\\cd_mode1.bin" BINARY\r\n'))
+
+    def user_data(self, path, base, size, offset, sectors):
+        """The 2048-byte user data of `sectors` sectors from byte `base` of a file: a plain reader
+        of the layout, to check forms that no Debian tool reads."""
+        out = bytearray()
+        with open(path, "rb") as f:
+            for n in range(sectors):
+                f.seek(base + n * size + offset)
+                out += f.read(2048)
+        return bytes(out)
+
+    def test_other_tools_read_the_forms_back(self):
+        o = lambda n: os.path.join(self.out, n)
+        conv = os.path.join(self.tmp, "conv")
+        os.makedirs(conv, exist_ok=True)
+        c = lambda n: os.path.join(conv, n)
+        sectors = len(self.iso) // 2048
+        # CloneCD: ccd2iso reads the .img; the .ccd names a Mode 1 data track at sector 0.
+        run(["ccd2iso", o("cd_clone.img"), c("ccd.iso")])
+        self.assertTrue(read(c("ccd.iso")) == self.iso, "ccd2iso read another volume")
+        ccd = read(o("cd_clone.ccd")).decode("ascii").split("\r\n")
+        self.assertEqual(ccd[0], "[CloneCD]")
+        self.assertEqual(ccd[ccd.index("[TRACK 1]") + 1:ccd.index("[TRACK 1]") + 3], ["MODE=1", "INDEX 1=0"])
+        # Alcohol: mdf2iso reads 2352-byte sectors and 2448 with a real P/Q subchannel.
+        for name in ("cd_alc", "cd_alcsub"):
+            res = subprocess.run(["mdf2iso", o(name + ".mdf"), c(name + ".iso")], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+            self.assertEqual(res.returncode, 0, name)
+            self.assertTrue(read(c(name + ".iso")) == self.iso, "mdf2iso read another volume from " + name)
+        mds = read(o("cd_alcsub.mds"))
+        self.assertEqual(mds[:16], b"MEDIA DESCRIPTOR")
+        session = struct.unpack_from("<I", mds, 0x50)[0]
+        blocks = struct.unpack_from("<I", mds, session + 0x14)[0]
+        track = blocks + 3 * 80
+        self.assertEqual((mds[track + 4], struct.unpack_from("<H", mds, track + 0x10)[0]), (1, 2448))
+        footer = struct.unpack_from("<I", mds, track + 0x34)[0]
+        name_at = struct.unpack_from("<I", mds, footer)[0]
+        self.assertEqual(mds[name_at:name_at + 6], b"*.mdf\0")
+        # The subchannel's Q carries the sector's address and a CRC that checks.
+        sub = read(o("cd_sub.img"))[2352:2448]
+        q = bytes(sum(((b >> 6) & 1) << (7 - k) for k, b in enumerate(sub[i:i + 8])) for i in range(0, 96, 8))
+        self.assertTrue(all(b & 0x80 for b in sub), "P is set throughout")
+        self.assertEqual(q[:10], bytes((0x41, 1, 1, 0, 0, 0, 0, 0, 2, 0)))
+        self.assertEqual(struct.unpack(">H", q[10:])[0], binascii.crc_hqx(q[:10], 0) ^ 0xFFFF)
+        # iat finds the volume in the raw 2448-byte image.
+        run(["iat", o("cd_sub.img"), c("iat.iso")])
+        self.assertTrue(read(c("iat.iso")) == self.iso, "iat read another volume")
+        # Nero: nrg2iso reads 2048-byte tracks and copies the chunks after them too.
+        for name, magic in (("cd_old.nrg", b"NERO"), ("cd_new.nrg", b"NER5")):
+            run(["nrg2iso", o(name), c(name + ".iso")])
+            got = read(c(name + ".iso"))
+            self.assertTrue(got[:len(self.iso)] == self.iso, "nrg2iso read another volume from " + name)
+            data = read(o(name))
+            self.assertIn(magic, data[-12:])
+        # CUE sheets: cdrdao reads the track list of every variant it accepts.
+        tocs = {name: run(["cdrdao", "show-toc", name], cwd=self.out)
+                for name in ("cd_unquoted.cue", "cd_lower.cue", "cd_multi.cue", "cd_pregap.cue", "cd_2336.cue")}
+        for name in ("cd_unquoted.cue", "cd_lower.cue"):
+            self.assertRegex(tocs[name], r"TRACK  1  Mode MODE1_RAW")
+        self.assertRegex(tocs["cd_multi.cue"], r"TRACK  1  Mode AUDIO(.|\n)*TRACK  2  Mode MODE1_RAW")
+        self.assertRegex(tocs["cd_pregap.cue"], r"TRACK  2  Mode MODE1_RAW(.|\n)*START  00:06:00\(   450\)")
+        self.assertRegex(tocs["cd_2336.cue"], r"TRACK  1  Mode MODE2:")
+        # bchunk cuts the data track out of the sheet with the pregap.
+        run(["bchunk", o("cd_pregap.bin"), o("cd_pregap.cue"), "pg"], cwd=conv)
+        self.assertTrue(read(c("pg02.iso")) == self.iso, "bchunk read another data track")
+        self.assertEqual(os.path.getsize(c("pg01.cdr")), 300 * 2352)
+        # cdrdao refuses a BOM and bchunk drops sectors of 2336-byte tracks: those a plain reader checks.
+        bom = read(o("cd_bom.cue"))
+        self.assertTrue(bom.startswith(b"\xef\xbb\xbf") and b"\n" not in bom and b'PROFILE"\r' in bom)
+        self.assertTrue(self.user_data(o("cd_2336.bin"), 0, 2336, 8, sectors) == self.iso)
+        self.assertTrue(self.user_data(o("cd_mode1.bin"), 0, 2352, 16, sectors) == self.iso)
+        self.assertEqual(os.path.getsize(o("cd_audio.bin")), make_cd.AUDIO_SECTORS * 2352)
 
     def test_reproducible_and_idempotent(self):
         self.assertLess(self.make_seconds, 30)

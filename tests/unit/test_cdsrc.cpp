@@ -235,6 +235,14 @@ Bytes raw(const Bytes &iso, int mode) {
     return out;
 }
 
+// The image as sectors of `size` bytes with the user data at `offset` (the rest zero).
+Bytes layout(const Bytes &iso, uint32_t size, uint32_t offset) {
+    size_t n = iso.size() / 2048;
+    Bytes out(n * size, 0);
+    for (size_t i = 0; i < n; ++i) memcpy(&out[i * size + offset], &iso[i * 2048], 2048);
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------------
 
 class CdSrcTest : public ::testing::Test {
@@ -308,30 +316,117 @@ TEST_F(CdSrcTest, OpenNormalisesFolderPaths) {
 #endif
 }
 
-TEST_F(CdSrcTest, CueSheetNamesItsFile) {
-    char out[PATH_BUF];
-    auto resolve = [&](const char *sheet, const char *text) -> std::string {
-        strcpy(out, "<untouched>");
-        return cue_resolve(sheet, text, out, sizeof out) ? std::string(out) : "<none>";
+TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
+    Iso iso;
+    Loc f = iso.file(pattern(5000, 1));
+    iso.root(iso.dir({F("A.DAT", f)}));
+    auto opens = [&](const std::string &path, const std::string &data_file, uint32_t size, uint32_t offset) {
+        SCOPED_TRACE(path);
+        char why[LOG_BUF] = "";
+        CdSrc *s = cd_open_why(path.c_str(), why, sizeof why);
+        ASSERT_NE(s, nullptr) << why;
+        EXPECT_EQ(std::string(cd_describe(s)), "image " + data_file);
+        EXPECT_EQ(s->sector_size, size);
+        EXPECT_EQ(s->data_offset, offset);
+        uint64_t n = 0;
+        uint8_t *d = cd_read(s, "A.DAT", &n);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(d), n), str(pattern(5000, 1)));
+        free(d);
+        cd_close(s);
     };
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"game.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"),
-              "C:\\cds\\game.bin");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"D:\\images\\game.bin\" BINARY"), "D:\\images\\game.bin");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"odd:name.bin\" BINARY"), "odd:name.bin");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "REM COMMENT \"Tovek Zarnith\"\r\nFILE \"a.bin\" BINARY"),
-              "C:\\cds\\a.bin");
-    // The first "FILE" anywhere counts, also inside a longer word.
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "REM PROFILE \"q.bin\"\r\nFILE \"a.bin\" BINARY"), "C:\\cds\\q.bin");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"\" BINARY"), "C:\\cds\\");
-    EXPECT_EQ(resolve("cds/game.cue", "FILE \"a.bin\" BINARY"), "a.bin");
-    EXPECT_EQ(resolve("game.cue", "FILE \"a.bin\" BINARY"), "a.bin");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "file \"a.bin\" BINARY"), "<none>");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE a.bin BINARY"), "<none>");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", "FILE \"a.bin BINARY"), "<none>");
-    EXPECT_EQ(resolve("C:\\cds\\game.cue", ""), "<none>");
-    char small[8];
-    ASSERT_EQ(cue_resolve("C:\\cds\\game.cue", "FILE \"a.bin\"", small, sizeof small), 1);
-    EXPECT_EQ(std::string(small), "C:\\cds\\");
+    // Raw layouts named directly: subchannel after each raw sector, and headerless Mode 2.
+    put(tmp + "\\sub1.img", layout(iso.img, 2448, 16));
+    put(tmp + "\\sub2.mdf", layout(iso.img, 2448, 24));
+    put(tmp + "\\m2.bin", layout(iso.img, 2336, 8));
+    opens(tmp + "\\sub1.img", tmp + "\\sub1.img", 2448, 16);
+    opens(tmp + "\\sub2.mdf", tmp + "\\sub2.mdf", 2448, 24);
+    opens(tmp + "\\m2.bin", tmp + "\\m2.bin", 2336, 8);
+    // A data track after 450 audio sectors, through its sheet; the description names the BIN.
+    put(tmp + "\\pg.bin", std::string(450 * 2352, 'a') + str(layout(iso.img, 2352, 16)));
+    put(tmp + "\\pg.cue", "FILE \"pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                        "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
+    opens(tmp + "\\pg.cue", tmp + "\\pg.bin", 2352, 16);
+    // A sheet that says Mode 1 for a Mode 2 BIN still opens: its data starts at byte 0.
+    put(tmp + "\\m2raw.bin", layout(iso.img, 2352, 24));
+    put(tmp + "\\wrong.cue", "FILE \"m2raw.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+    opens(tmp + "\\wrong.cue", tmp + "\\m2raw.bin", 2352, 24);
+    // CloneCD, Alcohol (the data file named "*.mdf") and Nero (2048-byte track after the pregap).
+    put(tmp + "\\clone.img", layout(iso.img, 2352, 16));
+    put(tmp + "\\clone.ccd", "[CloneCD]\r\nVersion=3\r\n[TRACK 1]\r\nMODE=1\r\nINDEX 1=0\r\n");
+    opens(tmp + "\\clone.ccd", tmp + "\\clone.img", 2352, 16);
+    Bytes desc(0x58 + 24 + 80 + 16, 0);
+    memcpy(desc.data(), "MEDIA DESCRIPTOR", 16);
+    desc[0x14] = 1;
+    desc[0x50] = 0x58;
+    desc[0x58 + 0x0A] = 1;
+    desc[0x58 + 0x14] = 0x58 + 24;
+    uint8_t *track = &desc[0x58 + 24];
+    track[0] = 0xAC;
+    track[4] = 1;
+    le32(track + 0x10, 2448);
+    track[0x30] = 1;
+    le32(track + 0x34, 0x58 + 24 + 80);
+    le32(&desc[0x58 + 24 + 80], static_cast<uint32_t>(desc.size()));
+    for (char c : std::string("*.mdf")) desc.push_back(static_cast<uint8_t>(c));
+    desc.push_back(0);
+    put(tmp + "\\alc.mds", desc);
+    put(tmp + "\\alc.mdf", layout(iso.img, 2448, 24));
+    opens(tmp + "\\alc.mds", tmp + "\\alc.mdf", 2448, 24);
+    Bytes nrg(150 * 2048, 0);
+    nrg.insert(nrg.end(), iso.img.begin(), iso.img.end());
+    Bytes chunks = {'D', 'A', 'O', 'I', 0, 0, 0, 52};
+    chunks.resize(8 + 52, 0);
+    chunks[8 + 22 + 12] = 8;                 // 2048-byte sectors, mode 0
+    be32(&chunks[8 + 22 + 22], 150 * 2048);  // index 1
+    uint32_t at = static_cast<uint32_t>(nrg.size());
+    nrg.insert(nrg.end(), chunks.begin(), chunks.end());
+    for (char c : std::string("END!\0\0\0\0NERO", 12)) nrg.push_back(static_cast<uint8_t>(c));
+    nrg.resize(nrg.size() + 4);
+    be32(&nrg[nrg.size() - 4], at);
+    put(tmp + "\\old.nrg", nrg);
+    opens(tmp + "\\old.nrg", tmp + "\\old.nrg", 2048, 0);
+    // A sheet given with forward slashes finds its own BIN, not the one in the current folder.
+    put(tmp + "\\decoy\\cd.bin", layout(Iso().img, 2048, 0));
+    put(tmp + "\\sheets\\cd.bin", layout(iso.img, 2352, 16));
+    put(tmp + "\\sheets\\game.cue", "FILE cd.bin BINARY\r\n" + std::string("  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"));
+    std::string slashed = tmp + "/sheets/game.cue";
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    std::string old = get_cwd();
+    set_cwd(dir.host("decoy"));
+    opens(slashed, slashed.substr(0, slashed.size() - 8) + "cd.bin", 2352, 16);
+    set_cwd(old);
+
+    // Every refusal words its cause and names the path.
+    put(tmp + "\\empty.iso", "");
+    put(tmp + "\\empty.cue", "");
+    put(tmp + "\\text.iso", std::string(40000, 't'));
+    put(tmp + "\\gone.cue", "FILE \"missing.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+    put(tmp + "\\audio.cue", "FILE \"pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n");
+    put(tmp + "\\lonely.ccd", "[CloneCD]\r\n[TRACK 1]\r\nMODE=2\r\nINDEX 1=0\r\n");
+    const std::string not_image = ": not a CD image (no ISO 9660 volume in any known layout)";
+    struct {
+        std::string path, why;
+    } refusals[] = {
+        {"", "no CD was given or found: name a drive, an image or a folder with /cd"},
+        {tmp + "\\nowhere\\cd.iso", tmp + "\\nowhere\\cd.iso: no such file or folder"},
+        {tmp + "\\empty.iso", tmp + "\\empty.iso: the file is empty"},
+        {tmp + "\\empty.cue", tmp + "\\empty.cue: the file is empty"},
+        {tmp + "\\text.iso", tmp + "\\text.iso" + not_image},
+        {tmp + "\\pg.bin", tmp + "\\pg.bin" + not_image},
+        {tmp + "\\gone.cue", tmp + "\\gone.cue: the sheet names a data file that cannot be opened: " + tmp + "\\missing.bin"},
+        {tmp + "\\audio.cue", tmp + "\\audio.cue: the sheet has no data track"},
+        {tmp + "\\lonely.ccd", tmp + "\\lonely.ccd: the sheet names a data file that cannot be opened: " + tmp + "\\lonely.img"},
+    };
+    for (auto &r : refusals) {
+        char why[LOG_BUF] = "";
+        EXPECT_EQ(cd_open_why(r.path.c_str(), why, sizeof why), nullptr) << r.path;
+        EXPECT_EQ(std::string(why), r.why);
+        EXPECT_EQ(cd_open(r.path.c_str()), nullptr) << r.path;
+    }
+    // A refused source leaves no file open (Windows keeps an open file from being deleted).
+    EXPECT_TRUE(pf_delete((tmp + "\\text.iso").c_str()));
+    EXPECT_TRUE(pf_delete((tmp + "\\pg.bin").c_str()));
 }
 
 TEST_F(CdSrcTest, OpenFindsTheSectorLayout) {
@@ -374,7 +469,10 @@ TEST_F(CdSrcTest, OpenFindsTheSectorLayout) {
     cd_close(s);
     put(tmp + "\\lower.cue", "file \"cd1.bin\" BINARY\r\n");
     put(tmp + "\\gone.cue", "FILE \"missing.bin\" BINARY\r\n");
-    EXPECT_EQ(cd_open((tmp + "\\lower.cue").c_str()), nullptr);
+    s = cd_open((tmp + "\\lower.cue").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->data_offset, 16u);
+    cd_close(s);
     EXPECT_EQ(cd_open((tmp + "\\gone.cue").c_str()), nullptr);
 
     // Too short for sector 16, or no primary volume descriptor there.
@@ -462,7 +560,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     const char *source = getenv("ZARNITH_SOURCE");
     if (!source) GTEST_SKIP() << "ZARNITH_SOURCE not set (the sample CD maker is run natively)";
     std::string out = dir.host("sample");
-    std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out + "\" --size small -q";
+    std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out +
+                      "\" --size small -q --what tree,iso,bin,cue,forms";
     ASSERT_EQ(system(cmd.c_str()), 0);
 
     CdSrc *folder = cd_open((out + "/tree").c_str());
@@ -475,7 +574,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     ASSERT_GT(want_tree.size(), 300u);
     EXPECT_EQ(want_tree.count("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\D17"), 0u);
 
-    for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue"}) {
+    for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue", "cd_sub.img", "cd_clone.ccd",
+                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue"}) {
         SCOPED_TRACE(image);
         CdSrc *s = cd_open((out + "\\" + image).c_str());
         ASSERT_NE(s, nullptr);
