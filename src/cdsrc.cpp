@@ -30,6 +30,7 @@ struct Walk {
     uint32_t path[MAX_DEPTH + 1];  // extents of the folders from the root down to the current one
     uint64_t budget;               // directory sectors the walk may still read
     int exhausted;
+    size_t longest;                // the total: characters of the longest path below the root seen so far
 };
 
 // A copy worker's buffer: a chunk of file data, then room for the raw sectors it is taken out of.
@@ -254,7 +255,14 @@ int enters(const Walk *w, int d, const IsoEntry *e) {
     return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
 }
 
-uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w) {
+// The longest relative path the copy writes: a name at `prefix` characters below the root, counted
+// as Windows counts them against its path limit.
+void note_path(Walk *w, size_t prefix, const char *name) {
+    size_t len = prefix + utf16_units(name);
+    if (len > w->longest) w->longest = len;
+}
+
+uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w, size_t prefix) {
     if (!walk_enter(w, s, extent, size)) return 0;
     w->path[depth] = extent;
     int count = 0;
@@ -262,10 +270,13 @@ uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w)
     uint64_t sum = 0;
     for (int i = 0; i < count && !w->exhausted; ++i) {
         const IsoEntry *e = &list[i];
-        if (!e->directory)
+        if (!e->directory) {
             sum += e->size;
-        else if (enters(w, depth, e))
-            sum += iso_total(s, e->extent, e->size, depth + 1, w);
+            note_path(w, prefix, e->name);
+        } else if (enters(w, depth, e)) {
+            note_path(w, prefix, e->name);
+            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + utf16_units(e->name) + 1);
+        }
     }
     free(list);
     return sum;
@@ -309,9 +320,35 @@ void make_folder(const char *path) {
     if (!pf_mkdir(path)) make_dirs(path);
 }
 
+// The line for a file of an image that cannot be read: its name on the CD, its path there and the
+// image, and why: an image that ends before the file's data does (a download or copy that stopped
+// early, also one cut after it was opened) or the system's error.
+void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
+    unsigned long code = pf_last_error();
+    uint64_t now = s->image_size, size = 0;
+    if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
+    uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
+    uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
+    if (end > now) {
+        setup_log("read error in %s (%s in image %s): the image ends early: it may be incomplete", name, rel,
+                  s->path);
+        return;
+    }
+    char cause[LOG_BUF / 2];
+    describe_error(code, cause, sizeof cause);
+    setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, cause);
+}
+
+// What the image copy's workers share: the source, and where the destination's CD paths begin.
+struct ImageCopy {
+    CdSrc *s;
+    size_t root_len;
+};
+
 // Copies one file of the image (a job of the plan below) through a worker's buffer.
-int copy_image_file(void *source, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    CdSrc *s = static_cast<CdSrc *>(source);
+int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
+    CdSrc *s = c->s;
     pf_file out = pf_create(job->to);
     if (out == PF_INVALID) {
         setup_log("cannot write %s", job->to);
@@ -323,13 +360,16 @@ int copy_image_file(void *source, const CopyJob *job, Progress *p, uint8_t *buff
         uint64_t need = (left + SECTOR - 1) / SECTOR;
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
         if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
-            setup_log("read error in %s", job->from);
+            const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
+            log_image_read_error(s, job->from, job->at, job->size, rel);
             pf_close(out);
             return 0;
         }
         uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
         uint32_t put = 0;
-        if (!pf_write(out, buffer, w, &put) || put != w) {
+        int called = pf_write(out, buffer, w, &put);
+        if (!called || put != w) {
+            log_failure("write failed: ", job->to, write_error(called));
             pf_close(out);
             return 0;
         }
@@ -425,7 +465,7 @@ void clear_attributes(const char *path) {
     if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | hidden | system))) pf_set_normal(path);
 }
 
-uint64_t dir_total(const char *folder, int depth) {
+uint64_t dir_total(const char *folder, int depth, Walk *w, size_t prefix) {
     PfList *l = pf_list_open(folder);
     if (!l) return 0;
     uint64_t sum = 0;
@@ -433,9 +473,11 @@ uint64_t dir_total(const char *folder, int depth) {
     while (pf_list_next(l, &e)) {
         if (!e.directory) {
             sum += e.size;
+            note_path(w, prefix, e.name);
         } else if (depth < MAX_DEPTH) {
+            note_path(w, prefix, e.name);
             char child[PATH_BUF];
-            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1);
+            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, w, prefix + utf16_units(e.name) + 1);
         }
     }
     pf_list_close(l);
@@ -631,11 +673,46 @@ uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
     return data;
 }
 
+namespace {
+
+// The total of the folder or file at `rel` (empty: the root), walking as the copy does; w->longest
+// holds the longest path below it afterwards. 0 when there is nothing at `rel`.
+uint64_t total_of(CdSrc *s, const char *rel, Walk *w) {
+    if (!s->is_image) {
+        memset(w, 0, sizeof *w);
+        char full[PATH_BUF];
+        if (!*rel) return dir_total(s->path, 0, w, 0);
+        if (!join_path(full, s->path, rel)) return 0;
+        if (is_dir(full)) return dir_total(full, 0, w, 0);
+        pf_file f = pf_open_read(full, 0);
+        uint64_t size = 0;
+        if (f == PF_INVALID || !pf_size(f, &size)) size = 0;
+        pf_close(f);
+        return size;
+    }
+    walk_start(w, s);
+    IsoEntry e;
+    if (!*rel) return iso_total(s, s->root_extent, s->root_size, 0, w, 0);
+    if (!iso_find(s, rel, &e)) return 0;
+    return e.directory ? iso_total(s, e.extent, e.size, 0, w, 0) : e.size;
+}
+
+}  // namespace
+
 uint64_t cd_total_bytes(CdSrc *s) {
-    if (!s->is_image) return dir_total(s->path, 0);
     Walk w;
-    walk_start(&w, s);
-    return iso_total(s, s->root_extent, s->root_size, 0, &w);
+    return total_of(s, "", &w);
+}
+
+size_t cd_longest_path(CdSrc *s) {
+    Walk w;
+    total_of(s, "", &w);
+    return w.longest;
+}
+
+uint64_t cd_bytes_of(CdSrc *s, const char *rel) {
+    Walk w;
+    return total_of(s, rel, &w);
 }
 
 int copy_workers(uint32_t drive_type, unsigned processors) {
@@ -659,7 +736,8 @@ int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
         Walk w;
         walk_start(&w, s);
         planned = iso_plan(s, s->root_extent, s->root_size, dest, jobs, p, 0, &w);
-        copied = jobs_run(jobs, workers, IMAGE_BUFFER, copy_image_file, s, p);
+        ImageCopy c = {s, strlen(dest)};
+        copied = jobs_run(jobs, workers, IMAGE_BUFFER, copy_image_file, &c, p);
     } else {
         planned = dir_plan(s->path, dest, jobs, 0);
         copied = jobs_run(jobs, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);

@@ -86,8 +86,13 @@ int cd_exists(CdSrc *s, const char *rel);
 uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size);
 // Sum of the sizes of all files on the CD (within the depth limit of 16 folder levels).
 uint64_t cd_total_bytes(CdSrc *s);
+// Characters of the longest relative path ("D01\D02\F.DAT") that the copy writes below its destination.
+size_t cd_longest_path(CdSrc *s);
+// Bytes of the file at `rel`, or of every file in the folder there and below it; 0 when missing.
+uint64_t cd_bytes_of(CdSrc *s, const char *rel);
 // Copies the whole CD into dest (created as needed), adding each chunk to p when given.
-// 1/0; stops at the first failure, keeping what was written, with a log line naming the cause.
+// 1/0; stops at the first failure, keeping what was written, with a log line naming the file and the
+// cause (for an image also the image, and whether it ends before the file does).
 // The total counts every file entry whatever its name: a disc with an unsafe name fails its copy, so
 // only a successful copy has to (and does) add up to the total.
 // The folder tree is created first, on the calling thread (which also alone tells p); then the files

@@ -81,9 +81,25 @@ static int write_payload(const char *exe) {
     return write_file(exe, bytes, size);
 }
 
+// Bytes of the two programs an install writes: the game executable and this setup's copy, which
+// becomes uninstall.exe.
+static uint64_t own_files_bytes(HRSRC payload) {
+    uint64_t bytes = SizeofResource(nullptr, payload), self_size = 0;
+    char self[PATH_BUF];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    pf_file f = n > 0 && n < sizeof self ? pf_open_read(self, 0) : PF_INVALID;
+    if (f != PF_INVALID && pf_size(f, &self_size)) bytes += self_size;
+    pf_close(f);
+    return bytes;
+}
+
 int do_install(const Options *o, ProgressFn progress, void *user) {
     setup_log("Install to %s", o->dir);
-    if (!find_payload()) return fail("this setup does not contain the game executable");
+    HRSRC payload = find_payload();
+    if (!payload) return fail("this setup does not contain the game executable");
+    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
+    if (!o->dir[0]) return fail("cannot create the install folder");
+    if (!check_folder_form(o->dir)) return 0;
 
     char why[LOG_BUF] = "";
     CdSrc *src = cd_open_why(o->cd, why, sizeof why);
@@ -99,13 +115,16 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     Progress p = {0, 0, progress, user};
     uint64_t cd_bytes = cd_total_bytes(src);
     p.total = cd_bytes + 8 * MIB;
+    if (!check_install(o->dir, src, cd_bytes, own_files_bytes(payload))) {
+        cd_close(src);
+        return 0;
+    }
 
     char game[PATH_BUF], hd[PATH_BUF], cd[PATH_BUF];
     fmt(game, sizeof game, "%s\\game", o->dir);
     fmt(hd, sizeof hd, "%s\\hd", game);
     fmt(cd, sizeof cd, "%s\\cd", game);
-    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
-    if (!o->dir[0] || !make_dirs(hd)) {
+    if (!make_dirs(hd)) {
         cd_close(src);
         return fail("cannot create the install folder");
     }

@@ -3,6 +3,7 @@
 // removes it again. Every step and failure is one setup_log line; failures read "ERROR: %s".
 // The picture pipeline of the emblem icon is portable; everything else here is Windows-only.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "util.h"
@@ -66,6 +67,31 @@ uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint3
 // The icon group that lists the seven images as icon ids 1 to 7.
 void emblem_icon_group(uint8_t out[104]);
 
+// ---- Install folder and the checks before an install (portable) ----
+
+// What an install folder path is, from its text alone.
+enum { FOLDER_OK = 0, FOLDER_NOT_FULL = 1, FOLDER_ROOT = 2, FOLDER_DOTS = 3, FOLDER_TOO_LONG = 4 };
+// FOLDER_OK for a full path (drive letter and root, or \\server\share) below a drive or share root
+// with no "." or ".." part; out (PATH_BUF) then holds it without trailing separators. Otherwise why
+// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, or too long to hold.
+int folder_form(const char *dir, char *out);
+// 1 when `inner` is the folder `outer` or lies below it, comparing part by part ('\' and '/' alike,
+// repeated separators as one, ASCII letter case ignored). Links and other spellings are not resolved.
+int path_inside(const char *inner, const char *outer);
+// Windows' path limit (MAX_PATH, 260, less the terminating NUL): longer paths cannot be written.
+constexpr size_t MAX_PATH_CHARS = 259;
+// Characters of the longest path an install into dir writes, given the CD's cd_longest_path.
+size_t deepest_install_path(const char *dir, size_t cd_longest);
+// 1 when dir has the form of an install folder (folder_form); otherwise 0 after one "ERROR: %s" line
+// that says what to give instead.
+int check_folder_form(const char *dir);
+// The checks before anything is written, for an install of the open CD source into dir (of the form
+// above): not inside a folder source, the source not inside dir's game\cd, the deepest path within
+// MAX_PATH_CHARS, and enough free space on dir's drive for the CD, the programs (exe_bytes: the game
+// executable and uninstall.exe) and the game's writable files, less an earlier install's CD copy
+// there. 1, or 0 after one "ERROR: %s" line.
+int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes);
+
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
 int prebuilt_available();
@@ -83,9 +109,12 @@ void make_link(const char *link, const char *target, const char *workdir);
 // Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
 // uninstall key. Silent; failures leave the install alone.
 void register_uninstaller(const char *dir, uint64_t cd_bytes);
-// Removes the shortcuts, the uninstall key, <dir>\game, the setup's files and <dir> if empty; 1.
-// Touches nothing and gives 0 unless dir is an absolute folder below a drive or share root that holds
-// zarnith.exe or uninstall.exe.
+// Results of do_uninstall.
+enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2 };
+// Removes the shortcuts, the uninstall key, <dir>\game, the setup's files and <dir> if empty.
+// UNINSTALL_DONE when all of them are gone (<dir> may stay for other files in it), UNINSTALL_PARTLY
+// when one of them is still there (a file in use). Touches nothing and gives UNINSTALL_REFUSED
+// unless dir has the form of an install folder (folder_form) and holds zarnith.exe or uninstall.exe.
 int do_uninstall(const char *dir);
 // The two stages of a removal, entered from the command line; both end the run with exit code 0.
 void uninstall_stage1();

@@ -18,6 +18,7 @@ constexpr uint32_t PF_ATTR_NORMAL = 0x80;
 constexpr uint32_t PF_ATTR_REPARSE = 0x400;        // junction or symbolic link
 
 constexpr unsigned long PF_ERR_ACCESS_DENIED = 5;
+constexpr unsigned long PF_ERR_DISK_FULL = 112;
 
 // Attributes of whatever stands at the path (a link reports its own attributes plus PF_ATTR_REPARSE,
 // and PF_ATTR_DIRECTORY when it leads to a folder); PF_ATTR_INVALID when nothing is there.
@@ -81,6 +82,11 @@ void pf_sleep_ms(unsigned ms);
 
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();
+// The system's message for a Win32 error code as one line ("There is not enough space on the disk."),
+// without the trailing line break, cut to cap; an empty string when the system has no text for it.
+void pf_error_message(unsigned long code, char *out, size_t cap);
+// Bytes free for this user on the volume that holds the existing folder. 1/0.
+int pf_free_space(const char *folder, uint64_t *bytes);
 
 // Folder listing. The entries "." and ".." are never returned.
 struct PfEntry {

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -292,6 +293,43 @@ void pf_sleep_ms(unsigned ms) {
 }
 
 unsigned long pf_last_error() { return last_error; }
+
+// The Windows texts of the codes set_error_from_errno gives, so that lines read as on Windows.
+void pf_error_message(unsigned long code, char *out, size_t cap) {
+    static const struct {
+        unsigned long code;
+        const char *text;
+    } texts[] = {
+        {2, "The system cannot find the file specified."},
+        {3, "The system cannot find the path specified."},
+        {4, "The system cannot open the file."},
+        {5, "Access is denied."},
+        {6, "The handle is invalid."},
+        {8, "Not enough memory resources are available to process this command."},
+        {31, "A device attached to the system is not functioning."},
+        {38, "Reached the end of the file."},
+        {87, "The parameter is incorrect."},
+        {112, "There is not enough space on the disk."},
+        {145, "The directory is not empty."},
+        {183, "Cannot create a file when that file already exists."},
+        {206, "The filename or extension is too long."},
+    };
+    if (!cap) return;
+    out[0] = '\0';
+    for (const auto &t : texts)
+        if (t.code == code) snprintf(out, cap, "%s", t.text);
+}
+
+int pf_free_space(const char *folder, uint64_t *bytes) {
+    NativePath np(folder);
+    struct statvfs v;
+    if (statvfs(np.p, &v) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    *bytes = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+    return 1;
+}
 
 struct PfList {
     DIR *dir;

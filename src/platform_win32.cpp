@@ -183,6 +183,24 @@ void pf_sleep_ms(unsigned ms) { Sleep(ms); }
 
 unsigned long pf_last_error() { return GetLastError(); }
 
+void pf_error_message(unsigned long code, char *out, size_t cap) {
+    if (!cap) return;
+    out[0] = '\0';
+    // MAX_WIDTH_MASK turns the message's own line breaks into spaces; what trails is trimmed below.
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                             nullptr, code, 0, out, static_cast<DWORD>(cap), nullptr);
+    if (n == 0 || n >= cap) n = 0;
+    while (n > 0 && (out[n - 1] == '\r' || out[n - 1] == '\n' || out[n - 1] == ' ')) --n;
+    out[n] = '\0';
+}
+
+int pf_free_space(const char *folder, uint64_t *bytes) {
+    ULARGE_INTEGER avail;
+    if (!GetDiskFreeSpaceExA(folder, &avail, nullptr, nullptr)) return 0;
+    *bytes = avail.QuadPart;
+    return 1;
+}
+
 struct PfList {
     HANDLE find;
     WIN32_FIND_DATAA data;

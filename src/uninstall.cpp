@@ -80,52 +80,11 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
     RegCloseKey(key);
 }
 
-static int is_sep(char c) { return c == '\\' || c == '/'; }
-
-// The folder a removal may work on, without trailing separators, into out; 0 when it must not: an
-// empty, relative or drive-relative path, a drive or share root (whose "game" folder and files belong
-// to nobody in particular), a path whose "." or ".." parts could lead elsewhere, or one too long for
-// it to be held whole (a cut folder name is another folder).
-static int removable_folder(const char *dir, char *out) {
-    if (!dir || fmt(out, PATH_BUF, "%s", dir) >= static_cast<int>(PATH_BUF)) return 0;
-    size_t len = strlen(out);
-    while (len > 0 && is_sep(out[len - 1])) out[--len] = '\0';
-    size_t root;
-    if (len >= 2 && ((out[0] | 0x20) >= 'a' && (out[0] | 0x20) <= 'z') && out[1] == ':') {
-        if (len < 3 || !is_sep(out[2])) return 0;
-        root = 3;
-    } else if (len >= 2 && is_sep(out[0]) && is_sep(out[1])) {
-        // \\server\share\ is the root of a network path.
-        root = 2;
-        for (int part = 0; part < 2; ++part) {
-            size_t start = root;
-            while (root < len && !is_sep(out[root])) ++root;
-            if (root == start || root >= len) return 0;
-            ++root;
-        }
-    } else {
-        return 0;
-    }
-    int parts = 0;
-    for (size_t i = root; i < len;) {
-        while (i < len && is_sep(out[i])) ++i;
-        size_t start = i;
-        int only_dots = 1;
-        while (i < len && !is_sep(out[i])) {
-            // Windows drops trailing dots and spaces, so "..." and ". ." act like "." or "..".
-            if (out[i] != '.' && out[i] != ' ') only_dots = 0;
-            ++i;
-        }
-        if (i == start) continue;
-        if (only_dots) return 0;
-        ++parts;
-    }
-    return parts > 0;
-}
-
 int do_uninstall(const char *dir) {
     char folder[PATH_BUF];
-    if (!removable_folder(dir, folder)) return 0;
+    // Only a full path below a drive or share root: a root's "game" folder and files belong to nobody in
+    // particular, "." or ".." parts could lead elsewhere, and a cut folder name is another folder.
+    if (folder_form(dir, folder) != FOLDER_OK) return 0;
     char exe[PATH_BUF], uninstaller[PATH_BUF];
     // Only a folder that holds the game or its uninstaller is taken for an install: the first stage
     // takes the folder of whatever copy of the setup runs it, which may be a downloads folder with
@@ -141,6 +100,7 @@ int do_uninstall(const char *dir) {
     RegDeleteKeyA(HKEY_CURRENT_USER, uninstall_key);
 
     char path[PATH_BUF];
+    int left = 0;  // something the removal meant to delete is still there
     // A "game" folder or one of the files that is a link to something elsewhere loses the link at
     // most, never what it points to.
     if (join_path(path, folder, "game")) {
@@ -148,6 +108,7 @@ int do_uninstall(const char *dir) {
             pf_remove_link(path);
         else if (is_dir(path))
             delete_tree(path);
+        left |= path_exists(path);
     }
     for (const char *name : files) {
         if (!join_path(path, folder, name)) continue;
@@ -155,9 +116,18 @@ int do_uninstall(const char *dir) {
             pf_remove_link(path);
         else
             DeleteFileA(path);
+        left |= path_exists(path);
     }
+    // The folder itself may stay for the user's own files in it; that is no failure.
     RemoveDirectoryA(folder);
-    return 1;
+
+    left |= (startmenu_link[0] && path_exists(startmenu_link)) || (desktop_link[0] && path_exists(desktop_link));
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        left = 1;
+    }
+    return left ? UNINSTALL_PARTLY : UNINSTALL_DONE;
 }
 
 // The temporary copy's path ("%szarnith_uninstall.exe" over the temporary folder) and the temporary
@@ -204,8 +174,14 @@ void uninstall_stage2(const char *dir) {
     Sleep(800);
     int removed = do_uninstall(dir);
     if (!quiet) {
-        if (removed) {
+        if (removed == UNINSTALL_DONE) {
             MessageBoxA(nullptr, "Tovek Zarnith has been removed.", uninstall_caption, MB_OK | MB_ICONINFORMATION);
+        } else if (removed == UNINSTALL_PARTLY) {
+            // Said plainly, so that the user closes what holds the files (the game itself, most often)
+            // and removes the rest.
+            char text[JOIN_BUF];
+            fmt(text, sizeof text, "Tovek Zarnith has been removed, but some files could not be deleted: %s", dir);
+            MessageBoxA(nullptr, text, uninstall_caption, MB_OK | MB_ICONWARNING);
         } else {
             char text[JOIN_BUF];
             fmt(text, sizeof text, "Nothing was removed: '%s' is not a Tovek Zarnith install folder.", dir ? dir : "");

@@ -25,6 +25,23 @@ int join_path(char *out, const char *folder, const char *name) {
     return n >= 0 && static_cast<size_t>(n) < PATH_BUF;
 }
 
+void describe_error(unsigned long code, char *out, size_t cap) {
+    char text[LOG_BUF / 2];
+    pf_error_message(code, text, sizeof text);
+    if (text[0])
+        fmt(out, cap, "error %lu: %s", code, text);
+    else
+        fmt(out, cap, "error %lu", code);
+}
+
+unsigned long write_error(int call_ok) { return call_ok ? PF_ERR_DISK_FULL : pf_last_error(); }
+
+void log_failure(const char *what, const char *path, unsigned long code) {
+    char cause[LOG_BUF / 2];
+    describe_error(code, cause, sizeof cause);
+    setup_log("%s%s (%s)", what, path, cause);
+}
+
 void progress_add(Progress *p, uint64_t n) {
     p->done += n;
     if (p->callback) p->callback(p->done, p->total, p->user);
@@ -69,15 +86,17 @@ int write_file(const char *path, const void *data, uint64_t size) {
     make_parent(path);
     pf_file f = pf_create(path);
     if (f == PF_INVALID) {
-        setup_log("cannot write %s (error %lu)", path, pf_last_error());
+        log_failure("cannot write ", path, pf_last_error());
         return 0;
     }
     uint32_t put = 0;
     // One call with a 32-bit count: 4 GiB or more can never be written whole and so fails.
-    int ok = pf_write(f, data, static_cast<uint32_t>(size), &put) && static_cast<uint64_t>(put) == size;
+    int called = pf_write(f, data, static_cast<uint32_t>(size), &put);
+    unsigned long code = write_error(called);
+    int ok = called && static_cast<uint64_t>(put) == size;
     pf_close(f);
     if (!ok) {
-        setup_log("write failed: %s", path);
+        log_failure("write failed: ", path, size > 0xFFFFFFFFull ? 87 /* ERROR_INVALID_PARAMETER */ : code);
         return 0;
     }
     return 1;
@@ -89,11 +108,17 @@ uint8_t *read_file(const char *path, uint64_t *size) {
     uint64_t n = 0;
     uint8_t *data = nullptr;
     uint32_t got = 0;
+    int called = 0;
     // A file of 4 GiB or more cannot be read in one call; refuse it before allocating.
     if (!pf_size(f, &n) || n >= 0xFFFFFFFFull) goto fail;
     data = static_cast<uint8_t *>(malloc(n + 1));
     if (!data) goto fail;
-    if (!pf_read(f, data, static_cast<uint32_t>(n), &got) || got != n) goto fail;
+    called = pf_read(f, data, static_cast<uint32_t>(n), &got);
+    if (!called || got != n) {
+        // The file opened yet did not read whole: a device error, or a file cut while being read.
+        log_failure("read failed: ", path, called ? 38 /* ERROR_HANDLE_EOF */ : pf_last_error());
+        goto fail;
+    }
     pf_close(f);
     *size = n;
     return data;
@@ -124,6 +149,7 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
     for (;;) {
         uint32_t got = 0, put = 0;
         if (!pf_read(in, buffer, cap, &got)) {
+            log_failure("read failed: ", source, pf_last_error());
             result = 0;
             break;
         }
@@ -131,7 +157,9 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
             result = 1;
             break;
         }
-        if (!pf_write(out, buffer, got, &put) || put != got) {
+        int called = pf_write(out, buffer, got, &put);
+        if (!called || put != got) {
+            log_failure("write failed: ", dest, write_error(called));
             result = 0;
             break;
         }
@@ -178,6 +206,15 @@ int delete_tree(const char *path) {
         pf_list_close(l);
     }
     return pf_rmdir(path);
+}
+
+size_t utf16_units(const char *s) {
+    size_t n = 0;
+    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(s); *b; ++b) {
+        if ((*b & 0xC0) != 0x80) ++n;  // every byte but a continuation byte starts a character
+        if (*b >= 0xF0) ++n;           // four bytes: a surrogate pair
+    }
+    return n;
 }
 
 int utf8_valid(const char *s, size_t n) {

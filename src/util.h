@@ -34,14 +34,17 @@ int is_dir(const char *path);
 // a drive prefix, are never split). 1 when the path is a folder afterwards, also when it already was.
 int make_dirs(const char *path);
 // Writes size bytes to the path, creating its parent folders and replacing any file there.
-// 1/0; logs "cannot write %s (error %lu)" or "write failed: %s". A partial file stays.
+// 1/0; logs "cannot write %s (error %lu: <system message>)" or "write failed: %s (error ...)".
+// A partial file stays.
 int write_file(const char *path, const void *data, uint64_t size);
 // Reads a whole file into a new heap buffer with one spare byte after the data (for a NUL);
-// *size receives the length. None on any failure, *size untouched, nothing logged. Caller frees.
+// *size receives the length. None on any failure, *size untouched; a file that opens but does not
+// read whole logs "read failed: %s (error ...)", a missing one nothing. Caller frees.
 uint8_t *read_file(const char *path, uint64_t *size);
 // Copies source to dest in 1 MiB chunks, creating dest's parent folders first; each chunk is added to
 // p when given. 1/0; logs "cannot read %s" (source) or "cannot write %s" (dest) when they cannot be
-// opened. dest ends with the normal attribute and keeps what was written before a failure.
+// opened, and "read failed: %s (error ...)" or "write failed: %s (error ...)" when a chunk fails
+// after that. dest ends with the normal attribute and keeps what was written before a failure.
 int copy_file(const char *source, const char *dest, Progress *p);
 // copy_file through the caller's buffer (cap bytes a chunk), into a folder that must exist already:
 // the form for workers that copy side by side. Same results and log lines as copy_file.
@@ -52,6 +55,16 @@ uint32_t crc32_buf(const void *data, uint64_t len);
 // their targets never entered. 1 when the folder itself is gone, 0 otherwise. Logs nothing.
 int delete_tree(const char *path);
 
+// "error N: <the system's message for N>" into out (cut to cap): the cause that a failure line gives in
+// parentheses. "error N" alone when the system has no text for the code.
+void describe_error(unsigned long code, char *out, size_t cap);
+// The code to report for a failed or short write: the system's code when the call failed; a write
+// that the system calls successful yet stops short means the disk is full.
+unsigned long write_error(int call_ok);
+// Logs one failure line: `what` and the path run together, then the cause of the code in
+// parentheses ("write failed: C:\TZ\A.DAT (error 112: There is not enough space on the disk.)").
+void log_failure(const char *what, const char *path, unsigned long code);
+
 // "<folder>\<name>" into a path buffer (PATH_BUF). 0 when it would not fit: a cut path names some
 // other file, or the folder itself, so the caller must not use it.
 int join_path(char *out, const char *folder, const char *name);
@@ -60,6 +73,9 @@ int join_path(char *out, const char *folder, const char *name);
 // no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
 // to a file name, so two different byte strings could name one file.
 int utf8_valid(const char *s, size_t n);
+// Characters of the UTF-8 string as Windows counts them against MAX_PATH: UTF-16 units, so a
+// character beyond U+FFFF counts two.
+size_t utf16_units(const char *s);
 
 // The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
 int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));

@@ -1,5 +1,6 @@
 """Shared pieces of the end-to-end tests: the built setup.exe, the sample game CD, a private Wine prefix,
 the setup log, and tree comparison. Each test_*.py is one CTest test and a unittest module."""
+import contextlib
 import fcntl
 import filecmp
 import os
@@ -108,6 +109,27 @@ def setup_log(wp):
 def run_setup(wp, args, exe=None, timeout=900):
     """Runs setup.exe (or a copy of it) with the arguments; returns its exit code."""
     return wp.run(exe or SETUP_EXE, args, timeout=timeout)
+
+
+@contextlib.contextmanager
+def small_disk(test, mnt, size):
+    """A tmpfs of `size` (mount's notation: "2m") mounted at the host folder mnt for the with block;
+    the test is skipped where mounting is not allowed. Unmounted on every way out, once the prefix's
+    processes have let go of it."""
+    os.makedirs(mnt, exist_ok=True)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mnt],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        test.skipTest("cannot mount a small tmpfs here (needs root)")
+    try:
+        yield mnt
+    finally:
+        test.wp.wait_idle()
+        subprocess.run(["umount", "-l", mnt])
+
+
+def free_bytes(path):
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
 
 
 def tree_differences(a, b):

@@ -107,23 +107,6 @@ class FolderInstall(e2e.WineTestCase):
                 self.assertEqual(e2e.setup_log(self.wp)[-2:], ["Install to ", "ERROR: cannot create the install folder"])
         self.assertEqual(set(os.listdir(self.wp.c_drive())), before, "nothing may land at the drive root")
 
-    def test_disk_fills_up_during_the_copy(self):
-        mnt = os.path.join(self.tmp, "small-disk")
-        os.makedirs(mnt)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mnt],
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here (needs root)")
-        try:
-            target = self.wp.winpath(mnt) + "\\Game"
-            self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(self.cd), "/dir", target), 1)
-            log = e2e.setup_log(self.wp)
-            self.assertEqual(log[-1], "ERROR: copying the CD failed")
-            self.assertIn("Copying folder %s ..." % self.wp.winpath(self.cd), log)
-            self.assertNotIn("Done.", log)
-        finally:
-            self.wp.wait_idle()
-            subprocess.run(["umount", "-l", mnt])
-
     def test_missing_sound_bank_and_reinstall_keeps_player_files(self):
         cd = os.path.join(self.tmp, "cd-without-bank")
         e2e.copy_tree(self.cd, cd)

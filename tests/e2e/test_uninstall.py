@@ -107,13 +107,34 @@ class Uninstall(e2e.WineTestCase):
         m = re.search(r'^"PendingFileRenameOperations"=str\(7\):"(.*)"$', text, re.M)
         return m.group(1).replace("\\\\", "\\") if m else ""
 
-    def second_stage(self, folder):
-        """Runs the second stage as the first starts it, from a copy in the temporary folder."""
+    def second_stage(self, folder, quiet=True):
+        """Runs the second stage as the first starts it, from a copy in the temporary folder; quiet, to
+        its end (its exit code), else started in the background for its box to be answered (a Popen)."""
         with open(os.path.join(self.temp, "zarnith_uninstall.exe"), "wb") as f:
             f.write(self.setup_bytes)
         user = os.path.basename(self.wp.user_folder())
-        return self.wp.run("C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user, ["/uninstall2", folder, "/quiet"],
-                           timeout=120)
+        copy = "C:\\users\\%s\\Temp\\zarnith_uninstall.exe" % user
+        if not quiet:
+            return self.wp.start(copy, ["/uninstall2", folder])
+        return self.wp.run(copy, ["/uninstall2", folder, "/quiet"], timeout=120)
+
+    def hold(self, path):
+        """Holds a file open as a running program holds its executable (no delete sharing) until
+        release() is called; returns (process, release)."""
+        release = tempfile.mktemp(prefix="release-", dir=self.tmp)
+        said = tempfile.mktemp(prefix="held-", dir=self.tmp)
+        with open(said, "wb") as out:
+            holder = subprocess.Popen(["wine", WINCTL, "hold", path, self.wp.winpath(release)], env=self.wp.env,
+                                      stdout=out, stderr=subprocess.DEVNULL)
+        end = time.time() + 60
+        while b"held" not in e2e.read(said) and holder.poll() is None and time.time() < end:
+            time.sleep(0.1)
+        self.assertIn(b"held", e2e.read(said), "the file could not be held open")
+
+        def release_it():
+            open(release, "w").close()
+            self.assertEqual(holder.wait(timeout=60), 0)
+        return holder, release_it
 
     def restart(self):
         """A new Wine session runs the restart work (wineboot), which carries out pending deletions."""
@@ -247,6 +268,33 @@ class Uninstall(e2e.WineTestCase):
                               exe=uninstaller)
         self.assertEqual(other, 0)
         self.assertEqual(e2e.read(self.host("C:\\Games\\Copied On\\uninstall.exe")), self.setup_bytes)
+
+    def test_a_file_in_use_is_reported_and_a_second_removal_finishes(self):
+        folder = "C:\\Games\\Held Open"
+        host = self.install(folder)
+        exe = os.path.join(host, "zarnith.exe")
+        holder, release = self.hold(folder + "\\zarnith.exe")
+        try:
+            first = self.winctl("run", self.uninstall_command(), background=True)
+            self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")
+            self.assertEqual(self.answer("ok"),
+                             "Tovek Zarnith has been removed, but some files could not be deleted: " + folder)
+            self.assertEqual(first.wait(timeout=60), 0)
+            # Everything else went; nothing more than a removal deletes.
+            self.assertEqual(os.listdir(host), ["zarnith.exe"])
+            self.assertIsNone(self.values())
+            self.assertFalse(any(os.path.lexists(link) for link in self.links))
+            # Quiet, the same removal shows no box: the run ends by itself.
+            self.assertEqual(self.second_stage(folder), 0)
+            self.assertTrue(os.path.isfile(exe))
+        finally:
+            if holder.poll() is None:
+                release()
+        second = self.second_stage(folder, quiet=False)
+        self.assertEqual(self.answer("ok"), "Tovek Zarnith has been removed.")
+        self.assertEqual(second.wait(timeout=60), 0)
+        self.assertEqual(self.wait_gone(host), [])
+        self.restart()
 
     def test_folders_that_are_no_install_are_left_alone(self):
         folder = "C:\\Games\\Real Install"

@@ -11,6 +11,9 @@
 //   winctl answer CAPTION yes|no|ok [SECONDS]
 //                                    wait for a message box, print its text, press the button and wait
 //                                    until it closes (exit 0; 2 no box, 3 no such button, 4 not closed)
+//   winctl hold FILE UNTIL           open FILE shared for reading only (as a running program holds its
+//                                    executable: no deleting), print "held", keep it open until the
+//                                    file UNTIL exists (at most 10 minutes), exit 0; 1 when it cannot
 //   winctl layout TITLE              print "client|W|H|X|Y", "window|X|Y|W|H" (on the screen) and, per control,
 //                                    "class|id|style|x|y|w|h|needw|needh|text": its rect in client pixels and
 //                                    the room its text needs in the message font at this process's DPI
@@ -137,6 +140,19 @@ static int answer(const char *caption, const char *button, int seconds) {
     // Return only once the box has closed, so that the next answer cannot find this box again.
     for (int waited = 0; IsWindow(box) && waited < 100; ++waited) Sleep(100);
     return IsWindow(box) ? 4 : 0;
+}
+
+static int hold(const char *file, const char *until) {
+    HANDLE h = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot open %s (error %lu)\n", file, GetLastError());
+        return 1;
+    }
+    printf("held\n");
+    fflush(stdout);
+    for (int waited = 0; GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES && waited < 6000; ++waited) Sleep(100);
+    CloseHandle(h);
+    return 0;
 }
 
 // The font the setup gives its controls: the message font of the non-client metrics. Both processes run in
@@ -277,6 +293,7 @@ int main(int argc, char **argv) {
     }
     const char *cmd = argv[1], *title = argv[2];
     if (!strcmp(cmd, "run")) return run(argv[2]);
+    if (!strcmp(cmd, "hold") && argc > 3) return hold(argv[2], argv[3]);
     if (!strcmp(cmd, "answer") && argc > 3) return answer(argv[2], argv[3], argc > 4 ? atoi(argv[4]) : 60);
     int ms = 20000;
     if (!strcmp(cmd, "wait")) {

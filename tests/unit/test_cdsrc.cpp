@@ -738,6 +738,35 @@ TEST_F(CdSrcTest, LookupsAndReads) {
     cd_close(s);
 }
 
+TEST_F(CdSrcTest, BytesOfAPartAndTheLongestPathInImagesAndFolders) {
+    Iso iso;
+    Loc f = iso.file(pattern(4100, 9)), g = iso.file(pattern(10, 1));
+    Loc sub = iso.dir({F("FILE.DAT", f), F("G.DAT", g)});
+    iso.root(iso.dir({D("DIR", iso.dir({D("SUBFOLDER", sub)})), F("TOP.DAT", f)}));
+    CdSrc *s = open_mem(iso);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_bytes_of(s, "DIR"), 4110u);
+    EXPECT_EQ(cd_bytes_of(s, "dir\\subfolder\\file.dat"), 4100u);
+    EXPECT_EQ(cd_bytes_of(s, ""), 8210u);
+    EXPECT_EQ(cd_bytes_of(s, "MISSING"), 0u);
+    EXPECT_EQ(cd_longest_path(s), strlen("DIR\\SUBFOLDER\\FILE.DAT"));
+    cd_close(s);
+
+    // The same tree as a folder.
+    std::string folder = tmp + "\\folder";
+    ASSERT_TRUE(write_file((folder + "\\DIR\\SUBFOLDER\\FILE.DAT").c_str(), str(pattern(4100, 9)).data(), 4100));
+    ASSERT_TRUE(write_file((folder + "\\DIR\\SUBFOLDER\\G.DAT").c_str(), "0123456789", 10));
+    ASSERT_TRUE(write_file((folder + "\\TOP.DAT").c_str(), str(pattern(4100, 9)).data(), 4100));
+    s = cd_open(folder.c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_bytes_of(s, "DIR"), 4110u);
+    EXPECT_EQ(cd_bytes_of(s, "TOP.DAT"), 4100u);
+    EXPECT_EQ(cd_bytes_of(s, ""), 8210u);
+    EXPECT_EQ(cd_bytes_of(s, "MISSING"), 0u);
+    EXPECT_EQ(cd_longest_path(s), strlen("DIR\\SUBFOLDER\\FILE.DAT"));
+    cd_close(s);
+}
+
 TEST_F(CdSrcTest, DepthSixteenIsCopiedSeventeenIsNot) {
     Iso iso;
     Loc below{0, 0};
@@ -770,6 +799,8 @@ TEST_F(CdSrcTest, DepthSixteenIsCopiedSeventeenIsNot) {
     }
     // Lookups have no depth limit.
     EXPECT_EQ(cd_exists(s, (d17 + "DEPTH17.DAT").c_str()), 1);
+    // The longest path the copy writes is the deepest file it copies: "D01\...\D16\DEPTH16.DAT".
+    EXPECT_EQ(cd_longest_path(s), 16u * 4u + 11u);
     Tally t;
     std::string dest = tmp + "\\dest";
     ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
@@ -829,7 +860,10 @@ TEST_F(CdSrcTest, TruncatedImageFailsCleanly) {
         std::string dest = tmp + "\\dest" + std::to_string(mode);
         Tally t;
         EXPECT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 1), 0);
-        EXPECT_NE(log().find("read error in BIG.DAT\n"), std::string::npos);
+        EXPECT_NE(log().find("read error in BIG.DAT (BIG.DAT in image " + path +
+                             "): the image ends early: it may be incomplete\n"),
+                  std::string::npos)
+            << log();
         EXPECT_EQ(contents(dest + "\\A.DAT"), str(first));
         // The chunk that reaches the cut is not written; the one before it is.
         EXPECT_EQ(contents(dest + "\\BIG.DAT"), str(big).substr(0, 65536));

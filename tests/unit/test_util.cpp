@@ -36,6 +36,12 @@ private:
     std::string path_;
 };
 
+static std::string cause(unsigned long code) {
+    char text[512];
+    describe_error(code, text, sizeof text);
+    return text;
+}
+
 struct Calls {
     std::vector<uint64_t> done;
     uint64_t total = 0;
@@ -121,7 +127,7 @@ TEST(WriteFile, WritesReplacesAndReportsDeniedWithErrorFive) {
     // A folder standing at the path: access denied on Windows, Wine and here alike.
     make_dirs(t.sub("dir").c_str());
     EXPECT_EQ(write_file(t.sub("dir").c_str(), "x", 1), 0);
-    EXPECT_EQ(log.text(), "cannot write " + t.sub("dir") + " (error 5)" + EOL);
+    EXPECT_EQ(log.text(), "cannot write " + t.sub("dir") + " (" + cause(5) + ")" + EOL);
 }
 
 #ifndef _WIN32
@@ -134,7 +140,7 @@ TEST(WriteFile, ImmutableFileIsDenied) {
     int ok = write_file(t.sub("locked").c_str(), "x", 1);
     std::system(("chattr -i '" + t.host("locked") + "'").c_str());
     EXPECT_EQ(ok, 0);
-    EXPECT_EQ(log.text(), "cannot write " + t.sub("locked") + " (error 5)" + EOL);
+    EXPECT_EQ(log.text(), "cannot write " + t.sub("locked") + " (" + cause(5) + ")" + EOL);
     EXPECT_EQ(slurp(t.host("locked")), "keep");
 }
 #endif
@@ -238,6 +244,56 @@ TEST(Fmt, CutsInsteadOfOverflowing) {
     EXPECT_STREQ(small, "abcdef\\");
 }
 
+TEST(DescribeError, OneLineWithTheNumberAndTheSystemsText) {
+    // The system's own words, on one line: FormatMessage ends its texts with a line break.
+    for (unsigned long code : {2ul, 3ul, 5ul, 112ul}) {
+        std::string c = cause(code);
+        std::string head = "error " + std::to_string(code) + ": ";
+        ASSERT_EQ(c.compare(0, head.size(), head), 0) << c;
+        EXPECT_GT(c.size(), head.size() + 3) << "no system text for " << code;
+        EXPECT_EQ(c.find_first_of("\r\n"), std::string::npos) << c;
+        EXPECT_NE(c.back(), ' ') << c;
+    }
+    // A code the system has no text for is still named.
+    EXPECT_EQ(cause(0x2FFFFFFEul), "error " + std::to_string(0x2FFFFFFEul));
+    char small[12];
+    describe_error(112, small, sizeof small);
+    EXPECT_EQ(std::string(small), "error 112: ") << "a short buffer cuts, never overflows";
+    EXPECT_EQ(write_error(1), 112ul) << "a write the system calls good yet short means the disk is full";
+}
+
+#ifndef _WIN32
+TEST(CopyFile, FailureInTheMiddleNamesTheFileAndTheCause) {
+    // /dev/full accepts the open and fails every write with "no space", as a disk that fills up does.
+    if (!path_exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    TempDir t;
+    std::string src = t.sub("big.bin");
+    spill(t.host("big.bin"), std::string(3 << 20, 'x'));
+    LogCapture log(t);
+    Calls calls;
+    Progress p = {0, 0, record, &calls};
+    EXPECT_EQ(copy_file(src.c_str(), "/dev/full", &p), 0);
+    EXPECT_EQ(log.text(), "write failed: /dev/full (error 112: There is not enough space on the disk.)\n");
+    EXPECT_TRUE(calls.done.empty()) << "a failed chunk is not counted";
+    EXPECT_EQ(write_file("/dev/full", "abc", 3), 0);
+    EXPECT_EQ(log.text(), "write failed: /dev/full (error 112: There is not enough space on the disk.)\n"
+                          "write failed: /dev/full (error 112: There is not enough space on the disk.)\n");
+
+    // A source that opens but cannot be read: the start of this process's memory is never mapped.
+    EXPECT_EQ(copy_file("/proc/self/mem", t.sub("mem.bin").c_str(), nullptr), 0);
+    EXPECT_NE(log.text().find("read failed: /proc/self/mem (error "), std::string::npos) << log.text();
+    // A file that claims more bytes than it gives (kernel attribute files say 4096) reads short.
+    const char *attr = "/sys/kernel/mm/transparent_hugepage/enabled";
+    uint64_t n = 7;
+    if (path_exists(attr)) {
+        EXPECT_EQ(read_file(attr, &n), nullptr);
+        EXPECT_EQ(n, 7u);
+        EXPECT_NE(log.text().find(std::string("read failed: ") + attr + " (error 38: Reached the end of the file.)\n"),
+                  std::string::npos)
+            << log.text();
+    }
+}
+#endif
 TEST(Utf8Valid, AcceptsEveryPlaneAndRefusesWhatWouldBecomeAReplacementCharacter) {
     const char *good[] = {"", "GAME.DAT", ("\xc5\x81\xc3\xb3" "d\xc5\xba"),  // Łódź
                           "\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b",            // Игры

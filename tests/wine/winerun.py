@@ -15,6 +15,7 @@ As a command:
 """
 import argparse
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -118,18 +119,30 @@ class WinePrefix:
                         os.symlink(new, p)
 
     def _start_display(self):
-        for n in range(90, 190):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-                continue
-            self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", self.screen, "-nolisten", "tcp"],
+        # Xvfb picks a free display number itself and writes it to the pipe once it accepts clients.
+        # Choosing the number here (the first one without a socket or lock file) raced with every other
+        # test run starting at the same moment: two prefixes ended up on one server, and when the run
+        # that owned it stopped its Xvfb, the other's next window had no display to appear on.
+        r, w = os.pipe()
+        try:
+            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", self.screen,
+                                          "-nolisten", "tcp"], pass_fds=(w,),
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                    break
-                time.sleep(0.05)
-            self.env["DISPLAY"] = ":%d" % n
-            return
-        raise RuntimeError("no free X display number")
+            os.close(w)
+            w = None
+            number = b""
+            end = time.time() + 60
+            while not number.endswith(b"\n"):
+                ready, _, _ = select.select([r], [], [], max(0.0, end - time.time()))
+                chunk = os.read(r, 16) if ready else b""
+                if not chunk:
+                    raise RuntimeError("Xvfb did not start")
+                number += chunk
+        finally:
+            os.close(r)
+            if w is not None:
+                os.close(w)
+        self.env["DISPLAY"] = ":%d" % int(number)
 
     def winpath(self, path):
         """The Windows path (drive Z:) of a host path."""

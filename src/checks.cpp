@@ -1,0 +1,198 @@
+// The checks an install makes before it writes anything, and the form of an install folder that the
+// install and the uninstaller both insist on. Portable: the file system is reached through platform.h.
+#include <cstdio>
+#include <cstring>
+
+#include "cdsrc.h"
+#include "install.h"
+#include "platform.h"
+#include "setup.h"
+#include "util.h"
+
+namespace {
+
+constexpr uint64_t MIB = 1024 * 1024;
+
+// Paths the install writes beside the CD copy, below the install folder; the longest of them bounds
+// the folder even for a CD of short names.
+const char *const own_paths[] = {"\\game\\hd\\SOUND\\INTERFAC.ASL", "\\game\\hd\\SAVEGAME", "\\uninstall.exe"};
+const char cd_below[] = "\\game\\cd\\";
+
+int is_sep(char c) { return c == '\\' || c == '/'; }
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The next part of a path at *i (separators skipped), as [start, end); 0 at the end.
+int next_part(const char *p, size_t *i, size_t *start) {
+    while (p[*i] && is_sep(p[*i])) ++*i;
+    *start = *i;
+    while (p[*i] && !is_sep(p[*i])) ++*i;
+    return *i > *start;
+}
+
+int fail(const char *message) {
+    setup_log("ERROR: %s", message);
+    return 0;
+}
+
+uint64_t mb_up(uint64_t bytes) { return (bytes + MIB - 1) / MIB; }
+
+// The folder itself or, when it does not exist yet, its nearest parent that does, never above the
+// drive or share root; 0 when not even the root is there. folder has the form of an install folder.
+int nearest_existing(const char *folder, char *out) {
+    fmt(out, PATH_BUF, "%s", folder);
+    for (;;) {
+        if (is_dir(out)) return 1;
+        char *cut = strrchr(out, '\\');
+        char *slash = strrchr(out, '/');
+        if (slash > cut) cut = slash;
+        if (!cut) return 0;
+        // Keep the root's own separator: "C:\" is a folder, "C:" is the current folder on C.
+        if (cut == out + 2 && out[1] == ':') {
+            cut[1] = '\0';
+            return is_dir(out);
+        }
+        *cut = '\0';
+        // Never above \\server\share: "\\server" is no folder, and "\" would be the current drive.
+        char whole[PATH_BUF];
+        if (folder_form(out, whole) == FOLDER_NOT_FULL) return 0;
+    }
+}
+
+// The bytes of an earlier install of this game in <folder>\game\cd: a reinstall writes over them, so
+// they count as free. At most the new CD's bytes.
+uint64_t earlier_copy(const char *folder, uint64_t cd_bytes) {
+    char old[PATH_BUF];
+    if (fmt(old, sizeof old, "%s\\game\\cd", folder) >= static_cast<int>(sizeof old) || !is_dir(old)) return 0;
+    CdSrc *s = cd_open(old);
+    uint64_t bytes = s && is_zarnith_cd(s) ? cd_total_bytes(s) : 0;
+    cd_close(s);
+    return bytes < cd_bytes ? bytes : cd_bytes;
+}
+
+}  // namespace
+
+int folder_form(const char *dir, char *out) {
+    if (!dir || fmt(out, PATH_BUF, "%s", dir) >= static_cast<int>(PATH_BUF)) return FOLDER_TOO_LONG;
+    size_t len = strlen(out);
+    while (len > 0 && is_sep(out[len - 1])) out[--len] = '\0';
+    size_t i;
+    if (len >= 2 && lower(out[0]) >= 'a' && lower(out[0]) <= 'z' && out[1] == ':') {
+        // "C:" alone is taken for the drive as a whole; "C:Games" is relative to C's current folder.
+        if (len == 2) return FOLDER_ROOT;
+        if (!is_sep(out[2])) return FOLDER_NOT_FULL;
+        i = 3;
+    } else if (len >= 2 && is_sep(out[0]) && is_sep(out[1])) {
+        // \\server\share is the root of a network path.
+        i = 2;
+        size_t start;
+        if (!next_part(out, &i, &start)) return FOLDER_NOT_FULL;
+        if (!next_part(out, &i, &start)) return FOLDER_NOT_FULL;
+    } else {
+        return FOLDER_NOT_FULL;
+    }
+    int parts = 0;
+    size_t start;
+    while (next_part(out, &i, &start)) {
+        // Windows drops trailing dots and spaces, so "..." and ". ." act like "." or "..".
+        int only_dots = 1;
+        for (size_t k = start; k < i; ++k)
+            if (out[k] != '.' && out[k] != ' ') only_dots = 0;
+        if (only_dots) return FOLDER_DOTS;
+        ++parts;
+    }
+    return parts > 0 ? FOLDER_OK : FOLDER_ROOT;
+}
+
+int path_inside(const char *inner, const char *outer) {
+    size_t i = 0, o = 0, si, so;
+    for (;;) {
+        int more_o = next_part(outer, &o, &so);
+        int more_i = next_part(inner, &i, &si);
+        if (!more_o) return 1;
+        if (!more_i || i - si != o - so) return 0;
+        for (size_t k = 0; k < i - si; ++k)
+            if (lower(inner[si + k]) != lower(outer[so + k])) return 0;
+    }
+}
+
+size_t deepest_install_path(const char *dir, size_t cd_longest) {
+    size_t len = utf16_units(dir), deepest = len + strlen(cd_below) + cd_longest;
+    for (const char *p : own_paths)
+        if (len + strlen(p) > deepest) deepest = len + strlen(p);
+    return deepest;
+}
+
+int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes) {
+    char message[LOG_BUF - 16], folder[PATH_BUF];
+    if (folder_form(dir, folder) != FOLDER_OK) return 0;  // check_folder_form has said why
+
+    // A folder source must not receive its own copy, nor be the copy it would be replaced by: the
+    // copy would recurse into itself, or empty each file before reading it.
+    char copy[PATH_BUF];
+    fmt(copy, sizeof copy, "%s\\game\\cd", folder);
+    if (!src->is_image && path_inside(folder, src->path)) {
+        fmt(message, sizeof message, "the install folder %s lies inside the CD folder %s: choose a folder outside it",
+            dir, src->path);
+        return fail(message);
+    }
+    if (path_inside(src->path, copy)) {
+        fmt(message, sizeof message,
+            "the CD source %s lies inside %s, the copy that this install would replace: copy the CD elsewhere "
+            "first, or install into another folder",
+            src->path, copy);
+        return fail(message);
+    }
+
+    size_t deepest = deepest_install_path(dir, cd_longest_path(src));
+    if (deepest > MAX_PATH_CHARS) {
+        size_t len = utf16_units(dir), room = len - (deepest - MAX_PATH_CHARS);
+        fmt(message, sizeof message,
+            "the install folder is too long for this CD: its deepest file would need %u characters, more than "
+            "the Windows path limit of %u (MAX_PATH); choose a folder of at most %u characters",
+            static_cast<unsigned>(deepest), static_cast<unsigned>(MAX_PATH_CHARS),
+            static_cast<unsigned>(deepest > len + MAX_PATH_CHARS ? 0 : room));
+        return fail(message);
+    }
+
+    // The CD, the game executable and the game's writable files (its configuration, the VELTRIS files
+    // and the sound banks, copied again into game\hd); an earlier copy in game\cd is written over.
+    uint64_t writable = cd_bytes_of(src, "GAME.CFG") + cd_bytes_of(src, "VELTRIS") + cd_bytes_of(src, "SOUND");
+    uint64_t need = cd_bytes + exe_bytes + writable - earlier_copy(folder, cd_bytes);
+    char existing[PATH_BUF];
+    uint64_t free_bytes = 0;
+    // Without an existing parent the folder cannot be made, which make_dirs reports.
+    if (nearest_existing(folder, existing) && pf_free_space(existing, &free_bytes) && free_bytes < need) {
+        fmt(message, sizeof message,
+            "not enough free space for %s: the install needs %llu MB, the drive has %llu MB free; free some "
+            "space or choose another drive",
+            dir, static_cast<unsigned long long>(mb_up(need)), static_cast<unsigned long long>(free_bytes / MIB));
+        return fail(message);
+    }
+    return 1;
+}
+
+int check_folder_form(const char *dir) {
+    char folder[PATH_BUF], message[LOG_BUF - 16];
+    switch (folder_form(dir, folder)) {
+    case FOLDER_OK: return 1;
+    case FOLDER_NOT_FULL:
+        fmt(message, sizeof message,
+            "the install folder \"%s\" is not a full path: give its drive and every folder, such as "
+            "C:\\Games\\Tovek Zarnith PC",
+            dir);
+        break;
+    case FOLDER_ROOT:
+        fmt(message, sizeof message,
+            "the install folder \"%s\" is the root of a drive or share: choose a folder on it, such as "
+            "C:\\Games\\Tovek Zarnith PC",
+            dir);
+        break;
+    case FOLDER_DOTS:
+        fmt(message, sizeof message,
+            "the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path", dir);
+        break;
+    default: fmt(message, sizeof message, "the install folder is too long"); break;
+    }
+    return fail(message);
+}
