@@ -1,5 +1,6 @@
 // Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on.
 #include "platform.h"
+#include "util.h"
 
 #include <windows.h>
 
@@ -37,7 +38,7 @@ int pf_is_link(const char *path) {
     // No link attribute: it is still a link when it leads somewhere other than its own name in its
     // own folder.
     char parent[MAX_PATH * 2], self[MAX_PATH * 2], whole[MAX_PATH * 2];
-    snprintf(whole, sizeof whole, "%s", path);
+    fmt(whole, sizeof whole, "%s", path);
     char *cut = strrchr(whole, '\\');
     if (!cut || !cut[1]) return 0;
     *cut = '\0';
@@ -118,7 +119,7 @@ struct PfList {
 
 PfList *pf_list_open(const char *folder) {
     char pattern[520];
-    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    fmt(pattern, sizeof pattern, "%s\\*", folder);
     PfList *l = static_cast<PfList *>(calloc(1, sizeof(PfList)));
     if (!l) return nullptr;
     l->find = FindFirstFileA(pattern, &l->data);
@@ -136,7 +137,7 @@ int pf_list_next(PfList *l, PfEntry *e) {
         l->have = 0;
         const char *n = l->data.cFileName;
         if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
-        snprintf(e->name, sizeof e->name, "%s", n);
+        fmt(e->name, sizeof e->name, "%s", n);
         e->directory = (l->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
         e->reparse = (l->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
         e->size = e->directory ? 0

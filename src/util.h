@@ -4,6 +4,7 @@
 // / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer, so file work runs on one thread at a time.
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,5 +58,10 @@ int join_path(char *out, const char *folder, const char *name);
 // to a file name, so two different byte strings could name one file.
 int utf8_valid(const char *s, size_t n);
 
-// The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
-int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));
+// The bounded formatter: snprintf that always NUL-terminates (when cap > 0) and cuts what does not fit;
+// returns the length the whole result needs, as snprintf does. It knows the flags '-' and '0', a width
+// and a precision (digits or '*'), the sizes hh h l ll z and the conversions d i u x X c s and %%;
+// anything else is copied as written. gnu_printf: the compiler checks every call against C99 printf,
+// whatever printf the C runtime has.
+int vfmt(char *dst, size_t cap, const char *format, va_list ap);
+int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 3, 4)));
