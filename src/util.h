@@ -58,10 +58,17 @@ int join_path(char *out, const char *folder, const char *name);
 // to a file name, so two different byte strings could name one file.
 int utf8_valid(const char *s, size_t n);
 
+// Format checking for fmt and the log against C99 printf: MinGW's GCC takes plain "printf" to mean the
+// Microsoft runtime's dialect, and clang knows only "printf" (which is C99's there).
+#if defined(__GNUC__) && !defined(__clang__)
+#define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 // The bounded formatter: snprintf that always NUL-terminates (when cap > 0) and cuts what does not fit;
 // returns the length the whole result needs, as snprintf does. It knows the flags '-' and '0', a width
 // and a precision (digits or '*'), the sizes hh h l ll z and the conversions d i u x X c s and %%;
-// anything else is copied as written. gnu_printf: the compiler checks every call against C99 printf,
-// whatever printf the C runtime has.
+// anything else is copied as written.
 int vfmt(char *dst, size_t cap, const char *format, va_list ap);
-int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 3, 4)));
+int fmt(char *dst, size_t cap, const char *format, ...) PRINTF_LIKE(3, 4);
