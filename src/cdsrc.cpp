@@ -306,7 +306,7 @@ void log_unsafe_name(const IsoEntry *e) {
     for (int i = 0; i < e->name_len; ++i) {
         unsigned char c = static_cast<unsigned char>(e->name[i]);
         if (c < 0x20 || c == 0x7F || (raw && c >= 0x80))
-            n += snprintf(shown + n, sizeof shown - n, "\\x%02X", c);
+            n += fmt(shown + n, sizeof shown - n, "\\x%02X", c);
         else
             shown[n++] = static_cast<char>(c);
     }

@@ -1,6 +1,7 @@
 // POSIX side of the file-system layer, for native tests and fuzzing: the same results as the Win32 side,
 // with errno turned into the Win32 code a Windows user would see.
 #include "platform.h"
+#include "util.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -45,7 +46,7 @@ static void set_error_from_errno() {
 struct NativePath {
     char p[1024];
     explicit NativePath(const char *path) {
-        snprintf(p, sizeof p, "%s", path);
+        fmt(p, sizeof p, "%s", path);
         for (char *c = p; *c; ++c)
             if (*c == '\\') *c = '/';
     }
@@ -317,7 +318,7 @@ void pf_error_message(unsigned long code, char *out, size_t cap) {
     if (!cap) return;
     out[0] = '\0';
     for (const auto &t : texts)
-        if (t.code == code) snprintf(out, cap, "%s", t.text);
+        if (t.code == code) fmt(out, cap, "%s", t.text);
 }
 
 int pf_free_space(const char *folder, uint64_t *bytes) {
@@ -350,7 +351,7 @@ PfList *pf_list_open(const char *folder) {
         return nullptr;
     }
     l->dir = d;
-    snprintf(l->folder, sizeof l->folder, "%s", np.p);
+    fmt(l->folder, sizeof l->folder, "%s", np.p);
     return l;
 }
 
@@ -360,10 +361,10 @@ int pf_list_next(PfList *l, PfEntry *e) {
         if (!de) return 0;
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
         char full[1400];
-        snprintf(full, sizeof full, "%s/%s", l->folder, de->d_name);
+        fmt(full, sizeof full, "%s/%s", l->folder, de->d_name);
         struct stat st;
         if (lstat(full, &st) != 0) continue;  // vanished since readdir
-        snprintf(e->name, sizeof e->name, "%s", de->d_name);
+        fmt(e->name, sizeof e->name, "%s", de->d_name);
         e->reparse = S_ISLNK(st.st_mode) ? 1 : 0;
         e->directory = S_ISDIR(st.st_mode) ? 1 : 0;
         if (e->reparse) {

@@ -1,5 +1,6 @@
 // Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on.
 #include "platform.h"
+#include "util.h"
 
 #include <windows.h>
 
@@ -37,7 +38,7 @@ int pf_is_link(const char *path) {
     // No link attribute: it is still a link when it leads somewhere other than its own name in its
     // own folder.
     char parent[MAX_PATH * 2], self[MAX_PATH * 2], whole[MAX_PATH * 2];
-    snprintf(whole, sizeof whole, "%s", path);
+    fmt(whole, sizeof whole, "%s", path);
     char *cut = strrchr(whole, '\\');
     if (!cut || !cut[1]) return 0;
     *cut = '\0';
@@ -119,7 +120,7 @@ uint32_t pf_drive_type(const char *path) {
     // (relative) path lies on the current drive.
     char root[MAX_PATH];
     if (path[0] && path[1] == ':') {
-        snprintf(root, sizeof root, "%c:\\", path[0]);
+        fmt(root, sizeof root, "%c:\\", path[0]);
         return GetDriveTypeA(root);
     }
     if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
@@ -129,7 +130,7 @@ uint32_t pf_drive_type(const char *path) {
         for (; path[i] && i + 1 < sizeof root; ++i) {
             if ((path[i] == '\\' || path[i] == '/') && ++seps == 2) break;
         }
-        snprintf(root, sizeof root, "%.*s\\", static_cast<int>(i), path);
+        fmt(root, sizeof root, "%.*s\\", static_cast<int>(i), path);
         return GetDriveTypeA(root);
     }
     return GetDriveTypeA(nullptr);
@@ -209,7 +210,7 @@ struct PfList {
 
 PfList *pf_list_open(const char *folder) {
     char pattern[520];
-    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    fmt(pattern, sizeof pattern, "%s\\*", folder);
     PfList *l = static_cast<PfList *>(calloc(1, sizeof(PfList)));
     if (!l) return nullptr;
     l->find = FindFirstFileA(pattern, &l->data);
@@ -227,7 +228,7 @@ int pf_list_next(PfList *l, PfEntry *e) {
         l->have = 0;
         const char *n = l->data.cFileName;
         if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
-        snprintf(e->name, sizeof e->name, "%s", n);
+        fmt(e->name, sizeof e->name, "%s", n);
         e->directory = (l->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
         e->reparse = (l->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
         e->size = e->directory ? 0

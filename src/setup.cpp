@@ -40,12 +40,12 @@ void setup_log(const char *format, ...) {
     char line[LOG_BUF];
     va_list ap;
     va_start(ap, format);
-    int n = vsnprintf(line, sizeof line, format, ap);
+    vfmt(line, sizeof line, format, ap);
     va_end(ap);
-    if (n < 0) line[0] = '\0';
     pf_lock(&log_lock);
     if (logf) {
-        fprintf(logf, "%s\n", line);
+        fputs(line, logf);
+        fputc('\n', logf);  // the text-mode file makes it CR LF on Windows
         fflush(logf);
     }
 #ifdef _WIN32

@@ -10,7 +10,7 @@ extern int silent;    // "/silent": no window; nothing is posted anywhere
 
 // Writes one line (printf-style, cut at 1023 characters) to the log file and flushes it; while the
 // main window exists and the run is not silent, also posts a heap copy of the line to the window.
-void setup_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void setup_log(const char *format, ...) PRINTF_LIKE(1, 2);
 // Opens the log file afresh (text mode, an earlier log is replaced). 1/0; on 0 lines reach no file.
 int setup_log_open(const char *path);
 // Closes the log file; safe when none is open.

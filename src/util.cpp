@@ -1,7 +1,5 @@
 #include "util.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,15 +8,6 @@
 
 static uint8_t buf[1 << 20];  // copy_file's transfer buffer
 static uint32_t crc_tab[256];
-
-int fmt(char *dst, size_t cap, const char *format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(dst, cap, format, ap);
-    va_end(ap);
-    if (cap && n < 0) dst[0] = '\0';
-    return n;
-}
 
 int join_path(char *out, const char *folder, const char *name) {
     int n = fmt(out, PATH_BUF, "%s\\%s", folder, name);

@@ -5,6 +5,7 @@
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -77,8 +78,20 @@ int utf8_valid(const char *s, size_t n);
 // character beyond U+FFFF counts two.
 size_t utf16_units(const char *s);
 
-// The bounded formatter: snprintf that always NUL-terminates and cuts what does not fit.
-int fmt(char *dst, size_t cap, const char *format, ...) __attribute__((format(printf, 3, 4)));
+// Format checking for fmt and the log against C99 printf: MinGW's GCC takes plain "printf" to mean the
+// Microsoft runtime's dialect, and clang knows only "printf" (which is C99's there).
+#if defined(__GNUC__) && !defined(__clang__)
+#define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// The bounded formatter: snprintf that always NUL-terminates (when cap > 0) and cuts what does not fit;
+// returns the length the whole result needs, as snprintf does. It knows the flags '-' and '0', a width
+// and a precision (digits or '*'), the sizes hh h l ll z and the conversions d i u x X c s and %%;
+// anything else is copied as written.
+int vfmt(char *dst, size_t cap, const char *format, va_list ap);
+int fmt(char *dst, size_t cap, const char *format, ...) PRINTF_LIKE(3, 4);
 
 // ---------------------------------------------------------------------------------------------------
 // Copies on several workers (copyjobs.cpp): a list of files gathered first, then copied side by side.

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -294,6 +296,81 @@ TEST(CopyFile, FailureInTheMiddleNamesTheFileAndTheCause) {
     }
 }
 #endif
+// The setup's own formatter must print what printf prints, or paths and log lines come out different
+// from what the code reads as written. Each case runs through both and is compared, whole and cut.
+// Not format-checked on purpose: some cases ('0' with '-', '0' with a precision) draw warnings for
+// combinations printf defines anyway.
+static ::testing::AssertionResult same_as_printf(const char *format, ...) {
+    char want[256], got[256];
+    va_list ap, again;
+    va_start(ap, format);
+    va_copy(again, ap);
+    int wn = vsnprintf(want, sizeof want, format, ap);
+    memset(got, 'z', sizeof got);
+    int gn = vfmt(got, sizeof got, format, again);
+    va_end(again);
+    va_end(ap);
+    if (gn == wn && strcmp(got, want) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << format << "\" gives \"" << got << "\" (" << gn
+                                         << "), printf gives \"" << want << "\" (" << wn << ")";
+}
+#define SAME_AS_PRINTF(...) EXPECT_TRUE(same_as_printf(__VA_ARGS__))
+
+TEST(Fmt, IntegersPrintAsPrintfPrintsThem) {
+    SAME_AS_PRINTF("%d %d %d %i", 0, -1, 12345, -2147483647 - 1);
+    SAME_AS_PRINTF("%u %u %lu", 0u, 4294967295u, 4294967295ul);
+    SAME_AS_PRINTF("%llu %lld %lld", 18446744073709551615ull, -9223372036854775807ll - 1, 42ll);
+    SAME_AS_PRINTF("%zu %zu", static_cast<size_t>(0), static_cast<size_t>(-1));
+    SAME_AS_PRINTF("%x %X %02X %02X %08x %llX", 0xbeefu, 0xbeefu, 5u, 0xABu, 0x1fu, 0xFFFFFFFFFFFFFFFFull);
+    SAME_AS_PRINTF("%hd %hu %hhu %hhd", 70000, 70000, 300, 200);
+}
+
+TEST(Fmt, WidthFlagsAndPrecisionAsPrintf) {
+    SAME_AS_PRINTF("[%5d] [%-5d] [%05d] [%-05d] [%5d]", 42, 42, -42, 42, 1234567);
+    SAME_AS_PRINTF("[%3u] [%-3u] [%03u] [%1u]", 7u, 7u, 7u, 700u);
+    SAME_AS_PRINTF("[%.3d] [%.0d] [%.0u] [%5.3d] [%05.3d] [%-6.2x]", 5, 0, 0u, -5, 5, 0xau);
+    SAME_AS_PRINTF("[%*d] [%*d] [%-*s]", 4, 9, -4, 9, 6, "ab");
+    SAME_AS_PRINTF("[%8s] [%-8s] [%2s] [%s]", "abc", "abc", "abcdef", "");
+    SAME_AS_PRINTF("[%.2s] [%.*s] [%.*s] [%.*s] [%5.1s]", "abc", 3, "abcdef", 0, "abc", 9, "ab", "xyz");
+    SAME_AS_PRINTF("[%c%c] [%3c] [%-3c] 100%%", 'o', 'k', 'x', 'y');
+}
+
+TEST(Fmt, EveryCutKeepsThePrefixAndTheNeededLength) {
+    const char *words[] = {"C:\\Games\\Tovek Zarnith PC", "", "\\x%02X"};
+    for (const char *w : words) {
+        char whole[64];
+        int need = snprintf(whole, sizeof whole, "%s|%d|%02X|%-4s|", w, -7, 0x3Cu, "ab");
+        for (size_t cap = 0; cap <= static_cast<size_t>(need) + 2; ++cap) {
+            char got[64];
+            memset(got, 'z', sizeof got);
+            int n = fmt(got, cap, "%s|%d|%02X|%-4s|", w, -7, 0x3Cu, "ab");
+            EXPECT_EQ(n, need) << "the length needed must not depend on the room given (cap " << cap << ")";
+            if (cap == 0) {
+                EXPECT_EQ(got[0], 'z') << "no room means nothing is written";
+                continue;
+            }
+            size_t kept = cap - 1 < static_cast<size_t>(need) ? cap - 1 : static_cast<size_t>(need);
+            EXPECT_EQ(std::string(got), std::string(whole, kept)) << "cap " << cap;
+            EXPECT_EQ(got[cap], 'z') << "a byte past the room was written (cap " << cap << ")";
+        }
+    }
+}
+
+// A conversion the formatter does not know must show up in the text instead of being dropped silently.
+static int fmt_unchecked(char *dst, size_t cap, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vfmt(dst, cap, format, ap);
+    va_end(ap);
+    return n;
+}
+
+TEST(Fmt, UnknownConversionsAreCopiedAsWritten) {
+    char got[32];
+    EXPECT_EQ(fmt_unchecked(got, sizeof got, "a%qb%05yc%"), 10);
+    EXPECT_STREQ(got, "a%qb%05yc%");
+}
+
 TEST(Utf8Valid, AcceptsEveryPlaneAndRefusesWhatWouldBecomeAReplacementCharacter) {
     const char *good[] = {"", "GAME.DAT", ("\xc5\x81\xc3\xb3" "d\xc5\xba"),  // Łódź
                           "\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b",            // Игры

@@ -1,0 +1,135 @@
+// util's bounded formatter, in a file of its own so that it builds for size (-Os) while the copy loops
+// in util.cpp build for speed: it composes a path or a log line per file, never per byte.
+#include <cstdarg>
+#include <cstddef>
+
+#include "util.h"
+
+// printf's own implementation (MinGW links its C99 one, about 19 KB) would be most of the setup's code;
+// the setup only composes paths and log lines, so integers and strings are all it formats.
+int vfmt(char *dst, size_t cap, const char *f, va_list ap) {
+    size_t n = 0;  // length of the whole result, also past what fits
+    auto put = [&](char c) {
+        if (n + 1 < cap) dst[n] = c;
+        ++n;
+    };
+    while (*f) {
+        if (*f != '%') {
+            put(*f++);
+            continue;
+        }
+        const char *start = f++;
+        int left = 0, zero = 0;
+        for (;; ++f) {
+            if (*f == '-') left = 1;
+            else if (*f == '0') zero = 1;
+            else break;
+        }
+        int width = 0, prec = -1;
+        if (*f == '*') {
+            width = va_arg(ap, int);
+            if (width < 0) left = 1, width = -width;
+            ++f;
+        }
+        while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
+        if (*f == '.') {
+            ++f;
+            prec = 0;
+            if (*f == '*') {
+                prec = va_arg(ap, int);
+                ++f;
+            }
+            while (*f >= '0' && *f <= '9') prec = prec * 10 + (*f++ - '0');
+        }
+        int size = 0;  // 0 int, 1 long, 2 long long, 3 size_t, -1 short, -2 char (promoted to int)
+        if (*f == 'h') {
+            size = f[1] == 'h' ? -2 : -1;
+            f -= size;
+        } else if (*f == 'l') {
+            size = f[1] == 'l' ? 2 : 1;
+            f += size;
+        } else if (*f == 'z') {
+            size = 3;
+            ++f;
+        }
+        char c = *f;
+        char digits[24];
+        const char *text = digits;
+        size_t len = 0;
+        char sign = 0;
+        if (c == 's' || c == 'c') {
+            if (c == 'c') {
+                digits[0] = static_cast<char>(va_arg(ap, int));
+                len = 1;
+            } else {
+                text = va_arg(ap, const char *);
+                if (!text) text = "(null)";
+                while ((prec < 0 || len < static_cast<size_t>(prec)) && text[len]) ++len;
+            }
+            prec = -1;
+            zero = 0;
+        } else if (c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X') {
+            unsigned long long v;
+            if (c == 'd' || c == 'i') {
+                long long s = size == 2 ? va_arg(ap, long long)
+                              : size == 1 ? va_arg(ap, long)
+                              : size == 3 ? static_cast<long long>(va_arg(ap, ptrdiff_t))
+                                          : va_arg(ap, int);
+                if (size == -1) s = static_cast<short>(s);
+                if (size == -2) s = static_cast<signed char>(s);
+                v = s < 0 ? 0ull - static_cast<unsigned long long>(s) : static_cast<unsigned long long>(s);
+                if (s < 0) sign = '-';
+            } else {
+                v = size == 2 ? va_arg(ap, unsigned long long)
+                    : size == 1 ? va_arg(ap, unsigned long)
+                    : size == 3 ? va_arg(ap, size_t)
+                                : va_arg(ap, unsigned);
+                if (size == -1) v = static_cast<unsigned short>(v);
+                if (size == -2) v = static_cast<unsigned char>(v);
+            }
+            unsigned base = c == 'x' || c == 'X' ? 16 : 10;
+            const char *set = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+            char *e = digits + sizeof digits;
+            while (v) {
+                *--e = set[v % base];
+                v /= base;
+            }
+            if (prec < 0 && e == digits + sizeof digits) *--e = '0';  // %.0d prints nothing for 0
+            text = e;
+            len = static_cast<size_t>(digits + sizeof digits - e);
+            if (prec >= 0) zero = 0;
+        } else {
+            // '%%' is itself; any other conversion is not for this formatter and is copied as written.
+            if (c == '%') {
+                put('%');
+            } else {
+                while (start < f) put(*start++);
+                if (c) put(c);
+            }
+            if (c) ++f;
+            continue;
+        }
+        ++f;
+        size_t prec_pad = prec > 0 && static_cast<size_t>(prec) > len ? static_cast<size_t>(prec) - len : 0;
+        size_t body = len + prec_pad + (sign ? 1 : 0);
+        size_t pad = static_cast<size_t>(width) > body ? static_cast<size_t>(width) - body : 0;
+        if (!left && !zero)
+            for (; pad; --pad) put(' ');
+        if (sign) put(sign);
+        if (!left && zero)
+            for (; pad; --pad) put('0');
+        for (; prec_pad; --prec_pad) put('0');
+        for (size_t i = 0; i < len; ++i) put(text[i]);
+        for (; pad; --pad) put(' ');
+    }
+    if (cap) dst[n < cap ? n : cap - 1] = '\0';
+    return static_cast<int>(n);
+}
+
+int fmt(char *dst, size_t cap, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vfmt(dst, cap, format, ap);
+    va_end(ap);
+    return n;
+}
