@@ -180,14 +180,16 @@ class InstallChecks(e2e.WineTestCase):
                 log = e2e.setup_log(self.wp)
                 self.assertEqual(log[-1], "ERROR: copying the CD failed")
                 failed = [l for l in log if l.startswith("write failed: ")]
-                self.assertEqual(len(failed), 1, log)
-                m = re.match(r"^write failed: (.+) \(error 112: (.+)\)$", failed[0])
-                self.assertTrue(m, failed[0])
-                self.assertTrue(m.group(1).startswith(folder + "\\game\\cd\\"), failed[0])
-                self.assertTrue(m.group(2), "no system text for error 112")
-                # The file named is one the copy had begun.
-                rel = m.group(1)[len(folder + "\\game\\cd\\"):]
-                self.assertTrue(os.path.isfile(os.path.join(cd_tree, *rel.split("\\"))), rel)
+                # One line per failing file: each copy worker that had a file in flight may name its own.
+                self.assertTrue(1 <= len(failed) <= 4, log)
+                for line in failed:
+                    m = re.match(r"^write failed: (.+) \(error 112: (.+)\)$", line)
+                    self.assertTrue(m, line)
+                    self.assertTrue(m.group(1).startswith(folder + "\\game\\cd\\"), line)
+                    self.assertTrue(m.group(2), "no system text for error 112")
+                    # The file named is one the copy had begun.
+                    rel = m.group(1)[len(folder + "\\game\\cd\\"):]
+                    self.assertTrue(os.path.isfile(os.path.join(cd_tree, *rel.split("\\"))), rel)
 
     def test_truncated_image(self):
         out = e2e.sample_cd("small", "tree,iso")
@@ -199,13 +201,15 @@ class InstallChecks(e2e.WineTestCase):
         log = e2e.setup_log(self.wp)
         self.assertEqual(log[-1], "ERROR: copying the CD failed")
         errors = [l for l in log if l.startswith("read error in ")]
-        self.assertEqual(len(errors), 1, log)
-        m = re.match(r"^read error in ([^ ]+) \((.+) in image (.+)\): the image ends early: it may be incomplete$",
-                     errors[0])
-        self.assertTrue(m, errors[0])
-        self.assertEqual(m.group(3), self.wp.winpath(cut))
-        self.assertEqual(m.group(2).split("\\")[-1], m.group(1))
-        self.assertTrue(os.path.isfile(os.path.join(out, "tree", *m.group(2).split("\\"))), m.group(2))
+        # One line per failing file: each copy worker that had a file in flight may name its own.
+        self.assertTrue(1 <= len(errors) <= 4, log)
+        for line in errors:
+            m = re.match(r"^read error in ([^ ]+) \((.+) in image (.+)\): the image ends early: it may be incomplete$",
+                         line)
+            self.assertTrue(m, line)
+            self.assertEqual(m.group(3), self.wp.winpath(cut))
+            self.assertEqual(m.group(2).split("\\")[-1], m.group(1))
+            self.assertTrue(os.path.isfile(os.path.join(out, "tree", *m.group(2).split("\\"))), m.group(2))
 
 
 if __name__ == "__main__":

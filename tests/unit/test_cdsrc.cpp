@@ -1249,7 +1249,9 @@ TEST_F(CdSrcTest, FailureInTheMiddleStopsTheCopyAndNamesTheFile) {
     Tally t;
     std::string dest = tmp + "\\from-image";
     EXPECT_EQ(cd_copy_all_with(s, dest.c_str(), &t.p, 4), 0);
-    EXPECT_EQ(log(), "read error in F010.DAT\n") << "one line, naming the file on the CD";
+    EXPECT_EQ(log(), "read error in F010.DAT (A\\F010.DAT in image " + tmp +
+                         "\\cd.iso): the image ends early: it may be incomplete\n")
+        << "one line, naming the file on the CD and the image";
     auto got = check_leftovers(dest, bad);
     // The workers take the files in order: all before the failing one were taken before it and finish.
     for (const std::string &f : cd.order) {
