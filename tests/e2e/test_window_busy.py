@@ -42,20 +42,25 @@ class Busy(e2e.WindowTestCase):
         self.assertIn("layout complete", e2e.read(game_log, "r"), "Play did not start the installed game")
 
     def test_yes_stops_the_install_with_exit_code_1_and_keeps_the_log(self):
-        target = os.path.join(self.tmp, "stopped")
-        proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target))
-        self.assertEqual(self.ctl("watch", TITLE, "Install", "120000"), 0)
-        self.assertEqual(self.ctl("stop", TITLE, "yes"), 0, "no question while installing")
-        self.assertEqual(proc.wait(timeout=60), 1, "a stopped install must end with exit code 1")
-        log = e2e.read(e2e.temp_folder(self.wp, "zarnith_setup.log"))
-        self.assertTrue(log.endswith(b"\r\n"), "the log must keep whole lines up to the last one")
-        lines = log.decode("utf-8").split("\r\n")[:-1]
+        # The copy runs on several workers and may reach its end between the moment the bar is seen moving
+        # and the moment Yes is answered; such a round shows nothing about stopping, so it is run again on
+        # a fresh folder (at most three rounds) rather than taken for a failure or a pass.
+        for attempt in range(3):
+            target = os.path.join(self.tmp, "stopped%d" % attempt)
+            proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target))
+            self.assertEqual(self.ctl("watch", TITLE, "Install", "120000"), 0)
+            self.assertEqual(self.ctl("stop", TITLE, "yes"), 0, "no question while installing")
+            self.assertEqual(proc.wait(timeout=60), 1, "a stopped install must end with exit code 1")
+            log = e2e.read(e2e.temp_folder(self.wp, "zarnith_setup.log"))
+            self.assertTrue(log.endswith(b"\r\n"), "the log must keep whole lines up to the last one")
+            lines = log.decode("utf-8").split("\r\n")[:-1]
+            if "Done." not in lines:
+                break
         self.assertEqual(lines[:2], ["setup started", lines[1]])
         self.assertTrue(any(l.startswith("Copying folder ") for l in lines), lines)
-        self.assertNotIn("Done.", lines, "the install was not stopped")
+        self.assertNotIn("Done.", lines, "the install was never stopped in three rounds")
         self.assertTrue(os.path.isdir(os.path.join(target, "game", "cd")), "what was copied stays")
         self.assertFalse(os.path.exists(os.path.join(target, "zarnith.exe")), "the install went on after Yes")
-
 
 if __name__ == "__main__":
     e2e.main()
