@@ -38,7 +38,7 @@ def sample_cd(size="small", what="tree,iso,bin,cue"):
 def large_tree(files=4000, big_mib=200):
     """The small sample CD's tree with many small files and one large one added, so that an install takes
     some seconds under Wine (each created file costs most): made once per build folder."""
-    out = os.path.join(BUILD, "sample-cd-large")
+    out = os.path.join(BUILD, "sample-cd-large-%d-%d" % (files, big_mib))
     tree = os.path.join(out, "tree")
     with open(out + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)

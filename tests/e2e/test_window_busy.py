@@ -14,6 +14,9 @@ class Busy(e2e.WindowTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.cd = e2e.large_tree()
+        # Stopping needs an install still copying when Yes is answered, some seconds after the bar is seen
+        # moving: three times the files, since the copy workers get through the usual large CD quickly.
+        cls.slow_cd = e2e.large_tree(files=12000)
 
     def test_progress_moves_no_lets_it_finish_and_play_starts_the_game(self):
         target = os.path.join(self.tmp, "played")
@@ -42,23 +45,24 @@ class Busy(e2e.WindowTestCase):
         self.assertIn("layout complete", e2e.read(game_log, "r"), "Play did not start the installed game")
 
     def test_yes_stops_the_install_with_exit_code_1_and_keeps_the_log(self):
-        # The copy runs on several workers and may reach its end between the moment the bar is seen moving
-        # and the moment Yes is answered; such a round shows nothing about stopping, so it is run again on
-        # a fresh folder (at most three rounds) rather than taken for a failure or a pass.
+        # Should the copy still reach its end between the moment the bar is seen moving and the moment Yes
+        # is answered, that round shows nothing about stopping: it is run again on a fresh folder (at most
+        # three rounds) rather than taken for a failure or a pass.
         for attempt in range(3):
             target = os.path.join(self.tmp, "stopped%d" % attempt)
-            proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target))
+            proc = self.start("/cd", self.wp.winpath(self.slow_cd), "/dir", self.wp.winpath(target))
             self.assertEqual(self.ctl("watch", TITLE, "Install", "120000"), 0)
             self.assertEqual(self.ctl("stop", TITLE, "yes"), 0, "no question while installing")
             self.assertEqual(proc.wait(timeout=60), 1, "a stopped install must end with exit code 1")
             log = e2e.read(e2e.temp_folder(self.wp, "zarnith_setup.log"))
             self.assertTrue(log.endswith(b"\r\n"), "the log must keep whole lines up to the last one")
             lines = log.decode("utf-8").split("\r\n")[:-1]
-            if "Done." not in lines:
+            if "Setting up the game files ..." not in lines:
                 break
         self.assertEqual(lines[:2], ["setup started", lines[1]])
         self.assertTrue(any(l.startswith("Copying folder ") for l in lines), lines)
-        self.assertNotIn("Done.", lines, "the install was never stopped in three rounds")
+        self.assertNotIn("Setting up the game files ...", lines, "the copy was never stopped in three rounds")
+        self.assertNotIn("Done.", lines)
         self.assertTrue(os.path.isdir(os.path.join(target, "game", "cd")), "what was copied stays")
         self.assertFalse(os.path.exists(os.path.join(target, "zarnith.exe")), "the install went on after Yes")
 
