@@ -106,7 +106,7 @@ def setup_log(wp):
     return data.decode("latin-1").split("\r\n")[:-1] if data.endswith(b"\r\n") else data.decode("latin-1").split("\r\n")
 
 
-def run_setup(wp, args, exe=None, timeout=900):
+def run_setup(wp, args, exe=None, timeout=300):
     """Runs setup.exe (or a copy of it) with the arguments; returns its exit code."""
     return wp.run(exe or SETUP_EXE, args, timeout=timeout)
 
@@ -219,7 +219,12 @@ class WindowTestCase(WineTestCase):
 
     def start(self, *args):
         proc = self.wp.start(SETUP_EXE, list(args))
-        self.assertEqual(self.ctl("wait", self.TITLE, "60000"), 0, "the main window did not open")
+        if self.ctl("wait", self.TITLE, "60000") != 0:
+            self.wp.diagnose("the main window did not open within 60 s")
+            log = setup_log(self.wp)
+            proc.kill()
+            proc.wait()
+            self.fail("the main window did not open (setup log: %s)" % log)
         return proc
 
 

@@ -54,6 +54,11 @@ def make_template(dest, user=None):
     env = _base_env(prefix, home, user)
     subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False, timeout=600)
+    # A program that crashes ends at once with its backtrace on stderr, instead of waiting behind the
+    # debugger's crash dialog on the virtual display, where nobody will ever press a button.
+    subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
+                    "REG_DWORD", "/d", "0", "/f"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False, timeout=600)
     subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=600)
     subprocess.run(["wineserver", "-k"], env=env, check=False, timeout=60)
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
@@ -164,19 +169,52 @@ class WinePrefix:
         """Runs a Windows program to its end; returns its exit code (or (code, stdout) with check_output)."""
         # Output goes through a file, never a pipe: Wine's background processes (services, winedevice)
         # inherit the handles and would hold a pipe open long after the program has ended.
-        with tempfile.TemporaryFile() as out:
-            p = subprocess.run(["wine", exe] + list(args), env=self.env, cwd=cwd, timeout=timeout,
-                               stdout=out, stderr=subprocess.DEVNULL)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.Popen(["wine", exe] + list(args), env=self.env, cwd=cwd, stdout=out, stderr=err)
+            try:
+                code = p.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.diagnose("%s did not end within %d s" % (os.path.basename(exe), timeout))
+                p.kill()
+                p.wait()
+                raise
             out.seek(0)
             text = out.read().decode("latin-1")
+            err.seek(0)
+            crash = err.read().decode("latin-1")
+            if "Unhandled" in crash:
+                sys.stderr.write("\n=== %s crashed ===\n%s\n" % (os.path.basename(exe), crash))
         if check_output:
-            return p.returncode, text
-        return p.returncode
+            return code, text
+        return code
+
+    def diagnose(self, why):
+        """Writes to stderr, for the test's log, where every thread of every process of this prefix
+        stands: a program that hangs is caught in the act."""
+        sys.stderr.write("\n=== %s: the processes of the prefix ===\n" % why)
+        try:
+            bt = subprocess.run(["winedbg", "--command", "bt all"], env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=180).stdout.decode("latin-1")
+        except subprocess.TimeoutExpired:
+            bt = "(winedbg did not answer within 180 s)"
+        for name in sorted(os.listdir(self.root)):
+            if name.startswith("started-"):
+                with open(os.path.join(self.root, name), "rb") as f:
+                    text = f.read().decode("latin-1").strip()
+                if text:
+                    sys.stderr.write("--- stderr of a started program ---\n%s\n" % text)
+        sys.stderr.write(bt + "\n=== end of the processes ===\n")
+        sys.stderr.flush()
 
     def start(self, exe, args=(), cwd=None):
         """Starts a Windows program without waiting for it; returns the Popen."""
-        return subprocess.Popen(["wine", exe] + list(args), env=self.env, cwd=cwd,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Its stderr is kept for diagnose(): Wine writes there when a program crashes.
+        err = tempfile.NamedTemporaryFile(prefix="started-", suffix=".err", dir=self.root, delete=False)
+        try:
+            return subprocess.Popen(["wine", exe] + list(args), env=self.env, cwd=cwd,
+                                    stdout=subprocess.DEVNULL, stderr=err)
+        finally:
+            err.close()
 
     def reg_query(self, key):
         """The output of 'reg query KEY' in this prefix (text), and its exit code."""
