@@ -84,6 +84,12 @@ class Window(e2e.WindowTestCase):
 
     def test_cancel_before_install_closes_at_once(self):
         proc = self.start("/dir", "C:\\Games\\Unused")
+        # The image picker (its dialog library is loaded at this first use) opens and closes again.
+        self.ctl("click", TITLE, "Image...")
+        self.assertEqual(self.ctl("wait", "Tovek Zarnith CD", "30000"), 0, "the image picker did not open")
+        self.ctl("close", "Tovek Zarnith CD")
+        self.assertEqual(self.ctl("gone", "Tovek Zarnith CD", "30000"), 0, "the image picker did not close")
+        self.assertEqual(self.button(104)[3], "Install", "the window no longer answers after the picker")
         self.ctl("click", TITLE, "Cancel")
         self.assertEqual(proc.wait(timeout=60), 0)
         self.assertFalse(os.path.exists(self.wp.c_drive("Games", "Unused")))
