@@ -5,7 +5,10 @@ prefix and the same session: the ISO and the Mode 1 BIN (through its CUE sheet) 
 one thread; the installs copy on as many workers as the machine has processors (at most 4), except from a
 CD drive: the "setup CD drive" row installs the same folder through a drive letter of type cdrom, which
 the setup reads with one worker. Prints every run, the medians, each install's ratio to its baseline,
-and native xorriso / cp -r rows for reference.
+and for reference: "bare workers" (bench/parallel_tree.c, the folders made first and the files copied on
+as many threads as the setup uses, with nothing else: what a parallel copy can reach on this machine) and
+native xorriso / cp -r rows. One Wine desktop stays up for the whole session (on a virtual display when
+Xvfb is there), as Windows always has one.
 
     bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--forms] [--before BUILD]
 
@@ -40,7 +43,9 @@ from winerun import WinePrefix  # noqa: E402
 
 TARGETS = {"setup ISO": ("isox ISO", 0.65), "setup BIN+CUE": ("isox ISO", 0.75), "setup folder": ("wtree folder", 0.65),
            "setup CD drive": ("wtree folder", 1.10)}
-REFERENCE = {"before ISO": "isox ISO", "before BIN+CUE": "isox ISO", "before folder": "wtree folder"}
+REFERENCE = {"before ISO": "isox ISO", "before BIN+CUE": "isox ISO", "before folder": "wtree folder",
+             "bare workers": "wtree folder"}
+WORKERS = max(1, min(4, os.cpu_count() or 1))  # what the setup uses off a CD drive
 CD_DRIVE = "m"  # the sample folder as a CD drive of the prefix
 # The forms other tools write (--forms): every one within 1.30 of the bare extractor.
 FORMS = [("setup 2448 raw", "cd_sub.img"), ("setup 2336 CUE", "cd_2336.cue"), ("setup pregap CUE", "cd_pregap.cue"),
@@ -78,6 +83,10 @@ def compile_baselines(dest):
         exe = os.path.join(dest, name + ".exe")
         subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", exe, os.path.join(src, name + ".c")], check=True)
         exes[name] = exe
+    # Not a baseline: the least a parallel copy can do here (bench/parallel_tree.c), for reference.
+    exe = os.path.join(dest, "parallel_tree.exe")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", exe, os.path.join(HERE, "parallel_tree.c")], check=True)
+    exes["parallel_tree"] = exe
     return exes
 
 
@@ -128,7 +137,7 @@ def main():
         want = limited if installed else whole
         if got != want:
             sys.exit("%s wrote %d files, %d bytes instead of %d, %d" % ((name,) + got + want))
-    with WinePrefix() as wp:
+    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp:
         # The folder as a CD drive: a drive link plus the drive's type in the registry, read when the
         # wineserver starts.
         os.symlink(os.path.abspath(tree), os.path.join(wp.prefix, "dosdevices", CD_DRIVE + ":"))
@@ -139,6 +148,11 @@ def main():
         # One wineserver for the whole session, so no run pays for starting it.
         server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
         wp.run("cmd", ["/c", "exit"], timeout=300)
+        # One desktop for the whole session too, as Windows always has one: without it, Wine starts and
+        # ends its desktop process around every GUI program, which would cost each install some tenths of
+        # a second that no console baseline pays.
+        idle = wp.start(os.path.join(a.build, "winctl.exe"), ["wait", "never shown", "86400000"])
+        time.sleep(3)
         flags = [] if a.with_shortcuts else ["/nodesktop", "/nostartmenu"]
 
         def setup_from(cd, exe=setup_exe):
@@ -150,6 +164,8 @@ def main():
             ("setup BIN+CUE", setup_from(cue)),
             ("wtree folder", lambda out: wp.run(exes["wtree"], [wp.winpath(tree), wp.winpath(out), "1024"])),
             ("setup folder", setup_from(tree)),
+            ("bare workers", lambda out: wp.run(exes["parallel_tree"], [wp.winpath(tree), wp.winpath(out),
+                                                                         str(WORKERS)])),
             ("setup CD drive", lambda out: wp.run(setup_exe, ["/silent"] + flags + ["/cd", CD_DRIVE.upper() + ":\\",
                                                                                   "/dir", wp.winpath(out)])),
         ]
@@ -179,6 +195,7 @@ def main():
                       flush=True)
         subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
         server.wait(timeout=60)
+        idle.wait(timeout=60)
 
     for name, cmd in (("native xorriso", ["xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/"]),
                       ("native cp -r", ["cp", "-r", "--reflink=never", tree])):

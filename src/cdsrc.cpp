@@ -699,15 +699,23 @@ uint64_t total_of(CdSrc *s, const char *rel, Walk *w) {
 
 }  // namespace
 
-uint64_t cd_total_bytes(CdSrc *s) {
+// Walks the whole CD once per source.
+static void measure(CdSrc *s) {
+    if (s->measured) return;
     Walk w;
-    return total_of(s, "", &w);
+    s->total = total_of(s, "", &w);
+    s->longest = w.longest;
+    s->measured = 1;
+}
+
+uint64_t cd_total_bytes(CdSrc *s) {
+    measure(s);
+    return s->total;
 }
 
 size_t cd_longest_path(CdSrc *s) {
-    Walk w;
-    total_of(s, "", &w);
-    return w.longest;
+    measure(s);
+    return s->longest;
 }
 
 uint64_t cd_bytes_of(CdSrc *s, const char *rel) {

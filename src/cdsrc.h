@@ -33,6 +33,11 @@ struct CdSrc {
     uint64_t mem_size;
     uint64_t image_size;   // bytes in the image when it was opened: bounds every directory read
     uint64_t base;         // byte of disc sector 0 in the file (a data track after audio or a pregap)
+    // The whole CD's total and longest path, from its first walk: an install asks both, and a folder
+    // source is walked file by file for them (the walk costs about as much as creating the folders).
+    int measured;
+    uint64_t total;
+    size_t longest;
 };
 
 // Opens a drive root, folder, image file or disc descriptor (.cue, .ccd, .mds, .nrg). None when the
@@ -85,6 +90,8 @@ int cd_exists(CdSrc *s, const char *rel);
 // *size receives its length. None when missing, a folder, or unreadable. Caller frees.
 uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size);
 // Sum of the sizes of all files on the CD (within the depth limit of 16 folder levels).
+// Both are measured by one walk, on the first call of either; the source is taken not to change while
+// it is open.
 uint64_t cd_total_bytes(CdSrc *s);
 // Characters of the longest relative path ("D01\D02\F.DAT") that the copy writes below its destination.
 size_t cd_longest_path(CdSrc *s);
