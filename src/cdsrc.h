@@ -90,10 +90,10 @@ int cd_exists(CdSrc *s, const char *rel);
 // *size receives its length. None when missing, a folder, or unreadable. Caller frees.
 uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size);
 // Sum of the sizes of all files on the CD (within the depth limit of 16 folder levels).
-// Both are measured by one walk, on the first call of either; the source is taken not to change while
-// it is open.
 uint64_t cd_total_bytes(CdSrc *s);
 // Characters of the longest relative path ("D01\D02\F.DAT") that the copy writes below its destination.
+// This and the sum come from one walk, made at the first call of either; the source is taken not to
+// change while it is open.
 size_t cd_longest_path(CdSrc *s);
 // Bytes of the file at `rel`, or of every file in the folder there and below it; 0 when missing.
 uint64_t cd_bytes_of(CdSrc *s, const char *rel);

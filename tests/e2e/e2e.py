@@ -185,6 +185,31 @@ class WineTestCase(unittest.TestCase):
         subprocess.run(["rm", "-rf", cls.tmp])
 
 
+class SampleInstallCase(WineTestCase):
+    """Silent installs of the small sample CD's forms, compared with its tree cut at depth 16."""
+    forms = "tree,iso,bin,cue"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.out = sample_cd("small", cls.forms)
+        cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
+        limit_depth(os.path.join(cls.out, "tree"), cls.expected_cd, 16)
+
+    def install(self, cd, target, exe=None, cwd=None, timeout=600):
+        """A silent install into target without shortcuts; cd None leaves the setup to find its CD."""
+        args = ["/silent", "/nodesktop", "/nostartmenu", "/dir", self.wp.winpath(target)]
+        if cd is not None:
+            args += ["/cd", cd]
+        return self.wp.run(exe or SETUP_EXE, args, cwd=cwd, timeout=timeout)
+
+    def assert_installed(self, target):
+        diffs = tree_differences(self.expected_cd, os.path.join(target, "game", "cd"))
+        self.assertEqual(diffs, [], "game\\cd must equal the CD down to depth 16")
+        self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
+        self.assertEqual(setup_log(self.wp)[-1], "Done.")
+
+
 class WindowTestCase(WineTestCase):
     """The setup's main window under a virtual display, driven through winctl as a user would."""
     display = True
