@@ -6,8 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/bench
 mkdir -p "$out"
-srcs="bench/emblem_speed.cpp src/install.cpp src/util.cpp src/fmt.cpp src/cdsrc.cpp src/discimage.cpp src/emblem.cpp
-      src/uninstall.cpp src/setup.cpp src/window.cpp"
+srcs="bench/emblem_speed.cpp src/emblem.cpp src/setup_log.cpp src/fmt.cpp"
 clang++-14 -std=c++17 -O2 -Isrc -o "$out/emblem_speed" $srcs src/platform_posix.cpp
 echo "== native (clang -O2)"
 "$out/emblem_speed"

@@ -1,471 +1,24 @@
+// The CD source: one interface over a folder (a drive root or a copied disc) and a disc image, which
+// the ISO 9660 reader of iso9660.cpp reads; the folder source is here.
 #include "cdsrc.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "setup.h"
+#include "cdsrc_internal.h"
+#include "setup_log.h"
 
 namespace {
-
-constexpr uint32_t SECTOR = 2048;          // user bytes in every disc sector
-constexpr uint32_t RAW_SECTOR = 2352;      // a raw CD sector in a BIN image
-constexpr uint32_t MAX_SECTOR = 2448;      // a raw sector with its 96 subchannel bytes
-constexpr uint32_t CHUNK_SECTORS = 32;     // a file copy moves 64 KiB at a time
-constexpr uint32_t ISO_BATCH = 1024;       // sectors per read in the 2048-byte layout (2 MiB)
-constexpr int MAX_DEPTH = 16;              // folders below this level are neither totalled nor copied
-constexpr uint64_t WALK_SLACK = 1024;      // directory visits a walk may make beyond the image's sectors
-
-// One listed directory record. `name` may hold a zero byte from the disc; name_len counts every byte.
-struct IsoEntry {
-    char name[64];
-    uint32_t extent;
-    uint32_t size;
-    int32_t directory;
-    int32_t name_len;
-};
-
-// What one walk over the tree (the total, or the copy) carries from folder to folder.
-struct Walk {
-    uint32_t path[MAX_DEPTH + 1];  // extents of the folders from the root down to the current one
-    uint64_t budget;               // directory sectors the walk may still read
-    int exhausted;
-    size_t longest;                // the total: characters of the longest path below the root seen so far
-};
-
-// A copy worker's buffer: a chunk of file data, then room for the raw sectors it is taken out of.
-constexpr size_t STAGE_AT = CHUNK_SECTORS * SECTOR;
-constexpr size_t IMAGE_BUFFER = STAGE_AT + CHUNK_SECTORS * MAX_SECTOR;
-
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-int same_text(const char *a, const char *b) {
-    for (; *a && *b; ++a, ++b)
-        if (upper(*a) != upper(*b)) return 0;
-    return *a == *b;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Sectors
-
-// Reads up to n bytes at pos of the image file (or the image in memory); *got receives the count.
-int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
-    if (s->mem) {
-        *got = 0;
-        if (pos >= s->mem_size) return 1;
-        uint64_t avail = s->mem_size - pos;
-        *got = avail < n ? static_cast<uint32_t>(avail) : n;
-        memcpy(dst, s->mem + pos, *got);
-        return 1;
-    }
-    return pf_read_at(s->handle, pos, dst, n, got);
-}
-
-uint64_t sector_pos(CdSrc *s, uint64_t sector) { return s->base + sector * s->sector_size + s->data_offset; }
-
-int read_one(CdSrc *s, uint64_t sector, uint8_t *dst) {
-    uint32_t got = 0;
-    return read_raw(s, sector_pos(s, sector), dst, SECTOR, &got) && got == SECTOR;
-}
-
-// Reads count sectors from `first` into dst (count x 2048 bytes). Each run of sectors is one read;
-// in the raw layouts the run goes through `stage` (room for 32 raw sectors) and the user bytes of each
-// sector are moved out, or, without a stage, every sector is read on its own straight into dst.
-// On failure the sectors before the first unreadable one are in dst, as if read one by one.
-// Reads are positional, so copy workers share the one open image.
-int read_sectors(CdSrc *s, uint64_t first, uint32_t count, uint8_t *dst, uint8_t *stage) {
-    const uint32_t size = s->sector_size;
-    if (size != SECTOR && !stage) {
-        for (uint32_t i = 0; i < count; ++i)
-            if (!read_one(s, first + i, dst + static_cast<size_t>(i) * SECTOR)) return 0;
-        return 1;
-    }
-    const uint32_t batch = size == SECTOR ? ISO_BATCH : CHUNK_SECTORS;
-    while (count) {
-        uint32_t n = count < batch ? count : batch;
-        // The last sector needs only its user bytes: a raw image cut after them still reads.
-        uint32_t len = (n - 1) * size + SECTOR;
-        uint8_t *into = size == SECTOR ? dst : stage;
-        uint32_t got = 0;
-        if (!read_raw(s, sector_pos(s, first), into, len, &got)) {
-            // Which sector failed is unknown: find it, so dst ends exactly as single reads leave it.
-            for (uint32_t i = 0; i < n; ++i)
-                if (!read_one(s, first + i, dst + static_cast<size_t>(i) * SECTOR)) return 0;
-        } else {
-            uint32_t whole = got < SECTOR ? 0 : (got - SECTOR) / size + 1;
-            if (whole > n) whole = n;
-            if (into == stage)
-                for (uint32_t i = 0; i < whole; ++i)
-                    memcpy(dst + static_cast<size_t>(i) * SECTOR, stage + static_cast<size_t>(i) * size, SECTOR);
-            if (whole < n) return 0;
-        }
-        first += n;
-        count -= n;
-        dst += static_cast<size_t>(n) * SECTOR;
-    }
-    return 1;
-}
-
-// 1 when `sectors` sectors from `first` lie inside the image as it was opened: nothing is allocated
-// or read for data that cannot be there, whatever size a record claims.
-int inside_image(CdSrc *s, uint64_t first, uint64_t sectors) {
-    if (sectors == 0) return 1;
-    uint64_t end = sector_pos(s, first + sectors - 1) + SECTOR;
-    return end <= s->image_size;
-}
-
-uint64_t sectors_of(uint32_t bytes) { return (static_cast<uint64_t>(bytes) + SECTOR - 1) / SECTOR; }
-
-// ---------------------------------------------------------------------------------------------------
-// Directories
-
-// The name rules: the identifier up to its version (';'), at most 63 bytes, less one final '.'.
-void take_name(const uint8_t *id, uint32_t k, IsoEntry *e) {
-    int n = 0;
-    for (uint32_t i = 0; i < k && id[i] != ';' && n < 63; ++i) e->name[n++] = static_cast<char>(id[i]);
-    if (n > 0 && e->name[n - 1] == '.') --n;
-    e->name[n] = '\0';
-    e->name_len = n;
-}
-
-// Adds the records of one sector (bytes [from, from + 2048) of the directory, no record started at or
-// beyond `size`) to the listing. A record whose fields would reach past the sector ends the sector.
-int walk_sector(const uint8_t *sec, uint64_t from, uint32_t size, IsoEntry **list, int *count, int *room) {
-    uint32_t o = 0;
-    while (from + o < size && o < SECTOR) {
-        uint32_t len = sec[o];
-        if (len == 0) break;  // the rest of the sector holds no records
-        if (o + 33 > SECTOR) break;
-        uint32_t k = sec[o + 32];
-        if (o + 33 + k > SECTOR || o + len > SECTOR) break;
-        const uint8_t *id = sec + o + 33;
-        if (!(k == 1 && (id[0] == 0 || id[0] == 1))) {
-            if (*count == *room) {
-                int grown = *room ? *room * 2 : 64;
-                IsoEntry *bigger = static_cast<IsoEntry *>(realloc(*list, sizeof(IsoEntry) * grown));
-                if (!bigger) return 0;
-                *list = bigger;
-                *room = grown;
-            }
-            IsoEntry *e = &(*list)[(*count)++];
-            take_name(id, k, e);
-            e->extent = le32(sec + o + 2);
-            e->size = le32(sec + o + 10);
-            e->directory = (sec[o + 25] & 2) ? 1 : 0;
-        }
-        o += len;
-    }
-    return 1;
-}
-
-// Lists the directory at (extent, size) in record order. An unreadable directory, or one that does
-// not lie inside the image, lists empty. The caller frees the listing (none when empty).
-IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
-    *count = 0;
-    uint64_t sectors = sectors_of(size);
-    if (!inside_image(s, extent, sectors)) return nullptr;
-    uint32_t batch = sectors < CHUNK_SECTORS ? static_cast<uint32_t>(sectors) : CHUNK_SECTORS;
-    if (batch == 0) return nullptr;
-    uint8_t *data = static_cast<uint8_t *>(malloc(static_cast<size_t>(batch) * SECTOR));
-    IsoEntry *list = nullptr;
-    int room = 0;
-    int ok = data != nullptr;
-    for (uint64_t done = 0; ok && done < sectors; done += batch) {
-        uint32_t n = sectors - done < batch ? static_cast<uint32_t>(sectors - done) : batch;
-        ok = read_sectors(s, extent + done, n, data, nullptr);
-        for (uint32_t i = 0; ok && i < n; ++i)
-            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, &list, count, &room);
-    }
-    free(data);
-    if (!ok || *count == 0) {
-        free(list);
-        *count = 0;
-        return nullptr;
-    }
-    return list;
-}
-
-// Looks up a relative path ('\' or '/' separated, any letter case). 1 and the last component's entry
-// in *x; an empty path yields 1 without writing *x. Only directories are looked into.
-int iso_find(CdSrc *s, const char *path, IsoEntry *x) {
-    if (!*path) return 1;
-    uint32_t extent = s->root_extent, size = s->root_size;
-    const char *p = path;
-    int into_file = 0;
-    while (*p) {
-        char part[64];
-        int n = 0;
-        while (*p && *p != '\\' && *p != '/' && n < 63) part[n++] = upper(*p++);
-        part[n] = '\0';
-        while (*p == '\\' || *p == '/') ++p;
-        if (into_file) return 0;
-        int count = 0;
-        IsoEntry *list = iso_dir(s, extent, size, &count);
-        int found = -1;
-        for (int i = 0; i < count && found < 0; ++i)
-            if (same_text(list[i].name, part)) found = i;
-        if (found < 0) {
-            free(list);
-            return 0;
-        }
-        *x = list[found];
-        extent = x->extent;
-        size = x->size;
-        into_file = !x->directory;
-        free(list);
-    }
-    return 1;
-}
-
-// A walk may enter the folder at (extent, size): it pays the sectors it will read (at least one
-// per folder) from its budget. 0 once the budget is spent.
-int walk_enter(Walk *w, CdSrc *s, uint32_t extent, uint32_t size) {
-    uint64_t cost = sectors_of(size);
-    if (cost == 0 || !inside_image(s, extent, cost)) cost = 1;
-    if (w->exhausted || cost > w->budget) {
-        w->exhausted = 1;
-        return 0;
-    }
-    w->budget -= cost;
-    return 1;
-}
-
-// The folders of a sound disc lie in sectors of their own, so one walk over it reads at most as many
-// folder sectors as the image holds; the slack covers empty and unreadable folders (one each).
-void walk_start(Walk *w, CdSrc *s) {
-    memset(w, 0, sizeof *w);
-    w->budget = s->image_size / (s->sector_size ? s->sector_size : SECTOR) + WALK_SLACK;
-}
-
-// 1 when a folder at `extent`, found at depth d, is one of the folders on the way to it: the walks
-// pass it over.
-int loops_back(const Walk *w, int d, uint32_t extent) {
-    for (int i = 0; i <= d; ++i)
-        if (w->path[i] == extent) return 1;
-    return 0;
-}
-
-// The folders a walk enters below a folder at depth d: within the depth limit and not looping back.
-int enters(const Walk *w, int d, const IsoEntry *e) {
-    return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
-}
-
-// The longest relative path the copy writes: a name at `prefix` characters below the root, counted
-// as Windows counts them against its path limit.
-void note_path(Walk *w, size_t prefix, const char *name) {
-    size_t len = prefix + utf16_units(name);
-    if (len > w->longest) w->longest = len;
-}
-
-uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w, size_t prefix) {
-    if (!walk_enter(w, s, extent, size)) return 0;
-    w->path[depth] = extent;
-    int count = 0;
-    IsoEntry *list = iso_dir(s, extent, size, &count);
-    uint64_t sum = 0;
-    for (int i = 0; i < count && !w->exhausted; ++i) {
-        const IsoEntry *e = &list[i];
-        if (!e->directory) {
-            sum += e->size;
-            note_path(w, prefix, e->name);
-        } else if (enters(w, depth, e)) {
-            note_path(w, prefix, e->name);
-            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + utf16_units(e->name) + 1);
-        }
-    }
-    free(list);
-    return sum;
-}
-
-int is_device_name(const IsoEntry *e) { return name_is_device(e->name, static_cast<size_t>(e->name_len)); }
-
-// 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
-int is_plain_name(const IsoEntry *e) {
-    if (e->name_len == 0) return 0;
-    int only_dots = 1;
-    for (int i = 0; i < e->name_len; ++i) {
-        unsigned char c = static_cast<unsigned char>(e->name[i]);
-        if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
-        if (c != '.' && c != ' ') only_dots = 0;
-    }
-    // Names are UTF-8 bytes for the file system; a byte that is not UTF-8 would turn into U+FFFD on the way,
-    // and two names that differ only there would land in one file.
-    return !only_dots && utf8_valid(e->name, static_cast<size_t>(e->name_len)) && !is_device_name(e);
-}
-
-void log_unsafe_name(const IsoEntry *e) {
-    char shown[64 * 4 + 1];
-    size_t n = 0;
-    // A name that is not UTF-8 is shown byte by byte, so the log stays readable text.
-    int raw = !utf8_valid(e->name, static_cast<size_t>(e->name_len));
-    for (int i = 0; i < e->name_len; ++i) {
-        unsigned char c = static_cast<unsigned char>(e->name[i]);
-        if (c < 0x20 || c == 0x7F || (raw && c >= 0x80))
-            n += fmt(shown + n, sizeof shown - n, "\\x%02X", c);
-        else
-            shown[n++] = static_cast<char>(c);
-    }
-    shown[n] = '\0';
-    setup_log("unsafe name on the CD: \"%s\"", shown);
-}
-
-// Creates the folder; only when that alone does not do (it exists, or parents are missing) the whole
-// chain. The result is not looked at: a folder that cannot be made fails at its first file.
-void make_folder(const char *path) {
-    if (!pf_mkdir(path)) make_dirs(path);
-}
-
-// The line for a file of an image that cannot be read: its name on the CD, its path there and the
-// image, and why: an image that ends before the file's data does (a download or copy that stopped
-// early, also one cut after it was opened) or the system's error.
-void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
-    unsigned long code = pf_last_error();
-    uint64_t now = s->image_size, size = 0;
-    if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
-    uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
-    uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
-    if (end > now) {
-        setup_log("read error in %s (%s in image %s): the image ends early: it may be incomplete", name, rel,
-                  s->path);
-        return;
-    }
-    char cause[LOG_BUF / 2];
-    describe_error(code, cause, sizeof cause);
-    setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, cause);
-}
-
-// What the image copy's workers share: the source, and where the destination's CD paths begin.
-struct ImageCopy {
-    CdSrc *s;
-    size_t root_len;
-};
-
-// Copies one file of the image (a job of the plan below) through a worker's buffer.
-int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
-    CdSrc *s = c->s;
-    pf_file out = pf_create(job->to);
-    if (out == PF_INVALID) {
-        setup_log("cannot write %s", job->to);
-        return 0;
-    }
-    uint64_t left = job->size;
-    uint64_t sector = job->at;
-    while (left) {
-        uint64_t need = (left + SECTOR - 1) / SECTOR;
-        uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
-        if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
-            const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
-            log_image_read_error(s, job->from, job->at, job->size, rel);
-            pf_close(out);
-            return 0;
-        }
-        uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
-        uint32_t put = 0;
-        int called = pf_write(out, buffer, w, &put);
-        if (!called || put != w) {
-            log_failure("write failed: ", job->to, write_error(called));
-            pf_close(out);
-            return 0;
-        }
-        left -= w;
-        sector += n;
-        if (p) progress_add(p, w);
-    }
-    pf_close(out);
-    return 1;
-}
-
-// qsort order of file entries: by name without regard to letter case, then by place in the listing.
-int by_name(const void *x, const void *y) {
-    const IsoEntry *a = *static_cast<const IsoEntry *const *>(x), *b = *static_cast<const IsoEntry *const *>(y);
-    const char *p = a->name, *q = b->name;
-    for (; *p && upper(*p) == upper(*q); ++p, ++q) {
-    }
-    int c = static_cast<unsigned char>(upper(*p)) - static_cast<unsigned char>(upper(*q));
-    return c ? c : (a < b ? -1 : a > b);
-}
-
-// Marks the files of a listing that a later file of the same name replaces: a file recorded in several
-// extents lists once per extent, and names that differ only in letter case are one file on Windows.
-// Copied in turn, the last one wins; copied side by side, two workers would write one file at once.
-void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
-    const IsoEntry **order = static_cast<const IsoEntry **>(malloc(sizeof(IsoEntry *) * (count ? count : 1)));
-    int n = 0;
-    for (int i = 0; i < count; ++i) {
-        replaced[i] = 0;
-        if (!list[i].directory && order) order[n++] = &list[i];
-    }
-    if (!order) return;
-    qsort(order, static_cast<size_t>(n), sizeof *order, by_name);
-    for (int k = 0; k + 1 < n; ++k)
-        if (same_text(order[k]->name, order[k + 1]->name)) replaced[order[k] - list] = 1;
-    free(order);
-}
-
-// The first half of an image copy, on the calling thread: creates the folder tree under dest in record
-// order, with the walk's defences (depth, loops, budget) and the name check, and lists the files for
-// the workers. A file that a later one replaces is not copied; its bytes go to p at once, so a
-// successful copy still adds up to the total. 0 at the first fault, with its log line; the files
-// listed before it are still copied.
-int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyJobs *jobs, Progress *p, int depth,
-             Walk *w) {
-    if (!walk_enter(w, s, extent, size)) {
-        setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s", dest);
-        return 0;
-    }
-    w->path[depth] = extent;
-    int count = 0;
-    IsoEntry *list = iso_dir(s, extent, size, &count);
-    uint8_t *replaced = static_cast<uint8_t *>(malloc(count ? count : 1));
-    make_folder(dest);
-    int ok = replaced != nullptr;
-    if (!ok) setup_log("not enough memory to copy %s", dest);
-    if (ok) mark_replaced(list, count, replaced);
-    for (int i = 0; i < count && ok; ++i) {
-        const IsoEntry *e = &list[i];
-        if (e->directory && !enters(w, depth, e)) continue;
-        if (!is_plain_name(e)) {
-            log_unsafe_name(e);
-            ok = 0;
-            break;
-        }
-        char child[PATH_BUF];
-        if (!join_path(child, dest, e->name)) {
-            setup_log("cannot write %s", child);
-            ok = 0;
-        } else if (e->directory) {
-            ok = iso_plan(s, e->extent, e->size, child, jobs, p, depth + 1, w);
-        } else if (replaced[i]) {
-            if (p) progress_add(p, e->size);
-        } else if (!jobs_add(jobs, e->name, child, e->extent, e->size)) {
-            setup_log("not enough memory to copy %s", child);
-            ok = 0;
-        }
-    }
-    free(replaced);
-    free(list);
-    return ok;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Folder sources
 
 // Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
 // attributes are only rewritten when one is there (from an earlier install): rewriting them costs
 // more per file than a small file's copy under Wine.
 void clear_attributes(const char *path) {
-    constexpr uint32_t hidden = 0x2, system = 0x4;
     uint32_t a = pf_attributes(path);
-    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | hidden | system))) pf_set_normal(path);
+    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
 }
 
-uint64_t dir_total(const char *folder, int depth, Walk *w, size_t prefix) {
+uint64_t dir_total(const char *folder, int depth, size_t *longest, size_t prefix) {
     PfList *l = pf_list_open(folder);
     if (!l) return 0;
     uint64_t sum = 0;
@@ -473,11 +26,11 @@ uint64_t dir_total(const char *folder, int depth, Walk *w, size_t prefix) {
     while (pf_list_next(l, &e)) {
         if (!e.directory) {
             sum += e.size;
-            note_path(w, prefix, e.name);
+            note_path(longest, prefix, e.name);
         } else if (depth < MAX_DEPTH) {
-            note_path(w, prefix, e.name);
+            note_path(longest, prefix, e.name);
             char child[PATH_BUF];
-            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, w, prefix + utf16_units(e.name) + 1);
+            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, longest, prefix + utf16_units(e.name) + 1);
         }
     }
     pf_list_close(l);
@@ -521,45 +74,9 @@ int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
     return ok;
 }
 
-// ---------------------------------------------------------------------------------------------------
-// Opening
-
-// Looks for the primary volume descriptor in disc sector 16 with the given layout.
-int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
-    s->sector_size = sector_size;
-    s->data_offset = data_offset;
-    uint8_t pvd[SECTOR];
-    if (!read_one(s, 16, pvd)) return 0;
-    if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
-    s->root_extent = le32(pvd + 158);
-    s->root_size = le32(pvd + 166);
-    return 1;
-}
-
-// The layouts in the order they are tried: the ISO and the two raw BIN layouts first, then raw
-// sectors with 96 subchannel bytes (.img and .mdf from several rippers), then headerless Mode 2.
-const struct {
-    uint32_t size, offset;
-} layouts[] = {{SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, 24}, {MAX_SECTOR, 16}, {MAX_SECTOR, 24}, {2336, 8}};
-
-int probe_layouts(CdSrc *s) {
-    for (const auto &l : layouts)
-        if (probe(s, l.size, l.offset)) return 1;
-    return 0;
-}
-
-// Finds the volume where the descriptor says it is. A CUE sheet whose data starts at byte 0 of its
-// BIN may still be probed in every layout after its own: sheets that give the wrong mode for their
-// BIN exist, and they have always opened.
-int probe_track(CdSrc *s, const DiscTrack *t, int guessable) {
-    s->base = t->base;
-    if (!t->sector_size) return probe_layouts(s);
-    return probe(s, t->sector_size, t->data_offset) || (guessable && t->base == 0 && probe_layouts(s));
-}
-
 int is_cue(const char *path) {
     const char *dot = strrchr(path, '.');
-    return dot && same_text(dot, ".cue");
+    return dot && ascii_equal(dot, ".cue");
 }
 
 }  // namespace
@@ -604,7 +121,7 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
             fmt(why, cap, "%s: the file cannot be opened (error %lu)", p, pf_last_error());
     } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
         fmt(why, cap, "%s: the file is empty", t.file);
-    } else if (!probe_track(s, &t, is_cue(p))) {
+    } else if (!iso_probe_track(s, &t, is_cue(p))) {
         fmt(why, cap, "%s: not a CD image (no ISO 9660 volume in any known layout)", t.file);
     } else {
         s->is_image = 1;
@@ -624,7 +141,7 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
     s->mem = data;
     s->mem_size = size;
     s->image_size = size;
-    if (!probe_layouts(s)) {
+    if (!iso_probe_layouts(s)) {
         free(s);
         return nullptr;
     }
@@ -643,10 +160,7 @@ void cd_close(CdSrc *s) {
 const char *cd_describe(CdSrc *s) { return s->desc; }
 
 int cd_exists(CdSrc *s, const char *rel) {
-    if (s->is_image) {
-        IsoEntry e;
-        return iso_find(s, rel, &e);
-    }
+    if (s->is_image) return iso_exists(s, rel);
     char full[PATH_BUF];
     fmt(full, sizeof full, "%s\\%s", s->path, rel);
     return path_exists(full);
@@ -658,43 +172,25 @@ uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
         fmt(full, sizeof full, "%s\\%s", s->path, rel);
         return read_file(full, size);
     }
-    IsoEntry e;
-    // An empty path names the root, which is no file.
-    if (!*rel || !iso_find(s, rel, &e) || e.directory) return nullptr;
-    uint64_t sectors = sectors_of(e.size);
-    if (!inside_image(s, e.extent, sectors)) return nullptr;
-    uint8_t *data = static_cast<uint8_t *>(malloc(sectors * SECTOR + 1));
-    if (!data) return nullptr;
-    if (!read_sectors(s, e.extent, static_cast<uint32_t>(sectors), data, nullptr)) {
-        free(data);
-        return nullptr;
-    }
-    *size = e.size;
-    return data;
+    return iso_read(s, rel, size);
 }
 
 namespace {
 
 // The total of the folder or file at `rel` (empty: the root), walking as the copy does; w->longest
 // holds the longest path below it afterwards. 0 when there is nothing at `rel`.
-uint64_t total_of(CdSrc *s, const char *rel, Walk *w) {
-    if (!s->is_image) {
-        memset(w, 0, sizeof *w);
-        char full[PATH_BUF];
-        if (!*rel) return dir_total(s->path, 0, w, 0);
-        if (!join_path(full, s->path, rel)) return 0;
-        if (is_dir(full)) return dir_total(full, 0, w, 0);
-        pf_file f = pf_open_read(full, 0);
-        uint64_t size = 0;
-        if (f == PF_INVALID || !pf_size(f, &size)) size = 0;
-        pf_close(f);
-        return size;
-    }
-    walk_start(w, s);
-    IsoEntry e;
-    if (!*rel) return iso_total(s, s->root_extent, s->root_size, 0, w, 0);
-    if (!iso_find(s, rel, &e)) return 0;
-    return e.directory ? iso_total(s, e.extent, e.size, 0, w, 0) : e.size;
+uint64_t total_of(CdSrc *s, const char *rel, size_t *longest) {
+    *longest = 0;
+    if (s->is_image) return iso_total_of(s, rel, longest);
+    char full[PATH_BUF];
+    if (!*rel) return dir_total(s->path, 0, longest, 0);
+    if (!join_path(full, s->path, rel)) return 0;
+    if (is_dir(full)) return dir_total(full, 0, longest, 0);
+    pf_file f = pf_open_read(full, 0);
+    uint64_t size = 0;
+    if (f == PF_INVALID || !pf_size(f, &size)) size = 0;
+    pf_close(f);
+    return size;
 }
 
 }  // namespace
@@ -702,9 +198,7 @@ uint64_t total_of(CdSrc *s, const char *rel, Walk *w) {
 // Walks the whole CD once per source.
 static void measure(CdSrc *s) {
     if (s->measured) return;
-    Walk w;
-    s->total = total_of(s, "", &w);
-    s->longest = w.longest;
+    s->total = total_of(s, "", &s->longest);
     s->measured = 1;
 }
 
@@ -719,8 +213,8 @@ size_t cd_longest_path(CdSrc *s) {
 }
 
 uint64_t cd_bytes_of(CdSrc *s, const char *rel) {
-    Walk w;
-    return total_of(s, rel, &w);
+    size_t longest;
+    return total_of(s, rel, &longest);
 }
 
 int copy_workers(uint32_t drive_type, unsigned processors) {
@@ -734,22 +228,14 @@ int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
 }
 
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
+    if (s->is_image) return iso_copy_all(s, dest, p, workers);
     CopyJobs *jobs = jobs_new();
     if (!jobs) {
         setup_log("not enough memory to copy %s", dest);
         return 0;
     }
-    int planned, copied;
-    if (s->is_image) {
-        Walk w;
-        walk_start(&w, s);
-        planned = iso_plan(s, s->root_extent, s->root_size, dest, jobs, p, 0, &w);
-        ImageCopy c = {s, strlen(dest)};
-        copied = jobs_run(jobs, workers, IMAGE_BUFFER, copy_image_file, &c, p);
-    } else {
-        planned = dir_plan(s->path, dest, jobs, 0);
-        copied = jobs_run(jobs, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
-    }
+    int planned = dir_plan(s->path, dest, jobs, 0);
+    int copied = jobs_run(jobs, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
     jobs_free(jobs);
     return planned && copied;
 }

@@ -1,38 +1,28 @@
-// The checks an install makes before it writes anything, and the form of an install folder that the
-// install and the uninstaller both insist on. Portable: the file system is reached through platform.h.
+// The checks an install makes before it writes anything: that the source is the game CD, the form of an
+// install folder (which the install and the uninstaller both insist on), and that the install fits.
+// Portable: the file system is reached through platform.h.
 #include <cstdio>
 #include <cstring>
 
 #include "cdsrc.h"
 #include "install.h"
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "util.h"
 
 namespace {
-
-constexpr uint64_t MIB = 1024 * 1024;
 
 // Paths the install writes beside the CD copy, below the install folder; the longest of them bounds
 // the folder even for a CD of short names.
 const char *const own_paths[] = {"\\game\\hd\\SOUND\\INTERFAC.ASL", "\\game\\hd\\SAVEGAME", "\\uninstall.exe"};
 const char cd_below[] = "\\game\\cd\\";
 
-int is_sep(char c) { return c == '\\' || c == '/'; }
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The next part of a path at *i (separators skipped), as [start, end); 0 at the end.
 int next_part(const char *p, size_t *i, size_t *start) {
-    while (p[*i] && is_sep(p[*i])) ++*i;
+    while (p[*i] && is_separator(p[*i])) ++*i;
     *start = *i;
-    while (p[*i] && !is_sep(p[*i])) ++*i;
+    while (p[*i] && !is_separator(p[*i])) ++*i;
     return *i > *start;
-}
-
-int fail(const char *message) {
-    setup_log("ERROR: %s", message);
-    return 0;
 }
 
 uint64_t mb_up(uint64_t bytes) { return (bytes + MIB - 1) / MIB; }
@@ -43,9 +33,7 @@ int nearest_existing(const char *folder, char *out) {
     fmt(out, PATH_BUF, "%s", folder);
     for (;;) {
         if (is_dir(out)) return 1;
-        char *cut = strrchr(out, '\\');
-        char *slash = strrchr(out, '/');
-        if (slash > cut) cut = slash;
+        char *cut = last_separator(out);
         if (!cut) return 0;
         // Keep the root's own separator: "C:\" is a folder, "C:" is the current folder on C.
         if (cut == out + 2 && out[1] == ':') {
@@ -72,17 +60,28 @@ uint64_t earlier_copy(const char *folder, uint64_t cd_bytes) {
 
 }  // namespace
 
+// Marker files of the game CD, in the order they are tested.
+static const char *const markers[] = {"3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS\\INTRO.DAT"};
+
+int is_zarnith_cd(CdSrc *s) {
+    if (!s) return 0;
+    for (const char *m : markers)
+        if (!cd_exists(s, m)) return 0;
+    return 1;
+}
+
+
 int folder_form(const char *dir, char *out) {
     if (!dir || fmt(out, PATH_BUF, "%s", dir) >= static_cast<int>(PATH_BUF)) return FOLDER_TOO_LONG;
     size_t len = strlen(out);
-    while (len > 0 && is_sep(out[len - 1])) out[--len] = '\0';
+    while (len > 0 && is_separator(out[len - 1])) out[--len] = '\0';
     size_t i;
-    if (len >= 2 && lower(out[0]) >= 'a' && lower(out[0]) <= 'z' && out[1] == ':') {
+    if (len >= 2 && ascii_upper(out[0]) >= 'A' && ascii_upper(out[0]) <= 'Z' && out[1] == ':') {
         // "C:" alone is taken for the drive as a whole; "C:Games" is relative to C's current folder.
         if (len == 2) return FOLDER_ROOT;
-        if (!is_sep(out[2])) return FOLDER_NOT_FULL;
+        if (!is_separator(out[2])) return FOLDER_NOT_FULL;
         i = 3;
-    } else if (len >= 2 && is_sep(out[0]) && is_sep(out[1])) {
+    } else if (len >= 2 && is_separator(out[0]) && is_separator(out[1])) {
         // \\server\share is the root of a network path.
         i = 2;
         size_t start;
@@ -112,7 +111,7 @@ int path_inside(const char *inner, const char *outer) {
         if (!more_o) return 1;
         if (!more_i || i - si != o - so) return 0;
         for (size_t k = 0; k < i - si; ++k)
-            if (lower(inner[si + k]) != lower(outer[so + k])) return 0;
+            if (ascii_upper(inner[si + k]) != ascii_upper(outer[so + k])) return 0;
     }
 }
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "util.h"
 
 namespace {

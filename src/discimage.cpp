@@ -8,6 +8,8 @@
 
 #include "cdsrc.h"
 
+#include "bytes.h"
+
 namespace {
 
 constexpr uint64_t MAX_SHEET = 4u << 20;     // a descriptor is a few KiB; a bigger one is no descriptor
@@ -17,67 +19,7 @@ const char *const NO_DATA_TRACK = "the sheet has no data track";
 const char *const DAMAGED = "the descriptor is damaged";
 const char *const BAD_NAME = "the sheet names a data file that is no plain file name";
 
-// A bounded cursor over untrusted bytes: reads past the end yield 0 and set `failed`.
-struct Cursor {
-    const uint8_t *p, *end;
-    int failed;
-};
-
-Cursor cursor(const uint8_t *data, size_t n, uint64_t at) {
-    Cursor c = {data + n, data + n, 0};
-    if (at <= n) c.p = data + at;
-    else c.failed = 1;
-    return c;
-}
-
-int take(Cursor *c, size_t n, const uint8_t **out) {
-    if (c->failed || static_cast<size_t>(c->end - c->p) < n) {
-        c->failed = 1;
-        return 0;
-    }
-    *out = c->p;
-    c->p += n;
-    return 1;
-}
-
-uint64_t get_le(Cursor *c, int bytes) {
-    const uint8_t *b;
-    if (!take(c, static_cast<size_t>(bytes), &b)) return 0;
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
-    return v;
-}
-
-uint64_t get_be(Cursor *c, int bytes) {
-    const uint8_t *b;
-    if (!take(c, static_cast<size_t>(bytes), &b)) return 0;
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = v << 8 | b[i];
-    return v;
-}
-
-void skip(Cursor *c, size_t n) {
-    const uint8_t *b;
-    take(c, n, &b);
-}
-
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// 1 when the n bytes at s equal the upper-case word w without regard to letter case.
-int word_is(const char *s, size_t n, const char *w) {
-    size_t i = 0;
-    for (; i < n && w[i]; ++i)
-        if (upper(s[i]) != w[i]) return 0;
-    return i == n && !w[i];
-}
-
 int is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// The last path separator of a path ('\' or '/'), or none.
-const char *last_separator(const char *path) {
-    const char *a = strrchr(path, '\\'), *b = strrchr(path, '/');
-    return a > b ? a : b;
-}
 
 // A file name from a descriptor: never a path into the device namespace ("\\.\", "\\?\") and no
 // component that is a device name such as NUL or COM1, which CreateFile would open as a device.
@@ -154,7 +96,7 @@ uint32_t cue_mode(const char *w, size_t n, uint32_t *offset) {
     } modes[] = {{"MODE1/2352", 2352, 16}, {"MODE2/2352", 2352, 24}, {"MODE1/2048", 2048, 0},
                  {"MODE2/2336", 2336, 8}};
     for (const auto &m : modes)
-        if (word_is(w, n, m.name)) {
+        if (ascii_equal_n(w, n, m.name)) {
             *offset = m.offset;
             return m.size;
         }
@@ -184,7 +126,7 @@ int cue_file_name(const char *p, const char *end, const char **name, size_t *n) 
     while (type > p && !is_blank(type[-1])) --type;
     static const char *const types[] = {"BINARY", "MOTOROLA", "WAVE", "MP3", "AIFF"};
     for (const char *ty : types)
-        if (type > p && word_is(type, static_cast<size_t>(end - type), ty)) {
+        if (type > p && ascii_equal_n(type, static_cast<size_t>(end - type), ty)) {
             end = type;
             while (end > p && is_blank(end[-1])) --end;
             break;
@@ -223,7 +165,7 @@ int name_is_device(const char *name, size_t n) {
     while (len > 0 && name[len - 1] == ' ') --len;
     char base[8];
     if (len > 7) return 0;
-    for (size_t i = 0; i < len; ++i) base[i] = upper(name[i]);
+    for (size_t i = 0; i < len; ++i) base[i] = ascii_upper(name[i]);
     base[len] = '\0';
     for (const char *d : devices)
         if (strcmp(base, d) == 0) return 1;
@@ -252,7 +194,7 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
         while (eol < end && *eol != '\r' && *eol != '\n') ++eol;
         const char *p = line, *kw, *w;
         size_t kn = next_word(&p, eol, &kw);
-        if (word_is(kw, kn, "FILE")) {
+        if (ascii_equal_n(kw, kn, "FILE")) {
             if (data_track) break;  // its FILE ended before its INDEX 01
             if (!cue_file_name(p, eol, &file, &file_len)) {
                 *why = DAMAGED;
@@ -260,7 +202,7 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
             }
             if (!first_file) first_file = file, first_len = file_len;
             bytes = 0, last_time = 0, last_size = 0, track_size = 0;
-        } else if (word_is(kw, kn, "TRACK") && file) {
+        } else if (ascii_equal_n(kw, kn, "TRACK") && file) {
             if (data_track) break;  // the data track ended before its INDEX 01
             ++tracks;
             next_word(&p, eol, &w);  // the track number
@@ -271,7 +213,7 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
                 data_track = 1;
                 track_offset = offset;
             }
-        } else if (word_is(kw, kn, "INDEX") && file && tracks) {
+        } else if (ascii_equal_n(kw, kn, "INDEX") && file && tracks) {
             const char *num;
             size_t nn = next_word(&p, eol, &num);
             size_t tn = next_word(&p, eol, &w);
@@ -328,8 +270,8 @@ int ccd_parse(const char *ccd_path, const uint8_t *data, size_t size, DiscTrack 
             }
             in_track = 0, mode = -1, index1 = -1;
             if (line >= end) break;
-            if (word_is(p, n, "[CLONECD]")) seen_clonecd = 1;
-            else if (n > 7 && word_is(p, 6, "[TRACK") && p[n - 1] == ']') in_track = 1;
+            if (ascii_equal_n(p, n, "[CLONECD]")) seen_clonecd = 1;
+            else if (n > 7 && ascii_equal_n(p, 6, "[TRACK") && p[n - 1] == ']') in_track = 1;
         } else if (in_track) {
             const char *eq = static_cast<const char *>(memchr(p, '=', n));
             if (eq) {
@@ -341,8 +283,8 @@ int ccd_parse(const char *ccd_path, const uint8_t *data, size_t size, DiscTrack 
                 int digits = 0;
                 for (; v < stop && *v >= '0' && *v <= '9' && digits < 9; ++v, ++digits) value = value * 10 + (*v - '0');
                 if (!digits || v != stop) value = -1;
-                if (word_is(p, key_len, "MODE")) mode = value;
-                if (word_is(p, key_len, "INDEX 1")) index1 = value;
+                if (ascii_equal_n(p, key_len, "MODE")) mode = value;
+                if (ascii_equal_n(p, key_len, "INDEX 1")) index1 = value;
             }
         }
         line = eol;
@@ -411,7 +353,7 @@ int mds_file(const char *mds_path, const uint8_t *data, size_t size, uint64_t fo
 int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
     Cursor c = cursor(data, size, 0);
     const uint8_t *sig;
-    if (!take(&c, 16, &sig) || memcmp(sig, "MEDIA DESCRIPTOR", 16) != 0) {
+    if (!cur_take(&c, 16, &sig) || memcmp(sig, "MEDIA DESCRIPTOR", 16) != 0) {
         *why = DAMAGED;
         return 0;
     }
@@ -422,7 +364,7 @@ int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack 
     // The game's data track lies in the first session.
     Cursor sc = cursor(data, size, session);
     const uint8_t *sb;
-    if (c.failed || sessions == 0 || !take(&sc, 24, &sb)) {
+    if (c.failed || sessions == 0 || !cur_take(&sc, 24, &sb)) {
         *why = DAMAGED;
         return 0;
     }
@@ -431,7 +373,7 @@ int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack 
     for (uint32_t i = 0; i < blocks; ++i) {
         Cursor bc = cursor(data, size, tracks + static_cast<uint64_t>(i) * 80);
         const uint8_t *b;
-        if (!take(&bc, 80, &b)) {
+        if (!cur_take(&bc, 80, &b)) {
             *why = DAMAGED;
             return 0;
         }
@@ -483,11 +425,11 @@ int nrg_footer(const uint8_t *tail, size_t n, uint64_t file_size, uint64_t *at, 
     Cursor c = cursor(tail, n, n - 12);
     uint64_t footer = 0, start = 0;
     if (memcmp(tail + n - 8, "NERO", 4) == 0) {
-        skip(&c, 8);
+        cur_skip(&c, 8);
         start = get_be(&c, 4);
         footer = 8;
     } else if (memcmp(tail + n - 12, "NER5", 4) == 0) {
-        skip(&c, 4);
+        cur_skip(&c, 4);
         start = get_be(&c, 8);
         footer = 12;
     } else {
@@ -505,9 +447,9 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
     int any = 0;
     while (!c.failed && c.end - c.p >= 8) {
         const uint8_t *id, *body;
-        take(&c, 4, &id);
+        cur_take(&c, 4, &id);
         uint64_t len = get_be(&c, 4);
-        if (len > static_cast<uint64_t>(c.end - c.p) || !take(&c, static_cast<size_t>(len), &body)) break;
+        if (len > static_cast<uint64_t>(c.end - c.p) || !cur_take(&c, static_cast<size_t>(len), &body)) break;
         any = 1;
         if (memcmp(id, "END!", 4) == 0) break;
         int dao_x = memcmp(id, "DAOX", 4) == 0, etn_2 = memcmp(id, "ETN2", 4) == 0;
@@ -518,7 +460,7 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
                 Cursor e = cursor(body, static_cast<size_t>(len), at + 12);
                 uint32_t declared = static_cast<uint32_t>(get_be(&e, 2)), sector = 0, offset = 0;
                 uint64_t mode = get_be(&e, 1);
-                skip(&e, 3 + width);  // to index 1, past index 0
+                cur_skip(&e, 3 + width);  // to index 1, past index 0
                 uint64_t index1 = get_be(&e, width);
                 if (!e.failed && nero_mode(mode, &sector, &offset) && sector == declared) {
                     set_layout(t, index1, sector, offset);
@@ -531,7 +473,7 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
             for (size_t at = 0; at + entry <= len; at += entry) {
                 Cursor e = cursor(body, static_cast<size_t>(len), at);
                 uint64_t offset_in_file = get_be(&e, width);
-                skip(&e, width);  // length
+                cur_skip(&e, width);  // length
                 uint64_t mode = get_be(&e, 4);
                 uint32_t sector = 0, offset = 0;
                 if (!e.failed && nero_mode(mode, &sector, &offset)) {
@@ -558,10 +500,10 @@ Kind kind_of(const char *path) {
     const char *sep = last_separator(path);
     if (!dot || dot < sep) return PLAIN;
     size_t n = strlen(dot);
-    if (word_is(dot, n, ".CUE")) return CUE;
-    if (word_is(dot, n, ".CCD")) return CCD;
-    if (word_is(dot, n, ".MDS")) return MDS;
-    if (word_is(dot, n, ".NRG")) return NRG;
+    if (ascii_equal_n(dot, n, ".CUE")) return CUE;
+    if (ascii_equal_n(dot, n, ".CCD")) return CCD;
+    if (ascii_equal_n(dot, n, ".MDS")) return MDS;
+    if (ascii_equal_n(dot, n, ".NRG")) return NRG;
     return PLAIN;
 }
 

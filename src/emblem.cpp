@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "setup.h"
+#include "bytes.h"
+#include "setup_log.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,25 +15,11 @@
 // ---------------------------------------------------------------------------------------------------
 // Game emblem picture pipeline
 
-// The icon sizes in the order they are made; the k-th (from 1) is icon id k.
-static const uint32_t sizes[7] = {16, 24, 32, 48, 64, 128, 256};
 
-// Bounded view of the picture file: anything asked for past its end reads as 0. A truncated picture
-// (a copy cut short, a BMHD or CMAP that runs off the end) therefore decodes as far as it goes, the
-// missing part dark, and nothing outside the caller's bytes is ever touched.
-struct Bytes {
-    const uint8_t *p;
-    uint64_t n;
-    uint8_t at(uint64_t off) const { return off < n ? p[off] : 0; }
-    uint32_t be16(uint64_t off) const { return uint32_t(at(off)) << 8 | at(off + 1); }
-    uint32_t be32(uint64_t off) const { return be16(off) << 16 | be16(off + 2); }
-    bool is(uint64_t off, const char id[4]) const {
-        return off <= n && n - off >= 4 && memcmp(p + off, id, 4) == 0;
-    }
-};
-
+// The picture is read through a ByteView: a truncated picture (a copy cut short, a BMHD or CMAP that runs
+// off the end) decodes as far as it goes, the missing part dark.
 int emblem_parse(const uint8_t *lbm, uint64_t size, EmblemPicture *pic) {
-    Bytes f = {lbm, size};
+    ByteView f = {lbm, size};
     if (!lbm || size <= 11 || !f.is(0, "FORM") || !f.is(8, "PBM ")) return 0;
     uint64_t end = uint64_t(f.be32(4)) + 8;
     if (end > size) end = size;
@@ -112,7 +99,7 @@ uint8_t *emblem_indexes(const EmblemPicture *pic, uint32_t *stride) {
 }
 
 void emblem_palette(const EmblemPicture *pic, uint32_t colours[256]) {
-    Bytes f = {pic->data, pic->size};
+    ByteView f = {pic->data, pic->size};
     for (uint32_t i = 0; i < 256; i++) {
         uint64_t at = pic->cmap + 3 * uint64_t(i);
         uint32_t r = f.at(at), g = f.at(at + 1), b = f.at(at + 2);
@@ -249,10 +236,10 @@ void emblem_icon_group(uint8_t out[104]) {
     put16(out + 4, 7);
     for (uint32_t k = 0; k < 7; k++) {
         uint8_t *e = out + 6 + 14 * k;
-        e[0] = e[1] = uint8_t(sizes[k] & 0xFF);  // 256 is written as 0
+        e[0] = e[1] = uint8_t(EMBLEM_SIZES[k] & 0xFF);  // 256 is written as 0
         put16(e + 4, 1);
         put16(e + 6, 32);
-        put32(e + 8, emblem_icon_bytes(sizes[k]));
+        put32(e + 8, emblem_icon_bytes(EMBLEM_SIZES[k]));
         put16(e + 12, k + 1);
     }
 }
@@ -284,7 +271,7 @@ int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size) {
     }
     for (uint32_t k = 0; k < 7; k++) {
         uint32_t bytes = 0;
-        uint8_t *img = emblem_icon_image(canvas, S, sizes[k], &bytes);
+        uint8_t *img = emblem_icon_image(canvas, S, EMBLEM_SIZES[k], &bytes);
         if (!img) {
             free(canvas);
             EndUpdateResourceA(h, TRUE);

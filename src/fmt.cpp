@@ -1,9 +1,9 @@
-// util's bounded formatter, in a file of its own so that it builds for size (-Os) while the copy loops
-// in util.cpp build for speed: it composes a path or a log line per file, never per byte.
-#include <cstdarg>
-#include <cstddef>
+// The bounded formatter and the text helpers, in a file of their own so that they build for size (-Os)
+// while the copy loops in util.cpp build for speed: they compose a path or a log line per file, never
+// per byte.
+#include "fmt.h"
 
-#include "util.h"
+#include <cstring>
 
 // printf's own implementation (MinGW links its C99 one, about 19 KB) would be most of the setup's code;
 // the setup only composes paths and log lines, so integers and strings are all it formats.
@@ -133,3 +133,25 @@ int fmt(char *dst, size_t cap, const char *format, ...) {
     va_end(ap);
     return n;
 }
+
+int ascii_equal(const char *a, const char *b) { return ascii_compare(a, b) == 0; }
+
+int ascii_equal_n(const char *s, size_t n, const char *w) {
+    size_t i = 0;
+    for (; i < n && w[i]; ++i)
+        if (ascii_upper(s[i]) != ascii_upper(w[i])) return 0;
+    return i == n && !w[i];
+}
+
+int ascii_compare(const char *a, const char *b) {
+    for (; *a && ascii_upper(*a) == ascii_upper(*b); ++a, ++b) {
+    }
+    return static_cast<unsigned char>(ascii_upper(*a)) - static_cast<unsigned char>(ascii_upper(*b));
+}
+
+const char *last_separator(const char *path) {
+    const char *a = strrchr(path, '\\'), *b = strrchr(path, '/');
+    return a > b ? a : b;
+}
+
+char *last_separator(char *path) { return const_cast<char *>(last_separator(static_cast<const char *>(path))); }

@@ -1,52 +1,25 @@
+// The install sequence: the checks, the CD copy, the game's writable tree, the game executable with its
+// emblem, the uninstaller entry and the shortcuts.
 #include "install.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "cdsrc.h"
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "util.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #include <objbase.h>
-#include <shlobj.h>
-#endif
-
-// ---------------------------------------------------------------------------------------------------
-// CD identity
-
-// Marker files of the game CD, in the order they are tested.
-static const char *const markers[] = {"3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS\\INTRO.DAT"};
-
-int is_zarnith_cd(CdSrc *s) {
-    if (!s) return 0;
-    for (const char *m : markers)
-        if (!cd_exists(s, m)) return 0;
-    return 1;
-}
-
-#ifdef _WIN32
-
-// ---------------------------------------------------------------------------------------------------
-// Install sequence
 
 // The game's sound banks, copied from <cd>\SOUND into the writable drive in this order.
 static const char *const hd_sound[] = {"AMBIENT", "BATTLE", "CREATURE", "DOORS",  "FOOTSTEP", "INTERFAC",
                                        "MAGIC",   "MUSICA", "MUSICB",   "VOICES", "WEATHER"};
 
-constexpr uint64_t MIB = 1024 * 1024;
-
 static HRSRC find_payload() { return FindResourceA(nullptr, "GAMEEXE", MAKEINTRESOURCEA(10) /* RT_RCDATA */); }
 
 int prebuilt_available() { return find_payload() ? 1 : 0; }
-
-static int fail(const char *message) {
-    setup_log("ERROR: %s", message);
-    return 0;
-}
 
 // Copies the files that lie directly in the CD's VELTRIS folder (no subfolders); 1 when at least one
 // was copied.
@@ -86,61 +59,53 @@ static int write_payload(const char *exe) {
 static uint64_t own_files_bytes(HRSRC payload) {
     uint64_t bytes = SizeofResource(nullptr, payload), self_size = 0;
     char self[PATH_BUF];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    pf_file f = n > 0 && n < sizeof self ? pf_open_read(self, 0) : PF_INVALID;
+    pf_file f = pf_self_path(self, sizeof self) ? pf_open_read(self, 0) : PF_INVALID;
     if (f != PF_INVALID && pf_size(f, &self_size)) bytes += self_size;
     pf_close(f);
     return bytes;
 }
 
-int do_install(const Options *o, ProgressFn progress, void *user) {
-    setup_log("Install to %s", o->dir);
-    HRSRC payload = find_payload();
-    if (!payload) return fail("this setup does not contain the game executable");
-    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
-    if (!o->dir[0]) return fail("cannot create the install folder");
-    if (!check_folder_form(o->dir)) return 0;
-
+// Opens the CD that o names and checks that it is the game's; none after its "ERROR:" line.
+static CdSrc *open_game_cd(const char *path) {
     char why[LOG_BUF] = "";
-    CdSrc *src = cd_open_why(o->cd, why, sizeof why);
+    CdSrc *src = cd_open_why(path, why, sizeof why);
     if (!src) {
         setup_log("%s", why);
-        return fail("the CD is not a readable disc, image or folder");
+        fail("the CD is not a readable disc, image or folder");
+        return nullptr;
     }
     if (!is_zarnith_cd(src)) {
         cd_close(src);
-        return fail("this is not the Tovek Zarnith CD");
+        fail("this is not the Tovek Zarnith CD");
+        return nullptr;
     }
+    return src;
+}
 
-    Progress p = {0, 0, progress, user};
-    uint64_t cd_bytes = cd_total_bytes(src);
-    p.total = cd_bytes + 8 * MIB;
-    if (!check_install(o->dir, src, cd_bytes, own_files_bytes(payload))) {
-        cd_close(src);
-        return 0;
-    }
-
-    char game[PATH_BUF], hd[PATH_BUF], cd[PATH_BUF];
-    fmt(game, sizeof game, "%s\\game", o->dir);
-    fmt(hd, sizeof hd, "%s\\hd", game);
-    fmt(cd, sizeof cd, "%s\\cd", game);
-    if (!make_dirs(hd)) {
-        cd_close(src);
-        return fail("cannot create the install folder");
-    }
-
+// The checks before anything is written, then the whole CD into <dir>\game\cd with the writable
+// <dir>\game\hd beside it; p's total becomes the CD's bytes and the rest of the install.
+static int copy_cd(CdSrc *src, const char *dir, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes) {
+    *cd_bytes = cd_total_bytes(src);
+    p->total = *cd_bytes + 8 * MIB;
+    if (!check_install(dir, src, *cd_bytes, exe_bytes)) return 0;
+    char hd[PATH_BUF], cd[PATH_BUF];
+    fmt(hd, sizeof hd, "%s\\game\\hd", dir);
+    fmt(cd, sizeof cd, "%s\\game\\cd", dir);
+    if (!make_dirs(hd)) return fail("cannot create the install folder");
     setup_log("Copying %s ...", cd_describe(src));
-    if (!cd_copy_all(src, cd, &p)) {
-        cd_close(src);
-        return fail("copying the CD failed");
-    }
-    cd_close(src);
+    if (!cd_copy_all(src, cd, p)) return fail("copying the CD failed");
+    return 1;
+}
 
-    setup_log("Setting up the game files ...");
+// The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a
+// reinstall keeps the player's), the VELTRIS files, the sound banks and the saved-games folder.
+static int set_up_game_tree(const char *dir) {
+    char cd[PATH_BUF], hd[PATH_BUF];
+    fmt(cd, sizeof cd, "%s\\game\\cd", dir);
+    fmt(hd, sizeof hd, "%s\\game\\hd", dir);
     char from[JOIN_BUF], to[JOIN_BUF];
     fmt(from, sizeof from, "%s\\GAME.CFG", cd);
     fmt(to, sizeof to, "%s\\GAME.CFG", hd);
-    // A reinstall keeps the player's configuration.
     if (!path_exists(to) && !copy_file(from, to, nullptr)) return fail("GAME.CFG missing on the CD");
 
     if (!copy_veltris(cd, hd)) return fail("VELTRIS folder missing on the CD");
@@ -157,20 +122,44 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     char saves[PATH_BUF];
     fmt(saves, sizeof saves, "%s\\SAVEGAME", hd);
     make_dirs(saves);  // an existing folder keeps its saved games
+    return 1;
+}
+
+// Gives the game executable the CD copy's emblem; the game runs without it too.
+static void give_emblem(const char *dir, const char *exe) {
+    char picture[PATH_BUF];
+    fmt(picture, sizeof picture, "%s\\game\\cd\\INTRO\\DATA\\A.LBM", dir);
+    uint64_t picture_size = 0;
+    uint8_t *lbm = read_file(picture, &picture_size);
+    if (!lbm) return;
+    inject_icon_lbm(exe, lbm, picture_size);
+    free(lbm);
+}
+
+int do_install(const Options *o, ProgressFn progress, void *user) {
+    setup_log("Install to %s", o->dir);
+    HRSRC payload = find_payload();
+    if (!payload) return fail("this setup does not contain the game executable");
+    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
+    if (!o->dir[0]) return fail("cannot create the install folder");
+    if (!check_folder_form(o->dir)) return 0;
+
+    CdSrc *src = open_game_cd(o->cd);
+    if (!src) return 0;
+    Progress p = {0, 0, progress, user};
+    uint64_t cd_bytes = 0;
+    int copied = copy_cd(src, o->dir, own_files_bytes(payload), &p, &cd_bytes);
+    cd_close(src);
+    if (!copied) return 0;
+
+    setup_log("Setting up the game files ...");
+    if (!set_up_game_tree(o->dir)) return 0;
     progress_add(&p, 6 * MIB);
 
     char exe[PATH_BUF];
     fmt(exe, sizeof exe, "%s\\zarnith.exe", o->dir);
     if (!write_payload(exe)) return 0;
-
-    char picture[PATH_BUF];
-    fmt(picture, sizeof picture, "%s\\INTRO\\DATA\\A.LBM", cd);
-    uint64_t picture_size = 0;
-    uint8_t *lbm = read_file(picture, &picture_size);
-    if (lbm) {
-        inject_icon_lbm(exe, lbm, picture_size);  // the game runs without its emblem too
-        free(lbm);
-    }
+    give_emblem(o->dir, exe);
 
     register_uninstaller(o->dir, cd_bytes);
 
@@ -184,45 +173,6 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     progress_add(&p, 2 * MIB);
     setup_log("Done.");
     return 1;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Shortcuts
-
-static const char game_name[] = "Tovek Zarnith";
-
-// "<shell folder>\Tovek Zarnith.lnk", or an empty path when the shell cannot name the folder: a
-// failed query must not leave a bare "\Tovek Zarnith.lnk", which would land at the drive's root.
-static void link_in(int csidl, char *link) {
-    char folder[SHORT_PATH];
-    folder[0] = '\0';
-    link[0] = '\0';
-    if (FAILED(SHGetFolderPathA(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder)) || !folder[0]) return;
-    fmt(link, PATH_BUF, "%s\\%s.lnk", folder, game_name);
-}
-
-void shortcut_paths(char *startmenu_link, char *desktop_link) {
-    link_in(CSIDL_PROGRAMS, startmenu_link);
-    link_in(CSIDL_DESKTOPDIRECTORY, desktop_link);
-}
-
-void make_link(const char *link, const char *target, const char *workdir) {
-    if (!link || !link[0]) return;
-    IShellLinkA *sl = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                reinterpret_cast<void **>(&sl))))
-        return;
-    sl->SetPath(target);
-    sl->SetWorkingDirectory(workdir);
-    sl->SetDescription(game_name);
-    sl->SetIconLocation(target, 0);
-    IPersistFile *pf = nullptr;
-    if (SUCCEEDED(sl->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&pf)))) {
-        WCHAR wide[PATH_BUF];
-        if (MultiByteToWideChar(CP_ACP, 0, link, -1, wide, PATH_BUF) > 0) pf->Save(wide, TRUE);
-        pf->Release();
-    }
-    sl->Release();
 }
 
 #endif

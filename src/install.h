@@ -28,6 +28,9 @@ int is_zarnith_cd(CdSrc *s);
 // on a square canvas with a margin of 1/16, and box-filtered to the seven icon sizes. Every read stays
 // inside the bytes handed in: a field, palette entry or pixel data past their end reads as 0.
 
+// The icon sizes in the order they are made; the k-th (from 1) is icon id k.
+constexpr uint32_t EMBLEM_SIZES[7] = {16, 24, 32, 48, 64, 128, 256};
+
 // Results of emblem_canvas.
 enum { EMBLEM_OK = 0, EMBLEM_NOT_UNDERSTOOD = 1, EMBLEM_EMPTY = 2 };
 
@@ -117,6 +120,7 @@ enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2 };
 // unless dir has the form of an install folder (folder_form) and holds zarnith.exe or uninstall.exe.
 int do_uninstall(const char *dir);
 // The two stages of a removal, entered from the command line; both end the run with exit code 0.
-void uninstall_stage1();
-void uninstall_stage2(const char *dir);
+// quiet ("/quiet"): they ask and report nothing.
+void uninstall_stage1(int quiet);
+void uninstall_stage2(const char *dir, int quiet);
 #endif

@@ -13,11 +13,17 @@ constexpr pf_file PF_INVALID = -1;
 
 constexpr uint32_t PF_ATTR_INVALID = 0xFFFFFFFFu;  // nothing at the path
 constexpr uint32_t PF_ATTR_READONLY = 0x1;
+constexpr uint32_t PF_ATTR_HIDDEN = 0x2;
+constexpr uint32_t PF_ATTR_SYSTEM = 0x4;
 constexpr uint32_t PF_ATTR_DIRECTORY = 0x10;
 constexpr uint32_t PF_ATTR_NORMAL = 0x80;
 constexpr uint32_t PF_ATTR_REPARSE = 0x400;        // junction or symbolic link
 
+// The Win32 error codes that the core itself gives or tests for.
+constexpr unsigned long PF_ERR_FILE_NOT_FOUND = 2;
 constexpr unsigned long PF_ERR_ACCESS_DENIED = 5;
+constexpr unsigned long PF_ERR_HANDLE_EOF = 38;          // reached the end of the file
+constexpr unsigned long PF_ERR_INVALID_PARAMETER = 87;
 constexpr unsigned long PF_ERR_DISK_FULL = 112;
 
 // Attributes of whatever stands at the path (a link reports its own attributes plus PF_ATTR_REPARSE,
@@ -44,8 +50,9 @@ pf_file pf_open_read(const char *path, int sequential);
 pf_file pf_create(const char *path);
 // Reads up to n bytes at the current position; *got receives the count (0 at the end). 1/0.
 int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
-// Reads up to n bytes at byte position pos from the start of the file. 1/0. Several threads may read
-// one file at once this way.
+// Reads up to n bytes at byte position pos from the start of the file. 1/0. Several threads may call it
+// on one file at once; on Windows they take turns on one lock for the seek and the read (a positioned
+// read through OVERLAPPED is several times slower under Wine), natively each reads on its own.
 int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
 // Writes n bytes at the current position; *put receives the count written. 1/0.
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
@@ -79,6 +86,9 @@ void pf_lock(PfLock *l);
 void pf_unlock(PfLock *l);
 // Lets the thread sleep for about ms milliseconds.
 void pf_sleep_ms(unsigned ms);
+
+// The running program's full path into out (cap bytes with the NUL). 1/0; 0 also when it does not fit.
+int pf_self_path(char *out, size_t cap);
 
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();

@@ -1,7 +1,7 @@
 // POSIX side of the file-system layer, for native tests and fuzzing: the same results as the Win32 side,
 // with errno turned into the Win32 code a Windows user would see.
 #include "platform.h"
-#include "util.h"
+#include "fmt.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -291,6 +291,17 @@ void pf_sleep_ms(unsigned ms) {
     struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
+}
+
+int pf_self_path(char *out, size_t cap) {
+    if (cap == 0) return 0;
+    ssize_t n = readlink("/proc/self/exe", out, cap);
+    if (n <= 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return 0;
+    }
+    out[n] = '\0';
+    return 1;
 }
 
 unsigned long pf_last_error() { return last_error; }

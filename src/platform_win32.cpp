@@ -1,6 +1,6 @@
 // Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on.
 #include "platform.h"
-#include "util.h"
+#include "fmt.h"
 
 #include <windows.h>
 
@@ -47,7 +47,7 @@ int pf_is_link(const char *path) {
         return 0;  // a dangling link cannot be opened; nothing behind it can be harmed either
     size_t plen = strlen(parent);
     if (plen && parent[plen - 1] == '\\') parent[--plen] = '\0';
-    return !(_strnicmp(self, parent, plen) == 0 && self[plen] == '\\' && _stricmp(self + plen + 1, name) == 0);
+    return !(ascii_equal_n(self, plen, parent) && self[plen] == '\\' && ascii_equal(self + plen + 1, name));
 }
 
 static int under_wine() {
@@ -181,6 +181,12 @@ void pf_lock(PfLock *l) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)
 void pf_unlock(PfLock *l) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)); }
 
 void pf_sleep_ms(unsigned ms) { Sleep(ms); }
+
+int pf_self_path(char *out, size_t cap) {
+    if (cap == 0 || cap > 0x7FFFFFFF) return 0;
+    DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(cap));
+    return n > 0 && n < cap;
+}
 
 unsigned long pf_last_error() { return GetLastError(); }
 

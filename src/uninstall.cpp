@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "util.h"
 
 #ifdef _WIN32
@@ -26,7 +26,7 @@ static const char *const files[] = {"zarnith.exe", "uninstall.exe", "zarnith_pc.
 // 1 when both paths name one file: the same text, or the same file reached another way
 // ("C:\Games\TZ\\uninstall.exe", a short name, other letter case, forward slashes).
 static int same_file(const char *a, const char *b) {
-    if (_stricmp(a, b) == 0) return 1;
+    if (ascii_equal(a, b)) return 1;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE ha = CreateFileA(a, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (ha == INVALID_HANDLE_VALUE) return 0;
@@ -55,11 +55,10 @@ static void set_dword(HKEY key, const char *name, DWORD value) {
 void register_uninstaller(const char *dir, uint64_t cd_bytes) {
     if (!dir || !dir[0]) return;
     char self[PATH_BUF];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     char copy[PATH_BUF];
     // Running as the installed uninstall.exe, a copy would be the file onto itself: it would empty the
     // program it reads from.
-    if (n > 0 && n < sizeof self && join_path(copy, dir, "uninstall.exe") && !same_file(self, copy))
+    if (pf_self_path(self, sizeof self) && join_path(copy, dir, "uninstall.exe") && !same_file(self, copy))
         CopyFileA(self, copy, FALSE);
 
     HKEY key;
@@ -139,13 +138,9 @@ static int temp_copy_path(char *tmp, char *copy) {
     return 1;
 }
 
-void uninstall_stage1() {
+void uninstall_stage1(int quiet) {
     char self[PATH_BUF], dir[PATH_BUF];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    if (n == 0 || n >= sizeof self) return;
-    fmt(dir, sizeof dir, "%s", self);
-    char *cut = strrchr(dir, '\\');
-    if (cut) *cut = '\0';
+    if (!pf_self_path(self, sizeof self) || !self_folder(dir, sizeof dir)) return;
 
     if (!quiet && MessageBoxA(nullptr, "Remove Tovek Zarnith (PC Native) and its saved games?", uninstall_caption,
                               MB_YESNO | MB_ICONQUESTION) != IDYES)
@@ -170,7 +165,7 @@ void uninstall_stage1() {
     }
 }
 
-void uninstall_stage2(const char *dir) {
+void uninstall_stage2(const char *dir, int quiet) {
     Sleep(800);
     int removed = do_uninstall(dir);
     if (!quiet) {
@@ -190,8 +185,7 @@ void uninstall_stage2(const char *dir) {
     }
     // Only the temporary copy goes at the next restart; a setup started by hand with /uninstall2 stays.
     char self[PATH_BUF], tmp[SHORT_PATH], copy[PATH_BUF];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    if (n > 0 && n < sizeof self && temp_copy_path(tmp, copy) && same_file(self, copy))
+    if (pf_self_path(self, sizeof self) && temp_copy_path(tmp, copy) && same_file(self, copy))
         MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 

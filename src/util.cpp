@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 
 static uint8_t buf[1 << 20];  // copy_file's transfer buffer
 static uint32_t crc_tab[256];
@@ -36,6 +36,13 @@ void progress_add(Progress *p, uint64_t n) {
     if (p->callback) p->callback(p->done, p->total, p->user);
 }
 
+int self_folder(char *out, size_t cap) {
+    if (!pf_self_path(out, cap)) return 0;
+    char *cut = last_separator(out);
+    if (cut) *cut = '\0';
+    return 1;
+}
+
 int path_exists(const char *path) { return pf_attributes(path) != PF_ATTR_INVALID; }
 
 int is_dir(const char *path) {
@@ -65,7 +72,7 @@ int make_dirs(const char *path) {
 static void make_parent(const char *path) {
     char parent[PATH_BUF];
     fmt(parent, sizeof parent, "%s", path);
-    char *cut = strrchr(parent, '\\');
+    char *cut = last_separator(parent);
     if (!cut) return;
     *cut = '\0';
     make_dirs(parent);
@@ -85,7 +92,7 @@ int write_file(const char *path, const void *data, uint64_t size) {
     int ok = called && static_cast<uint64_t>(put) == size;
     pf_close(f);
     if (!ok) {
-        log_failure("write failed: ", path, size > 0xFFFFFFFFull ? 87 /* ERROR_INVALID_PARAMETER */ : code);
+        log_failure("write failed: ", path, size > 0xFFFFFFFFull ? PF_ERR_INVALID_PARAMETER : code);
         return 0;
     }
     return 1;
@@ -105,7 +112,7 @@ uint8_t *read_file(const char *path, uint64_t *size) {
     called = pf_read(f, data, static_cast<uint32_t>(n), &got);
     if (!called || got != n) {
         // The file opened yet did not read whole: a device error, or a file cut while being read.
-        log_failure("read failed: ", path, called ? 38 /* ERROR_HANDLE_EOF */ : pf_last_error());
+        log_failure("read failed: ", path, called ? PF_ERR_HANDLE_EOF : pf_last_error());
         goto fail;
     }
     pf_close(f);

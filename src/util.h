@@ -5,15 +5,12 @@
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
 #pragma once
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t PATH_BUF = 520;  // every path and composed string
-constexpr size_t JOIN_BUF = 780;  // a folder joined with a file name
-constexpr size_t LOG_BUF = 1024;  // one log line
-constexpr size_t CMD_BUF = 1300;  // the uninstaller's command line
-constexpr size_t SHORT_PATH = 260;  // MAX_PATH: temporary folder and shell folders
+#include "fmt.h"
+
+constexpr uint64_t MIB = 1024 * 1024;
 
 // Progress accounting: `done` grows towards `total`; `callback` (or none) hears every addition.
 typedef void (*ProgressFn)(uint64_t done, uint64_t total, void *user);
@@ -26,6 +23,9 @@ struct Progress {
 
 // Adds n to p->done and tells the callback (also for n = 0).
 void progress_add(Progress *p, uint64_t n);
+
+// The folder of the running program (its path up to the last separator) into out, cap bytes. 1/0.
+int self_folder(char *out, size_t cap);
 
 // 1 when a file or folder exists at the path.
 int path_exists(const char *path);
@@ -77,21 +77,6 @@ int utf8_valid(const char *s, size_t n);
 // Characters of the UTF-8 string as Windows counts them against MAX_PATH: UTF-16 units, so a
 // character beyond U+FFFF counts two.
 size_t utf16_units(const char *s);
-
-// Format checking for fmt and the log against C99 printf: MinGW's GCC takes plain "printf" to mean the
-// Microsoft runtime's dialect, and clang knows only "printf" (which is C99's there).
-#if defined(__GNUC__) && !defined(__clang__)
-#define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
-#endif
-
-// The bounded formatter: snprintf that always NUL-terminates (when cap > 0) and cuts what does not fit;
-// returns the length the whole result needs, as snprintf does. It knows the flags '-' and '0', a width
-// and a precision (digits or '*'), the sizes hh h l ll z and the conversions d i u x X c s and %%;
-// anything else is copied as written.
-int vfmt(char *dst, size_t cap, const char *format, va_list ap);
-int fmt(char *dst, size_t cap, const char *format, ...) PRINTF_LIKE(3, 4);
 
 // ---------------------------------------------------------------------------------------------------
 // Copies on several workers (copyjobs.cpp): a list of files gathered first, then copied side by side.

@@ -1,10 +1,12 @@
 // The main window of a window run and its background install: the worker thread runs the install
 // sequence and reaches the window only through posted messages; only the window thread touches controls.
-#include "setup.h"
+#include "window.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "cmdline.h"
+#include "setup_log.h"
 #include "util.h"
 
 #ifdef _WIN32
@@ -21,7 +23,8 @@ constexpr UINT WM_SETUP_PROGRESS = WM_APP + 2;  // wParam: permille 0..1000
 constexpr UINT WM_SETUP_DONE = WM_APP + 3;      // wParam: 1 installed, 0 failed
 static HWND hwnd;  // the main window, or none
 
-void window_log(const char *line) {
+// The log's mirror while the window exists: a heap copy of each line goes to the window's list.
+static void window_log(const char *line) {
     if (!hwnd || silent) return;
     // The window frees the copy; without memory the line reaches the file only.
     char *copy = strdup(line);
@@ -287,6 +290,7 @@ int run_window(void *instance, int show) {
     SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
     DragAcceptFiles(hwnd, TRUE);
+    setup_log_mirror(window_log);
     focus = opts.cd[0] ? b_install : e_cd;
     ShowWindow(hwnd, show);
     SetFocus(focus);
@@ -297,6 +301,7 @@ int run_window(void *instance, int show) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+    setup_log_mirror(nullptr);
     return 1;
 }
 

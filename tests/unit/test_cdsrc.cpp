@@ -13,7 +13,7 @@
 
 #include "cdsrc.h"
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "testutil.h"
 #include "util.h"
 

@@ -517,7 +517,7 @@ TEST(Emblem, HostilePictures) {
 #ifdef _WIN32
 #include <windows.h>
 
-#include "setup.h"
+#include "setup_log.h"
 #include "util.h"
 
 namespace {

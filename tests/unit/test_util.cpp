@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform.h"
-#include "setup.h"
+#include "setup_log.h"
 #include "testutil.h"
 #include "util.h"
 
