@@ -1,6 +1,9 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
 // sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader.
+// Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), iso9660.cpp
+// (the ISO 9660 reader: sectors, records, walks, the image copy, probing), discimage.cpp (the disc
+// descriptors), cdsrc_internal.h (what the three share).
 // Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
 // failures.
 // A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which

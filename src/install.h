@@ -1,7 +1,11 @@
 // install: turns a CD source into an installed game (the CD copy, the game's writable tree, the game
 // executable from the payload resource, its emblem icon, the uninstaller entry, the shortcuts), and
 // removes it again. Every step and failure is one setup_log line; failures read "ERROR: %s".
-// The picture pipeline of the emblem icon is portable; everything else here is Windows-only.
+// The picture pipeline of the emblem icon, the identity check and the checks before an install are
+// portable; everything else here is Windows-only.
+// Files: install.cpp (the install sequence), checks.cpp (the CD's identity, the install folder's form
+// and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
+// shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal).
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -4,6 +4,9 @@
 // / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
+// Files: util.cpp (file helpers, progress, CRC-32, text checks), copyjobs.cpp (copies on several
+// workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII text helpers), bytes.h (bounded
+// readers for untrusted bytes). Below it: platform.h with platform_win32.cpp and platform_posix.cpp.
 #pragma once
 #include <cstddef>
 #include <cstdint>
