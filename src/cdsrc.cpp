@@ -37,11 +37,14 @@ uint64_t dir_total(const char *folder, int depth, size_t *longest, size_t prefix
     return sum;
 }
 
-// The first half of a folder copy, on the calling thread: creates the folder tree under `to` in
-// listing order and lists the files for the workers. 0 at the first fault, with its log line.
-int dir_plan(const char *from, const char *to, CopyJobs *jobs, int depth) {
+// The first half of a folder copy, on the calling thread: lists the folder tree under `to` in listing
+// order and the files for the workers. 0 at the first fault, with its log line.
+int dir_plan(const char *from, const char *to, CopyPlan *plan, int depth) {
+    if (!jobs_add(plan->folders, "", to, 0, 0)) {
+        setup_log("not enough memory to copy %s", to);
+        return 0;
+    }
     PfList *l = pf_list_open(from);
-    make_folder(to);
     if (!l) return 1;
     int ok = 1;
     PfEntry e;
@@ -55,8 +58,8 @@ int dir_plan(const char *from, const char *to, CopyJobs *jobs, int depth) {
             setup_log("cannot write %s", dst);
             ok = 0;
         } else if (e.directory) {
-            ok = dir_plan(src, dst, jobs, depth + 1);
-        } else if (!jobs_add(jobs, src, dst, 0, e.size)) {
+            ok = dir_plan(src, dst, plan, depth + 1);
+        } else if (!jobs_add(plan->files, src, dst, 0, e.size)) {
             setup_log("not enough memory to copy %s", dst);
             ok = 0;
         }
@@ -223,19 +226,48 @@ int copy_workers(uint32_t drive_type, unsigned processors) {
     return processors > 4 ? 4 : static_cast<int>(processors);
 }
 
-int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
-    return cd_copy_all_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()));
+namespace {
+
+int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
+    CopyPlan plan = {jobs_new(), jobs_new(), note, ctx};
+    int ok = 0;
+    if (!plan.folders || !plan.files)
+        setup_log("not enough memory to copy %s", dest);
+    else if (s->is_image)
+        ok = iso_copy_all(s, dest, p, workers, &plan);
+    else
+        ok = copy_planned(&plan, dest, dir_plan(s->path, dest, &plan, 0), workers, FOLDER_CHUNK, copy_folder_file,
+                          nullptr, p);
+    jobs_free(plan.folders);
+    jobs_free(plan.files);
+    return ok;
+}
+
+}  // namespace
+
+int copy_planned(const CopyPlan *plan, const char *dest, int planned, int workers, size_t buf_size, CopyJobFn fn,
+                 void *fn_ctx, Progress *p) {
+    if (plan->note) {
+        size_t skip = strlen(dest);
+        const CopyJobs *lists[2] = {plan->folders, plan->files};
+        for (int folder = 1; folder >= 0; --folder)
+            for (size_t i = 0; i < jobs_count(lists[1 - folder]); ++i) {
+                const char *to = jobs_at(lists[1 - folder], i).to;
+                if (!plan->note(plan->ctx, strlen(to) > skip ? to + skip + 1 : "", folder)) return 0;
+            }
+        if (!plan->note(plan->ctx, nullptr, 0)) return 0;
+    }
+    for (size_t i = 0; i < jobs_count(plan->folders); ++i) make_folder(jobs_at(plan->folders, i).to);
+    int copied = jobs_run(plan->files, workers, buf_size, fn, fn_ctx, p);
+    return planned && copied;
+}
+
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
+
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
+    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx);
 }
 
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
-    if (s->is_image) return iso_copy_all(s, dest, p, workers);
-    CopyJobs *jobs = jobs_new();
-    if (!jobs) {
-        setup_log("not enough memory to copy %s", dest);
-        return 0;
-    }
-    int planned = dir_plan(s->path, dest, jobs, 0);
-    int copied = jobs_run(jobs, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
-    jobs_free(jobs);
-    return planned && copied;
+    return copy_with(s, dest, p, workers, nullptr, nullptr);
 }

@@ -79,8 +79,6 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
 // Reads the descriptor at path, chosen by its extension; any other path is its own data file with an
 // unknown layout. 0 with *why when the descriptor is empty, damaged or has no data track.
 int disc_locate(const char *path, DiscTrack *t, const char **why);
-// 1 when the n bytes of a file name name a device (CON, NUL, COM1, "nul .txt", ...).
-int name_is_device(const char *name, size_t n);
 // Opens an image held in memory (bytes stay owned by the caller and must outlive the source).
 CdSrc *cd_open_mem(const uint8_t *data, uint64_t size);
 // Closes the image file and frees the record; none is accepted.
@@ -108,6 +106,12 @@ uint64_t cd_bytes_of(CdSrc *s, const char *rel);
 // The folder tree is created first, on the calling thread (which also alone tells p); then the files
 // are copied by the number of workers that copy_workers picks for the source's drive.
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p);
+// Hears each folder (folder 1) and file of a copy by its path below the destination ("" for the
+// destination itself), before anything is made, then once with none: the moment to write down what it
+// heard. 0 stops the copy before anything is made.
+typedef int (*CopyNote)(void *ctx, const char *rel, int folder);
+// cd_copy_all that tells note (or none) of everything it will make before it makes any of it.
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx);
 // cd_copy_all with the given number of workers (1 to 4). The result, the files and the sum added to p
 // do not depend on it; with one worker the files are copied in turn on the calling thread.
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers);

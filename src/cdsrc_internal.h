@@ -40,5 +40,18 @@ uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
 // Total bytes of the file or folder tree at rel (empty: the root), walking as the copy does; *longest
 // receives the longest path below it. 0 when there is nothing at rel.
 uint64_t iso_total_of(CdSrc *s, const char *rel, size_t *longest);
-// cd_copy_all_with for an image.
-int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers);
+// The folders and files of a copy, listed before anything is made.
+struct CopyPlan {
+    CopyJobs *folders;  // every folder to make, the destination first, each before its content
+    CopyJobs *files;    // every file, with what its copier needs
+    CopyNote note;      // hears every folder and file before anything is made, or none
+    void *ctx;
+};
+// The second half of a copy: tells the plan's note of every folder and file (planned: the plan is
+// whole; else it holds what was listed before the fault), makes the folders and copies the files with
+// fn on `workers` workers. 1 when planned and everything was copied.
+int copy_planned(const CopyPlan *plan, const char *dest, int planned, int workers, size_t buf_size, CopyJobFn fn,
+                 void *fn_ctx, Progress *p);
+
+// cd_copy_all_with for an image, through the caller's empty plan.
+int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers, CopyPlan *plan);

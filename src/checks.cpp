@@ -58,6 +58,48 @@ uint64_t earlier_copy(const char *folder, uint64_t cd_bytes) {
     return bytes < cd_bytes ? bytes : cd_bytes;
 }
 
+// 1 when the two ids are one file or folder.
+int same_id(const PfFileId &a, const PfFileId &b) { return a.volume == b.volume && a.index == b.index; }
+
+// 1 when the path, or the nearest of its parents that exists, is the folder `outer` or lies below it,
+// by the folders' identity: the same folder reached by another name (another drive letter, a short
+// name, a link) is found too. Never above a drive or share root.
+int inside_by_id(const char *inner, const char *outer) {
+    PfFileId o, x;
+    if (!pf_file_id(outer, &o)) return 0;
+    char p[PATH_BUF];
+    fmt(p, sizeof p, "%s", inner);
+    for (;;) {
+        if (pf_file_id(p, &x) && same_id(x, o)) return 1;
+        char *cut = last_separator(p);
+        if (!cut) return 0;
+        if (cut == p + 2 && p[1] == ':') {
+            if (cut[1] == '\0') return 0;
+            cut[1] = '\0';  // "C:\Games" goes on to "C:\"
+        } else {
+            *cut = '\0';
+        }
+        char whole[PATH_BUF];
+        if (!p[0] || (is_separator(p[0]) && folder_form(p, whole) == FOLDER_NOT_FULL)) return 0;
+    }
+}
+
+// What an install writes that is found in the way, or 0: one "ERROR: %s" line naming the path.
+int in_the_way(const char *path, int want_folder, int ours) {
+    char message[LOG_BUF - 16];
+    if (!path_exists(path)) return 0;
+    if (want_folder && !is_dir(path))
+        fmt(message, sizeof message, "%s is a file where the install must make a folder: choose another folder", path);
+    else if (!want_folder && is_dir(path))
+        fmt(message, sizeof message, "%s is a folder where the install must write a file: choose another folder", path);
+    else if (!ours)
+        fmt(message, sizeof message, "%s belongs to another program: choose another folder", path);
+    else
+        return 0;
+    fail(message);
+    return 1;
+}
+
 }  // namespace
 
 // Marker files of the game CD, in the order they are tested.
@@ -98,6 +140,12 @@ int folder_form(const char *dir, char *out) {
         for (size_t k = start; k < i; ++k)
             if (out[k] != '.' && out[k] != ' ') only_dots = 0;
         if (only_dots) return FOLDER_DOTS;
+        // Windows drops a trailing space or dot, so such a folder would be made under another name; and
+        // it refuses wildcards, '<', '>', '"', '|', ':' and control characters, and device names.
+        if (out[i - 1] == ' ' || out[i - 1] == '.') return FOLDER_TRAILING;
+        for (size_t k = start; k < i; ++k)
+            if (static_cast<unsigned char>(out[k]) < 0x20 || strchr("<>:\"|?*", out[k])) return FOLDER_BAD_NAME;
+        if (name_is_device(out + start, i - start)) return FOLDER_BAD_NAME;
         ++parts;
     }
     return parts > 0 ? FOLDER_OK : FOLDER_ROOT;
@@ -122,20 +170,61 @@ size_t deepest_install_path(const char *dir, size_t cd_longest) {
     return deepest;
 }
 
+int legacy_install(const char *dir) {
+    char path[PATH_BUF];
+    int program = 0;
+    static const char *const programs[] = {"zarnith.exe", "uninstall.exe"};
+    for (const char *name : programs)
+        if (join_path(path, dir, name) && path_exists(path) && !is_dir(path)) program = 1;
+    if (!program) return 0;
+    for (const char *m : markers) {
+        char rel[PATH_BUF];
+        fmt(rel, sizeof rel, "game\\cd\\%s", m);
+        if (!join_path(path, dir, rel) || !path_exists(path) || is_dir(path)) return 0;
+    }
+    return 1;
+}
+
+int game_running(const char *dir) {
+    char exe[PATH_BUF];
+    return join_path(exe, dir, "zarnith.exe") && pf_in_use(exe);
+}
+
+int check_targets(const char *dir, const Record *earlier) {
+    int legacy = record_count(earlier) == 0 && legacy_install(dir);
+    static const struct {
+        const char *rel;
+        int folder;
+    } targets[] = {{"zarnith.exe", 0}, {"uninstall.exe", 0}, {"game\\cd", 1}, {"game\\hd", 1}};
+    char path[PATH_BUF];
+    // A "game" folder of the user's may hold the game's two folders beside its own files; a file there
+    // cannot.
+    if (join_path(path, dir, "game") && in_the_way(path, 1, 1)) return 0;
+    for (const auto &t : targets)
+        if (!join_path(path, dir, t.rel) || in_the_way(path, t.folder, legacy || record_lists(earlier, t.rel, t.folder)))
+            return 0;
+    if (join_path(path, dir, "game\\hd\\GAME.CFG") && in_the_way(path, 0, 1)) return 0;
+    return 1;
+}
+
 int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes) {
     char message[LOG_BUF - 16], folder[PATH_BUF];
     if (folder_form(dir, folder) != FOLDER_OK) return 0;  // check_folder_form has said why
+    if (game_running(folder)) {
+        fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again", dir);
+        return fail(message);
+    }
 
     // A folder source must not receive its own copy, nor be the copy it would be replaced by: the
     // copy would recurse into itself, or empty each file before reading it.
     char copy[PATH_BUF];
     fmt(copy, sizeof copy, "%s\\game\\cd", folder);
-    if (!src->is_image && path_inside(folder, src->path)) {
+    if (!src->is_image && (path_inside(folder, src->path) || inside_by_id(folder, src->path))) {
         fmt(message, sizeof message, "the install folder %s lies inside the CD folder %s: choose a folder outside it",
             dir, src->path);
         return fail(message);
     }
-    if (path_inside(src->path, copy)) {
+    if (path_inside(src->path, copy) || inside_by_id(src->path, copy)) {
         fmt(message, sizeof message,
             "the CD source %s lies inside %s, the copy that this install would replace: copy the CD elsewhere "
             "first, or install into another folder",
@@ -190,6 +279,18 @@ int check_folder_form(const char *dir) {
     case FOLDER_DOTS:
         fmt(message, sizeof message,
             "the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path", dir);
+        break;
+    case FOLDER_TRAILING:
+        fmt(message, sizeof message,
+            "the install folder \"%s\" has a name that ends in a space or a dot, which Windows leaves out: "
+            "choose a name without it",
+            dir);
+        break;
+    case FOLDER_BAD_NAME:
+        fmt(message, sizeof message,
+            "the install folder \"%s\" has a name that Windows cannot use (a device name such as CON or NUL, "
+            "or one of < > : \" | ? *): choose another name",
+            dir);
         break;
     default: fmt(message, sizeof message, "the install folder is too long"); break;
     }

@@ -45,6 +45,17 @@ void jobs_free(CopyJobs *j) {
 
 size_t jobs_count(const CopyJobs *j) { return j->count; }
 
+CopyJob jobs_at(const CopyJobs *j, size_t i) {
+    const Job &n = j->jobs[i];
+    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size};
+}
+
+static std::atomic<int> stopping{0};
+
+void copy_stop(int on) { stopping.store(on ? 1 : 0); }
+
+int copy_stopping() { return stopping.load(std::memory_order_relaxed); }
+
 static int grow(void **block, size_t *room, size_t need, size_t unit, size_t first) {
     if (need <= *room) return 1;
     size_t grown = *room ? *room : first;
@@ -75,10 +86,6 @@ int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_
 
 namespace {
 
-CopyJob job_at(const CopyJobs *j, size_t i) {
-    const Job &n = j->jobs[i];
-    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size};
-}
 
 struct Run {
     const CopyJobs *jobs;
@@ -107,10 +114,10 @@ void work(void *arg) {
     Worker *w = static_cast<Worker *>(arg);
     Run *r = w->run;
     Progress own = {0, 0, hand_on, w};
-    while (!r->stop.load()) {
+    while (!r->stop.load() && !copy_stopping()) {
         size_t i = r->next.fetch_add(1);
         if (i >= r->jobs->count) break;
-        CopyJob job = job_at(r->jobs, i);
+        CopyJob job = jobs_at(r->jobs, i);
         if (!r->fn(r->ctx, &job, &own, w->buffer)) r->stop.store(1);
     }
     r->running.fetch_sub(1);
@@ -149,12 +156,12 @@ int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void
         // One reader (a disc in a CD drive), or no thread at all: the files one after another on this
         // thread, progress told per chunk.
         int ok = 1;
-        for (size_t i = 0; ok && i < j->count; ++i) {
-            CopyJob job = job_at(j, i);
+        for (size_t i = 0; ok && i < j->count && !copy_stopping(); ++i) {
+            CopyJob job = jobs_at(j, i);
             ok = fn(ctx, &job, p, buffers);
         }
         free(buffers);
-        return ok;
+        return ok && !copy_stopping();
     }
 
     uint64_t told = 0;
@@ -170,5 +177,5 @@ int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void
     for (int i = 0; i < started; ++i) pf_thread_join(threads[i]);
     tell();
     free(buffers);
-    return r.stop.load() ? 0 : 1;
+    return r.stop.load() || copy_stopping() ? 0 : 1;
 }

@@ -157,26 +157,6 @@ long cue_time(const char *w, size_t n) {
 
 }  // namespace
 
-int name_is_device(const char *name, size_t n) {
-    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    // The base name is what comes before the first '.', less trailing spaces: "nul .txt" is NUL too.
-    size_t len = 0;
-    while (len < n && name[len] != '.') ++len;
-    while (len > 0 && name[len - 1] == ' ') --len;
-    char base[8];
-    if (len > 7) return 0;
-    for (size_t i = 0; i < len; ++i) base[i] = ascii_upper(name[i]);
-    base[len] = '\0';
-    for (const char *d : devices)
-        if (strcmp(base, d) == 0) return 1;
-    if (len < 4 || (memcmp(base, "COM", 3) != 0 && memcmp(base, "LPT", 3) != 0)) return 0;
-    unsigned char c = static_cast<unsigned char>(base[3]);
-    if (len == 4) return c >= '0' && c <= '9';
-    // Windows also takes the superscript digits 1, 2 and 3 (U+00B9, U+00B2, U+00B3) as port numbers.
-    unsigned char d = static_cast<unsigned char>(base[4]);
-    return len == 5 && c == 0xC2 && (d == 0xB9 || d == 0xB2 || d == 0xB3);
-}
-
 int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
     const char *text = reinterpret_cast<const char *>(data), *end = text + size;
     if (size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;

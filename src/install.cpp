@@ -82,31 +82,115 @@ static CdSrc *open_game_cd(const char *path) {
     return src;
 }
 
+// What one install run carries from step to step: where it installs, its record, and what it needs to
+// take everything back.
+struct Run {
+    const char *dir;
+    Record *earlier;        // the record found in dir, or none
+    RecordRun *record;      // this run's, once it is begun
+    KeySnapshot *key;       // the uninstall entry as it was before this run
+    int dir_made;
+};
+
+// A note of the CD copy: its paths are below game\cd.
+static int note_cd(void *ctx, const char *rel, int folder) {
+    RecordRun *r = static_cast<RecordRun *>(ctx);
+    if (!rel) return record_flush(r);
+    char path[PATH_BUF];
+    if (fmt(path, sizeof path, rel[0] ? "game\\cd\\%s" : "game\\cd", rel) >= static_cast<int>(sizeof path)) return 0;
+    return record_note(r, path, folder);
+}
+
+// 1 unless the window asked to stop (then after its "ERROR:" line).
+static int go_on() { return copy_stopping() ? fail("the installation was stopped") : 1; }
+
+// Makes the install folder (with its parents) and begins the record there; the entries of what will
+// come beside the game tree, the uninstaller and its entry are written before the game tree's first
+// folder, so that an install stopped in any way shows in the list of installed apps and its removal
+// takes what was written.
+static int register_early(Run *run, uint64_t cd_bytes) {
+    int missing = missing_levels(run->dir);
+    if (!make_dirs(run->dir)) {
+        char cause[LOG_BUF / 2], message[LOG_BUF - 16];
+        describe_error(make_dirs_error(run->dir), cause, sizeof cause);
+        fmt(message, sizeof message, "cannot create the install folder %s (%s)", run->dir, cause);
+        return fail(message);
+    }
+    run->dir_made = missing > 0;
+    run->record = record_begin(run->dir, run->earlier, run->dir_made, missing > 1 ? missing - 1 : 0);
+    if (!run->record) return fail("cannot write the install record");
+    char path[PATH_BUF];
+    int ok = record_note(run->record, "uninstall.exe", 0) && record_note(run->record, "zarnith.exe", 0);
+    // The game writes these beside itself; they are its own only when they are not there before.
+    static const char *const game_files[] = {"zarnith.log", "zarnith_pc.ini"};
+    for (const char *name : game_files)
+        if (ok && join_path(path, run->dir, name) && !path_exists(path)) ok = record_note(run->record, name, 0);
+    if (!ok || !record_flush(run->record)) return fail("cannot write the install record");
+    register_uninstaller(run->dir, cd_bytes);
+    return 1;
+}
+
 // The checks before anything is written, then the whole CD into <dir>\game\cd with the writable
 // <dir>\game\hd beside it; p's total becomes the CD's bytes and the rest of the install.
-static int copy_cd(CdSrc *src, const char *dir, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes) {
+static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes) {
     *cd_bytes = cd_total_bytes(src);
     p->total = *cd_bytes + 8 * MIB;
-    if (!check_install(dir, src, *cd_bytes, exe_bytes)) return 0;
-    char hd[PATH_BUF], cd[PATH_BUF];
-    fmt(hd, sizeof hd, "%s\\game\\hd", dir);
-    fmt(cd, sizeof cd, "%s\\game\\cd", dir);
-    if (!make_dirs(hd)) return fail("cannot create the install folder");
+    if (!check_install(run->dir, src, *cd_bytes, exe_bytes) || !check_targets(run->dir, run->earlier)) return 0;
+    run->key = uninstall_key_save();
+    if (!register_early(run, *cd_bytes) || !go_on()) return 0;
+
+    char game[PATH_BUF], hd[PATH_BUF], cd[PATH_BUF];
+    fmt(game, sizeof game, "%s\\game", run->dir);
+    fmt(hd, sizeof hd, "%s\\hd", game);
+    fmt(cd, sizeof cd, "%s\\cd", game);
+    // A "game" folder of the user's stays theirs: only the game's two folders in it are the install's.
+    int ours = record_count(run->earlier) ? record_lists(run->earlier, "game", 1) : legacy_install(run->dir);
+    int ok = (path_exists(game) && !ours) ||
+             record_note(run->record, "game", 1);
+    if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record))
+        return fail("cannot write the install record");
+    if (!make_dirs(hd)) {
+        char cause[LOG_BUF / 2], message[LOG_BUF - 16];
+        describe_error(make_dirs_error(hd), cause, sizeof cause);
+        fmt(message, sizeof message, "cannot create the install folder %s (%s)", hd, cause);
+        return fail(message);
+    }
     setup_log("Copying %s ...", cd_describe(src));
-    if (!cd_copy_all(src, cd, p)) return fail("copying the CD failed");
+    if (!cd_copy_noted(src, cd, p, note_cd, run->record)) return copy_stopping() ? go_on() : fail("copying the CD failed");
     return 1;
 }
 
 // The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a
-// reinstall keeps the player's), the VELTRIS files, the sound banks and the saved-games folder.
-static int set_up_game_tree(const char *dir) {
+// reinstall keeps the player's), the VELTRIS files, the sound banks and the saved-games folder. Each
+// is in the record before it is made.
+static int set_up_game_tree(RecordRun *record, const char *dir) {
     char cd[PATH_BUF], hd[PATH_BUF];
     fmt(cd, sizeof cd, "%s\\game\\cd", dir);
     fmt(hd, sizeof hd, "%s\\game\\hd", dir);
-    char from[JOIN_BUF], to[JOIN_BUF];
+    char from[JOIN_BUF], to[JOIN_BUF], rel[PATH_BUF];
     fmt(from, sizeof from, "%s\\GAME.CFG", cd);
     fmt(to, sizeof to, "%s\\GAME.CFG", hd);
-    if (!path_exists(to) && !copy_file(from, to, nullptr)) return fail("GAME.CFG missing on the CD");
+    int noted = record_note(record, "game\\hd\\VELTRIS", 1) && record_note(record, "game\\hd\\SOUND", 1) &&
+                record_note(record, "game\\hd\\SAVEGAME", 1);
+    int keep_cfg = path_exists(to);
+    if (noted && !keep_cfg) noted = record_note(record, "game\\hd\\GAME.CFG", 0);
+    for (const char *bank : hd_sound) {
+        fmt(rel, sizeof rel, "game\\hd\\SOUND\\%s.ASL", bank);
+        if (noted) noted = record_note(record, rel, 0);
+    }
+    char src[PATH_BUF];
+    fmt(src, sizeof src, "%s\\VELTRIS", cd);
+    PfList *l = pf_list_open(src);
+    PfEntry e;
+    while (noted && l && pf_list_next(l, &e)) {
+        if (e.directory) continue;
+        if (fmt(rel, sizeof rel, "game\\hd\\VELTRIS\\%s", e.name) >= static_cast<int>(sizeof rel)) continue;
+        noted = record_note(record, rel, 0);
+    }
+    pf_list_close(l);
+    if (!noted || !record_flush(record)) return fail("cannot write the install record");
+
+    if (!keep_cfg && !copy_file(from, to, nullptr)) return fail("GAME.CFG missing on the CD");
 
     if (!copy_veltris(cd, hd)) return fail("VELTRIS folder missing on the CD");
 
@@ -136,6 +220,27 @@ static void give_emblem(const char *dir, const char *exe) {
     free(lbm);
 }
 
+// Everything after the copy; the CD source is closed by then.
+static int finish_install(Run *run, const Options *o, Progress *p) {
+    setup_log("Setting up the game files ...");
+    if (!set_up_game_tree(run->record, o->dir) || !go_on()) return 0;
+    progress_add(p, 6 * MIB);
+
+    char exe[PATH_BUF];
+    fmt(exe, sizeof exe, "%s\\zarnith.exe", o->dir);
+    if (!write_payload(exe)) return 0;
+    give_emblem(o->dir, exe);
+    if (!go_on()) return 0;
+
+    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
+    shortcut_paths(startmenu_link, desktop_link);
+    CoInitialize(nullptr);
+    if (o->startmenu) make_link(startmenu_link, exe, o->dir);
+    if (o->desktop) make_link(desktop_link, exe, o->dir);
+    CoUninitialize();
+    return 1;
+}
+
 int do_install(const Options *o, ProgressFn progress, void *user) {
     setup_log("Install to %s", o->dir);
     HRSRC payload = find_payload();
@@ -146,30 +251,22 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
 
     CdSrc *src = open_game_cd(o->cd);
     if (!src) return 0;
+    Run run = {o->dir, record_load(o->dir), nullptr, nullptr, 0};
     Progress p = {0, 0, progress, user};
     uint64_t cd_bytes = 0;
-    int copied = copy_cd(src, o->dir, own_files_bytes(payload), &p, &cd_bytes);
+    int ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
     cd_close(src);
-    if (!copied) return 0;
-
-    setup_log("Setting up the game files ...");
-    if (!set_up_game_tree(o->dir)) return 0;
-    progress_add(&p, 6 * MIB);
-
-    char exe[PATH_BUF];
-    fmt(exe, sizeof exe, "%s\\zarnith.exe", o->dir);
-    if (!write_payload(exe)) return 0;
-    give_emblem(o->dir, exe);
-
-    register_uninstaller(o->dir, cd_bytes);
-
-    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
-    shortcut_paths(startmenu_link, desktop_link);
-    CoInitialize(nullptr);
-    if (o->startmenu) make_link(startmenu_link, exe, o->dir);
-    if (o->desktop) make_link(desktop_link, exe, o->dir);
-    CoUninitialize();
-
+    if (ok) ok = finish_install(&run, o, &p);
+    // Every entry reached the disk before what it names was made: the end has nothing left to write.
+    if (ok)
+        record_finish(run.record);
+    else
+        record_roll_back(run.record);
+    // A failed run leaves the uninstall entry as it found it: the earlier install's, or none.
+    if (!ok && run.record) uninstall_key_restore(run.key);
+    uninstall_key_free(run.key);
+    record_free(run.earlier);
+    if (!ok) return 0;
     progress_add(&p, 2 * MIB);
     setup_log("Done.");
     return 1;

@@ -3,7 +3,7 @@
 // removes it again. Every step and failure is one setup_log line; failures read "ERROR: %s".
 // The picture pipeline of the emblem icon, the identity check and the checks before an install are
 // portable; everything else here is Windows-only.
-// Files: install.cpp (the install sequence), checks.cpp (the CD's identity, the install folder's form
+// Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
 // and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
 // shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal).
 #pragma once
@@ -13,6 +13,7 @@
 #include "util.h"
 
 struct CdSrc;
+struct Record;
 
 // The install request.
 struct Options {
@@ -77,10 +78,20 @@ void emblem_icon_group(uint8_t out[104]);
 // ---- Install folder and the checks before an install (portable) ----
 
 // What an install folder path is, from its text alone.
-enum { FOLDER_OK = 0, FOLDER_NOT_FULL = 1, FOLDER_ROOT = 2, FOLDER_DOTS = 3, FOLDER_TOO_LONG = 4 };
+enum {
+    FOLDER_OK = 0,
+    FOLDER_NOT_FULL = 1,
+    FOLDER_ROOT = 2,
+    FOLDER_DOTS = 3,
+    FOLDER_TOO_LONG = 4,
+    FOLDER_TRAILING = 5,  // a part ends in a space or a dot
+    FOLDER_BAD_NAME = 6,  // a part holds a character Windows refuses, or is a device name
+};
 // FOLDER_OK for a full path (drive letter and root, or \\server\share) below a drive or share root
 // with no "." or ".." part; out (PATH_BUF) then holds it without trailing separators. Otherwise why
-// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, or too long to hold.
+// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, too long to hold, a
+// part that Windows would shorten (a trailing space or dot) or cannot make (a device name, < > : " | ? *
+// or a control character).
 int folder_form(const char *dir, char *out);
 // 1 when `inner` is the folder `outer` or lies below it, comparing part by part ('\' and '/' alike,
 // repeated separators as one, ASCII letter case ignored). Links and other spellings are not resolved.
@@ -92,12 +103,75 @@ size_t deepest_install_path(const char *dir, size_t cd_longest);
 // 1 when dir has the form of an install folder (folder_form); otherwise 0 after one "ERROR: %s" line
 // that says what to give instead.
 int check_folder_form(const char *dir);
+// 1 when dir holds an install made before installs kept a record: the game or its uninstaller, and the
+// CD's marker files in game\cd.
+int legacy_install(const char *dir);
+// 1 when the game runs from dir: its executable there is held open against writing.
+int game_running(const char *dir);
+// The places an install into dir writes, checked before anything is written (earlier: dir's record, or
+// none): zarnith.exe and uninstall.exe must be files of this game's or absent, game a folder or absent,
+// game\cd and game\hd folders of this game's (named by the record, or a legacy install) or absent,
+// game\hd\GAME.CFG no folder. 1, or 0 after one "ERROR: %s" line that names the path.
+int check_targets(const char *dir, const Record *earlier);
 // The checks before anything is written, for an install of the open CD source into dir (of the form
-// above): not inside a folder source, the source not inside dir's game\cd, the deepest path within
-// MAX_PATH_CHARS, and enough free space on dir's drive for the CD, the programs (exe_bytes: the game
-// executable and uninstall.exe) and the game's writable files, less an earlier install's CD copy
-// there. 1, or 0 after one "ERROR: %s" line.
+// above): the game not running from dir, not inside a folder source, the source not inside dir's
+// game\cd (the folders compared by their text and, where they exist, by their identity), the deepest
+// path within MAX_PATH_CHARS, and enough free space on dir's drive for the CD, the programs (exe_bytes:
+// the game executable and uninstall.exe) and the game's writable files, less an earlier install's CD
+// copy there. 1, or 0 after one "ERROR: %s" line.
 int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes);
+
+// ---- The install record (record.cpp, portable) ----
+// A plain UTF-8 list in the install folder of what the install created or replaced there, one path a
+// line relative to the install folder, each line written and flushed before the thing it names is made,
+// so that the list is whole after any interruption. A removal takes only what it lists; a failed or
+// stopped install takes back what it made. The record is untrusted input: its reader takes only plain
+// relative paths inside the install folder, and nothing is removed through a link.
+
+constexpr char RECORD_NAME[] = "installed_files.txt";
+constexpr uint64_t RECORD_MAX = 16u << 20;  // a larger file is no record of ours
+
+struct Record;
+// 1 when the n bytes of a line (without its line end) are an entry: a relative path of plain names (no
+// drive, root, share, "." or "..", ':' or device name). out (PATH_BUF) receives it with '' separators
+// and without the '' that marks a folder; *folder says whether it had one.
+int record_entry(const char *line, size_t n, char *out, int *folder);
+// The record in the bytes: its entries in file order (lines that are no entry, and a last line without
+// its line end, are passed over; a text without the record's header has none). None without memory.
+Record *record_parse(const uint8_t *text, size_t size);
+// The record of the install folder; none when there is none. A record that is a link, a folder, too
+// large or unreadable has no entries.
+Record *record_load(const char *dir);
+size_t record_count(const Record *r);
+// The i-th entry's path; *folder says whether it is a folder.
+const char *record_path(const Record *r, size_t i, int *folder);
+// How many folders above the install folder the install made (a removal takes them when empty).
+unsigned record_parents(const Record *r);
+// 1 when the record lists rel (ASCII letter case ignored) as a folder or as a file.
+int record_lists(const Record *r, const char *rel, int folder);
+void record_free(Record *r);
+
+// One install's writing of the record.
+struct RecordRun;
+// Starts the record in the existing folder dir: its header, the parents made above dir, itself, and the
+// entries of the earlier record (or none) that are still there. None after a log line when it cannot be
+// written (what the start made is taken back).
+RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, unsigned parents_made);
+// Notes rel before it is made (not yet written: record_flush writes what was noted); what did not
+// exist yet is taken back by a roll-back. 1/0 after a log line.
+int record_note(RecordRun *r, const char *rel, int folder);
+// Writes what was noted and makes it reach the disk. 1/0 after a log line.
+int record_flush(RecordRun *r);
+// Ends a successful install's record. 1, or 0 when its last lines could not be written.
+int record_finish(RecordRun *r);
+// Takes back what this run made (newest first; a folder only when empty), puts the earlier record back,
+// removes the install folder and the parents the run made when empty, logs what it removed, and ends
+// the run. None is accepted.
+void record_roll_back(RecordRun *r);
+// Removes what the record lists from dir: its files, <dir>\game\hd with all it holds when listed, its
+// folders when empty, the record when no listed file is left, dir when empty and the parents the install
+// made above it when empty. Never through a link. 1 when no listed file is left.
+int record_remove(const char *dir, const Record *r);
 
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
@@ -116,12 +190,24 @@ void make_link(const char *link, const char *target, const char *workdir);
 // Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
 // uninstall key. Silent; failures leave the install alone.
 void register_uninstaller(const char *dir, uint64_t cd_bytes);
+// The uninstall entry as it is now, to be put back should an install fail (none without memory), and
+// putting it back: the values as they were, or no entry when there was none. Restoring none does
+// nothing; freeing none is accepted.
+struct KeySnapshot;
+KeySnapshot *uninstall_key_save();
+void uninstall_key_restore(const KeySnapshot *k);
+void uninstall_key_free(KeySnapshot *k);
 // Results of do_uninstall.
-enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2 };
-// Removes the shortcuts, the uninstall key, <dir>\game, the setup's files and <dir> if empty.
-// UNINSTALL_DONE when all of them are gone (<dir> may stay for other files in it), UNINSTALL_PARTLY
-// when one of them is still there (a file in use). Touches nothing and gives UNINSTALL_REFUSED
-// unless dir has the form of an install folder (folder_form) and holds zarnith.exe or uninstall.exe.
+enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2, UNINSTALL_IN_USE = 3 };
+// What the second stage says when the game runs from the folder.
+constexpr char GAME_RUNNING_REMOVAL[] = "Tovek Zarnith is running. Close the game, then remove it again.";
+// Removes the install in dir: the shortcuts that lead into dir, the uninstall key when it names dir,
+// then what dir's install record lists (record_remove); an install from before the record (no record,
+// but zarnith.exe or uninstall.exe, and game\cd with the CD's marker files or the key naming dir) loses
+// <dir>\game, the setup's five files and <dir> if empty. UNINSTALL_DONE when all of it is gone (<dir>
+// may stay for other files in it), UNINSTALL_PARTLY when some of it is still there (a file in use).
+// Touches nothing and gives UNINSTALL_IN_USE while the game runs from dir, and UNINSTALL_REFUSED
+// unless dir has the form of an install folder (folder_form) and holds an install as above.
 int do_uninstall(const char *dir);
 // The two stages of a removal, entered from the command line; both end the run with exit code 0.
 // quiet ("/quiet"): they ask and report nothing.

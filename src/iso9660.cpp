@@ -295,21 +295,8 @@ uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w,
     return sum;
 }
 
-int is_device_name(const IsoEntry *e) { return name_is_device(e->name, static_cast<size_t>(e->name_len)); }
-
 // 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
-int is_plain_name(const IsoEntry *e) {
-    if (e->name_len == 0) return 0;
-    int only_dots = 1;
-    for (int i = 0; i < e->name_len; ++i) {
-        unsigned char c = static_cast<unsigned char>(e->name[i]);
-        if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
-        if (c != '.' && c != ' ') only_dots = 0;
-    }
-    // Names are UTF-8 bytes for the file system; a byte that is not UTF-8 would turn into U+FFFD on the way,
-    // and two names that differ only there would land in one file.
-    return !only_dots && utf8_valid(e->name, static_cast<size_t>(e->name_len)) && !is_device_name(e);
-}
+int is_plain_name(const IsoEntry *e) { return plain_name(e->name, static_cast<size_t>(e->name_len)); }
 
 void log_unsafe_name(const IsoEntry *e) {
     char shown[64 * 4 + 1];
@@ -372,6 +359,10 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
             pf_close(out);
             return 0;
         }
+        if (copy_stopping()) {
+            pf_close(out);
+            return 0;
+        }
         uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
         uint32_t put = 0;
         int called = pf_write(out, buffer, w, &put);
@@ -412,12 +403,12 @@ void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
     free(order);
 }
 
-// The first half of an image copy, on the calling thread: creates the folder tree under dest in record
-// order, with the walk's defences (depth, loops, budget) and the name check, and lists the files for
-// the workers. A file that a later one replaces is not copied; its bytes go to p at once, so a
+// The first half of an image copy, on the calling thread: lists the folder tree under dest in record
+// order, with the walk's defences (depth, loops, budget) and the name check, and the files for the
+// workers. A file that a later one replaces is not copied; its bytes go to p at once, so a
 // successful copy still adds up to the total. 0 at the first fault, with its log line; the files
 // listed before it are still copied.
-int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyJobs *jobs, Progress *p, int depth,
+int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyPlan *plan, Progress *p, int depth,
              Walk *w) {
     if (!walk_enter(w, s, extent, size)) {
         setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s", dest);
@@ -427,8 +418,7 @@ int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyJob
     int count = 0;
     IsoEntry *list = iso_dir(s, extent, size, &count);
     uint8_t *replaced = static_cast<uint8_t *>(malloc(count ? count : 1));
-    make_folder(dest);
-    int ok = replaced != nullptr;
+    int ok = replaced != nullptr && jobs_add(plan->folders, "", dest, 0, 0);
     if (!ok) setup_log("not enough memory to copy %s", dest);
     if (ok) mark_replaced(list, count, replaced);
     for (int i = 0; i < count && ok; ++i) {
@@ -444,10 +434,10 @@ int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyJob
             setup_log("cannot write %s", child);
             ok = 0;
         } else if (e->directory) {
-            ok = iso_plan(s, e->extent, e->size, child, jobs, p, depth + 1, w);
+            ok = iso_plan(s, e->extent, e->size, child, plan, p, depth + 1, w);
         } else if (replaced[i]) {
             if (p) progress_add(p, e->size);
-        } else if (!jobs_add(jobs, e->name, child, e->extent, e->size)) {
+        } else if (!jobs_add(plan->files, e->name, child, e->extent, e->size)) {
             setup_log("not enough memory to copy %s", child);
             ok = 0;
         }
@@ -535,17 +525,10 @@ uint64_t iso_total_of(CdSrc *s, const char *rel, size_t *longest) {
     return sum;
 }
 
-int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers) {
-    CopyJobs *jobs = jobs_new();
-    if (!jobs) {
-        setup_log("not enough memory to copy %s", dest);
-        return 0;
-    }
+int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers, CopyPlan *plan) {
     Walk w;
     walk_start(&w, s);
-    int planned = iso_plan(s, s->root_extent, s->root_size, dest, jobs, p, 0, &w);
+    int planned = iso_plan(s, s->root_extent, s->root_size, dest, plan, p, 0, &w);
     ImageCopy c = {s, strlen(dest)};
-    int copied = jobs_run(jobs, workers, IMAGE_BUFFER, copy_image_file, &c, p);
-    jobs_free(jobs);
-    return planned && copied;
+    return copy_planned(plan, dest, planned, workers, IMAGE_BUFFER, copy_image_file, &c, p);
 }

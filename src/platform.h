@@ -21,10 +21,13 @@ constexpr uint32_t PF_ATTR_REPARSE = 0x400;        // junction or symbolic link
 
 // The Win32 error codes that the core itself gives or tests for.
 constexpr unsigned long PF_ERR_FILE_NOT_FOUND = 2;
+constexpr unsigned long PF_ERR_PATH_NOT_FOUND = 3;
 constexpr unsigned long PF_ERR_ACCESS_DENIED = 5;
+constexpr unsigned long PF_ERR_SHARING_VIOLATION = 32;  // open elsewhere in a way that excludes this use
 constexpr unsigned long PF_ERR_HANDLE_EOF = 38;          // reached the end of the file
 constexpr unsigned long PF_ERR_INVALID_PARAMETER = 87;
 constexpr unsigned long PF_ERR_DISK_FULL = 112;
+constexpr unsigned long PF_ERR_ALREADY_EXISTS = 183;
 
 // Attributes of whatever stands at the path (a link reports its own attributes plus PF_ATTR_REPARSE,
 // and PF_ATTR_DIRECTORY when it leads to a folder); PF_ATTR_INVALID when nothing is there.
@@ -56,10 +59,24 @@ int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
 int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
 // Writes n bytes at the current position; *put receives the count written. 1/0.
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
+// Makes what was written to the file reach the disk (it would otherwise wait in the system's cache, and
+// a power loss would lose it). 1/0.
+int pf_flush(pf_file f);
 // The file's size in bytes. 1/0.
 int pf_size(pf_file f, uint64_t *size);
 // Closes the file; PF_INVALID is accepted and ignored.
 void pf_close(pf_file f);
+
+// The identity of the file or folder at the path (its volume and its number there), the same for every
+// name it is reached by: two drive letters, a short name, a link. 1/0.
+struct PfFileId {
+    uint64_t volume, index;
+};
+int pf_file_id(const char *path, PfFileId *id);
+// 1 when the file is open in a way that keeps it from being written: a running program's executable
+// (Windows refuses to open it for writing, with a sharing violation). 0 when it can be, or is missing;
+// the POSIX build knows no such lock and answers 0.
+int pf_in_use(const char *path);
 
 // The kind of drive that holds the path (GetDriveTypeA's DRIVE_* values). The POSIX build knows no
 // drives and answers PF_DRIVE_FIXED.

@@ -240,6 +240,26 @@ int pf_size(pf_file f, uint64_t *size) {
     return 1;
 }
 
+int pf_flush(pf_file f) {
+    if (fsync(static_cast<int>(f)) == 0) return 1;
+    set_error_from_errno();
+    return 0;
+}
+
+int pf_file_id(const char *path, PfFileId *id) {
+    NativePath np(path);
+    struct stat st;
+    if (stat(np.p, &st) != 0) {
+        set_error_from_errno();
+        return 0;
+    }
+    id->volume = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+    return 1;
+}
+
+int pf_in_use(const char *) { return 0; }
+
 void pf_close(pf_file f) {
     if (f != PF_INVALID) close(static_cast<int>(f));
 }

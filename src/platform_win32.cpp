@@ -111,6 +111,31 @@ int pf_size(pf_file f, uint64_t *size) {
     return 1;
 }
 
+int pf_flush(pf_file f) { return FlushFileBuffers(to_handle(f)) ? 1 : 0; }
+
+int pf_file_id(const char *path, PfFileId *id) {
+    // Backup semantics open folders too; no access is asked, so files in use open as well.
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(h, &info) ? 1 : 0;
+    CloseHandle(h);
+    if (!ok) return 0;
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    return 1;
+}
+
+int pf_in_use(const char *path) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return 0;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+}
+
 void pf_close(pf_file f) {
     if (f != PF_INVALID) CloseHandle(to_handle(f));
 }

@@ -146,7 +146,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
         INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);
         CoInitialize(nullptr);
-        code = run_window(inst, show) ? 0 : 1;
+        code = run_window(inst, show);
     }
     setup_log_close();
     return code;

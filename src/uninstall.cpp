@@ -11,6 +11,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <objbase.h>
 #include <shlobj.h>
 
 // ---------------------------------------------------------------------------------------------------
@@ -79,25 +80,107 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
     RegCloseKey(key);
 }
 
-int do_uninstall(const char *dir) {
-    char folder[PATH_BUF];
-    // Only a full path below a drive or share root: a root's "game" folder and files belong to nobody in
-    // particular, "." or ".." parts could lead elsewhere, and a cut folder name is another folder.
-    if (folder_form(dir, folder) != FOLDER_OK) return 0;
-    char exe[PATH_BUF], uninstaller[PATH_BUF];
-    // Only a folder that holds the game or its uninstaller is taken for an install: the first stage
-    // takes the folder of whatever copy of the setup runs it, which may be a downloads folder with
-    // another "game" in it.
-    if (!join_path(exe, folder, "zarnith.exe") || !join_path(uninstaller, folder, "uninstall.exe") ||
-        ((!path_exists(exe) || is_dir(exe)) && (!path_exists(uninstaller) || is_dir(uninstaller))))
-        return 0;
+// ---------------------------------------------------------------------------------------------------
+// The entry as it was, for an install that fails to put back
 
-    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
-    shortcut_paths(startmenu_link, desktop_link);
-    if (startmenu_link[0]) DeleteFileA(startmenu_link);
-    if (desktop_link[0]) DeleteFileA(desktop_link);
+struct KeyValue {
+    char name[256];
+    DWORD type;
+    BYTE *data;
+    DWORD size;
+};
+
+struct KeySnapshot {
+    int existed;
+    KeyValue *values;
+    DWORD count;
+};
+
+KeySnapshot *uninstall_key_save() {
+    KeySnapshot *k = static_cast<KeySnapshot *>(calloc(1, sizeof(KeySnapshot)));
+    HKEY key;
+    if (!k || RegOpenKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return k;
+    k->existed = 1;
+    DWORD count = 0, longest = 0;
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, &longest,
+                         nullptr, nullptr) == ERROR_SUCCESS &&
+        count > 0)
+        k->values = static_cast<KeyValue *>(calloc(count, sizeof(KeyValue)));
+    for (DWORD i = 0; k->values && i < count; ++i) {
+        KeyValue *v = &k->values[k->count];
+        DWORD name_len = sizeof v->name;
+        v->size = longest;
+        v->data = static_cast<BYTE *>(malloc(longest ? longest : 1));
+        if (v->data &&
+            RegEnumValueA(key, i, v->name, &name_len, nullptr, &v->type, v->data, &v->size) == ERROR_SUCCESS)
+            ++k->count;
+        else
+            free(v->data);
+    }
+    RegCloseKey(key);
+    return k;
+}
+
+void uninstall_key_restore(const KeySnapshot *k) {
+    if (!k) return;
     RegDeleteKeyA(HKEY_CURRENT_USER, uninstall_key);
+    HKEY key;
+    if (!k->existed || RegCreateKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0; i < k->count; ++i)
+        RegSetValueExA(key, k->values[i].name, 0, k->values[i].type, k->values[i].data, k->values[i].size);
+    RegCloseKey(key);
+}
 
+void uninstall_key_free(KeySnapshot *k) {
+    if (!k) return;
+    for (DWORD i = 0; i < k->count; ++i) free(k->values[i].data);
+    free(k->values);
+    free(k);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Removal
+
+// 1 when the uninstall key names dir (of the form of an install folder) as its install location.
+static int key_names(const char *dir) {
+    char location[PATH_BUF], folder[PATH_BUF];
+    DWORD size = sizeof location;
+    if (RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) !=
+            ERROR_SUCCESS ||
+        folder_form(location, folder) != FOLDER_OK)
+        return 0;
+    if (ascii_equal(folder, dir)) return 1;
+    PfFileId a, b;
+    return pf_file_id(folder, &a) && pf_file_id(dir, &b) && a.volume == b.volume && a.index == b.index;
+}
+
+// Deletes the shortcut when it leads into dir; one to another install (or anything else) stays. 1 when
+// it led into dir and could not be deleted.
+static int remove_link_into(const char *link, const char *dir) {
+    if (!link[0] || !path_exists(link)) return 0;
+    IShellLinkA *sl = nullptr;
+    IPersistFile *pf = nullptr;
+    char target[PATH_BUF] = "";
+    WCHAR wide[PATH_BUF];
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void **>(&sl)))) {
+        if (SUCCEEDED(sl->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&pf)))) {
+            if (MultiByteToWideChar(CP_ACP, 0, link, -1, wide, PATH_BUF) > 0 && SUCCEEDED(pf->Load(wide, STGM_READ)))
+                sl->GetPath(target, sizeof target, nullptr, SLGP_RAWPATH);
+            pf->Release();
+        }
+        sl->Release();
+    }
+    if (!target[0] || !path_inside(target, dir)) return 0;
+    DeleteFileA(link);
+    return path_exists(link);
+}
+
+// The removal of an install from before installs kept a record: the game tree and the setup's files
+// by name. 1 when all of them are gone.
+static int remove_by_layout(const char *folder) {
     char path[PATH_BUF];
     int left = 0;  // something the removal meant to delete is still there
     // A "game" folder or one of the files that is a link to something elsewhere loses the link at
@@ -119,14 +202,51 @@ int do_uninstall(const char *dir) {
     }
     // The folder itself may stay for the user's own files in it; that is no failure.
     RemoveDirectoryA(folder);
+    return !left;
+}
 
-    left |= (startmenu_link[0] && path_exists(startmenu_link)) || (desktop_link[0] && path_exists(desktop_link));
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        left = 1;
+int do_uninstall(const char *dir) {
+    char folder[PATH_BUF];
+    // Only a full path below a drive or share root: a root's "game" folder and files belong to nobody in
+    // particular, "." or ".." parts could lead elsewhere, and a cut folder name is another folder.
+    if (folder_form(dir, folder) != FOLDER_OK) return UNINSTALL_REFUSED;
+    char exe[PATH_BUF], uninstaller[PATH_BUF];
+    if (!join_path(exe, folder, "zarnith.exe") || !join_path(uninstaller, folder, "uninstall.exe"))
+        return UNINSTALL_REFUSED;
+    Record *record = record_load(folder);
+    int listed = record_count(record) > 0;
+    int registered = key_names(folder);
+    // Without a record, only a folder that holds the game or its uninstaller and looks like an install
+    // of this game is taken for one: the first stage takes the folder of whatever copy of the setup
+    // runs it, which may be a downloads folder with another "game" in it.
+    int program = (path_exists(exe) && !is_dir(exe)) || (path_exists(uninstaller) && !is_dir(uninstaller));
+    if (!listed && !(program && (registered || legacy_install(folder)))) {
+        record_free(record);
+        return UNINSTALL_REFUSED;
     }
-    return left ? UNINSTALL_PARTLY : UNINSTALL_DONE;
+    // Nothing goes from under the running game, nor its entry: the removal can be made again later.
+    if (game_running(folder)) {
+        record_free(record);
+        return UNINSTALL_IN_USE;
+    }
+
+    // The shortcuts and the entry go only when they are this folder's: after an install elsewhere they
+    // belong to that one.
+    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
+    shortcut_paths(startmenu_link, desktop_link);
+    CoInitialize(nullptr);
+    int links_left = remove_link_into(startmenu_link, folder) | remove_link_into(desktop_link, folder);
+    CoUninitialize();
+    if (registered) RegDeleteKeyA(HKEY_CURRENT_USER, uninstall_key);
+
+    int gone = listed ? record_remove(folder, record) : remove_by_layout(folder);
+    record_free(record);
+    HKEY key;
+    if (registered && RegOpenKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        gone = 0;
+    }
+    return gone && !links_left ? UNINSTALL_DONE : UNINSTALL_PARTLY;
 }
 
 // The temporary copy's path ("%szarnith_uninstall.exe" over the temporary folder) and the temporary
@@ -177,6 +297,8 @@ void uninstall_stage2(const char *dir, int quiet) {
             char text[JOIN_BUF];
             fmt(text, sizeof text, "Tovek Zarnith has been removed, but some files could not be deleted: %s", dir);
             MessageBoxA(nullptr, text, uninstall_caption, MB_OK | MB_ICONWARNING);
+        } else if (removed == UNINSTALL_IN_USE) {
+            MessageBoxA(nullptr, GAME_RUNNING_REMOVAL, uninstall_caption, MB_OK | MB_ICONWARNING);
         } else {
             char text[JOIN_BUF];
             fmt(text, sizeof text, "Nothing was removed: '%s' is not a Tovek Zarnith install folder.", dir ? dir : "");

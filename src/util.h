@@ -37,6 +37,12 @@ int is_dir(const char *path);
 // Creates the folder with all missing parents ('\' and '/' both separate; the first three characters,
 // a drive prefix, are never split). 1 when the path is a folder afterwards, also when it already was.
 int make_dirs(const char *path);
+// How many of the path's folders, from the path itself upwards, do not exist yet: the folders that
+// make_dirs would make.
+int missing_levels(const char *path);
+// The cause of a failed make_dirs: the Win32 code of the first level that cannot be made
+// (PF_ERR_ALREADY_EXISTS where a file stands in its place).
+unsigned long make_dirs_error(const char *path);
 // Writes size bytes to the path, creating its parent folders and replacing any file there.
 // 1/0; logs "cannot write %s (error %lu: <system message>)" or "write failed: %s (error ...)".
 // A partial file stays.
@@ -77,6 +83,13 @@ int join_path(char *out, const char *folder, const char *name);
 // no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
 // to a file name, so two different byte strings could name one file.
 int utf8_valid(const char *s, size_t n);
+// 1 when the n bytes of a file name name a device (CON, NUL, COM1, "nul .txt", ...): CreateFile would open
+// the device.
+int name_is_device(const char *name, size_t n);
+// 1 when the n bytes are a plain name that can only ever mean a file inside its folder: not empty, no
+// separator, ':', wildcard or control character, not only dots and spaces ("." and ".." and what Windows
+// makes of "..."), well-formed UTF-8, and no device name.
+int plain_name(const char *s, size_t n);
 // Characters of the UTF-8 string as Windows counts them against MAX_PATH: UTF-16 units, so a
 // character beyond U+FFFF counts two.
 size_t utf16_units(const char *s);
@@ -98,8 +111,16 @@ CopyJobs *jobs_new();
 // Appends a job (the texts are copied). 1, or 0 without memory (the list stays as it was).
 int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size);
 size_t jobs_count(const CopyJobs *j);
+// The i-th job (i below jobs_count); its texts live as long as the list.
+CopyJob jobs_at(const CopyJobs *j, size_t i);
 // Frees the list; none is accepted.
 void jobs_free(CopyJobs *j);
+
+// Asks every copy under way to stop at its next chunk, from any thread (the window's Cancel), or takes
+// the request back (on = 0). A stopped copy fails without a line of its own; its caller says why.
+void copy_stop(int on);
+// 1 while a stop is asked for.
+int copy_stopping();
 
 // Copies one job through the worker's own buffer, adding each chunk to p. 1/0; logs its own failure.
 typedef int (*CopyJobFn)(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer);

@@ -41,6 +41,8 @@ static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
 static HWND focus;   // the control that has the keyboard focus while the window is active
 static int busy;     // a worker runs
 static int done_ok;  // the install succeeded: Install means Play
+static int stopping;  // Yes to the stop question: the worker takes back what it wrote, then the window closes
+static int exit_code;  // the process's, when the window is gone
 static int dpi = 96;  // the screen's pixels per inch; the layout below is given for 96
 
 // Every coordinate and size of the window passes through here, so the 96-DPI figures hold exactly at 96
@@ -141,6 +143,12 @@ static void on_install() {
         MessageBoxA(hwnd, "Please choose the CD and the install folder.", CAPTION, MB_ICONWARNING);
         return;
     }
+    // The game's files cannot be written while it runs; the player closes it and tries again here.
+    while (game_running(opts.dir)) {
+        char text[JOIN_BUF];
+        fmt(text, sizeof text, "Tovek Zarnith is running from %s. Close the game, then press Retry.", opts.dir);
+        if (MessageBoxA(hwnd, text, CAPTION, MB_ICONWARNING | MB_RETRYCANCEL) != IDRETRY) return;
+    }
     busy = 1;
     // A disabled control loses the focus, and with it Escape; the focus moves on to Cancel.
     if (GetFocus() == b_install) SetFocus(b_close);
@@ -159,10 +167,17 @@ static void on_install() {
 }
 
 static void on_close_request() {
+    if (stopping) return;  // the worker is taking back what it wrote; the window closes when it is done
     if (busy) {
         if (MessageBoxA(hwnd, "Stop the installation?", CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES) return;
         // The question's own message loop may have delivered the end of the install meanwhile.
-        if (busy) ExitProcess(1);
+        if (busy) {
+            stopping = 1;
+            copy_stop(1);
+            SetWindowTextA(st, "Stopping the installation...");
+            EnableWindow(b_close, FALSE);
+            return;
+        }
     }
     DestroyWindow(hwnd);
 }
@@ -170,12 +185,19 @@ static void on_close_request() {
 static void on_log(char *line) {
     LRESULT index = SendMessageA(lst, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
     SendMessageA(lst, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    SetWindowTextA(st, line);
+    if (!stopping) SetWindowTextA(st, line);
     free(line);
 }
 
 static void on_done(int ok) {
     busy = 0;
+    if (stopping) {
+        // Stopped: what the install wrote has been taken back. An install that reached its end before
+        // the stop took hold is whole, and the window closes as after any other.
+        exit_code = ok ? 0 : 1;
+        DestroyWindow(hwnd);
+        return;
+    }
     if (ok) {
         done_ok = 1;
         SendMessageA(prog, PBM_SETPOS, 1000, 0);
@@ -262,7 +284,7 @@ int run_window(void *instance, int show) {
                            CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, nullptr);
     if (!hwnd) {
         setup_log("ERROR: %s", "cannot open the setup window");
-        return 0;
+        return 1;
     }
 
     // Created in visual order, which is the Tab order; the first control of each row starts a group.
@@ -302,7 +324,7 @@ int run_window(void *instance, int show) {
         DispatchMessageA(&msg);
     }
     setup_log_mirror(nullptr);
-    return 1;
+    return exit_code;
 }
 
 #endif

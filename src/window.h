@@ -2,8 +2,8 @@
 #pragma once
 
 #ifdef _WIN32
-// Builds the window from opts and runs its message loop until it is destroyed; 1 when a window ran,
-// 0 when none came up. The install runs on a worker thread meanwhile, and the log's lines show in the
-// window's list while it exists.
+// Builds the window from opts and runs its message loop until it is destroyed; the process's exit code:
+// 0 when the window ran and closed, 1 when none came up or a running install was stopped. The install
+// runs on a worker thread meanwhile, and the log's lines show in the window's list while it exists.
 int run_window(void *instance, int show);
 #endif

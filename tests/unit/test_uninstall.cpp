@@ -35,7 +35,8 @@ bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) !
 
 // A complete installed tree as a removal finds it, with a read-only file deep in the CD copy.
 void fake_install(const std::string &dir) {
-    put(dir + "\\game\\cd\\VELTRIS\\INTRO.DAT");
+    for (const char *marker : {"3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS\\INTRO.DAT"})
+        put(dir + "\\game\\cd\\" + marker);
     put(dir + "\\game\\cd\\A\\B\\C\\D\\deep.bin");
     put(dir + "\\game\\hd\\GAME.CFG");
     put(dir + "\\game\\hd\\SAVEGAME\\SAVE01.SAV");
