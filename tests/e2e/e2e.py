@@ -1,9 +1,21 @@
 """Shared pieces of the end-to-end tests: the built setup.exe, the sample game CD, a private Wine prefix,
-the setup log, and tree comparison. Each test_*.py is one CTest test and a unittest module."""
+installs and what they leave behind (the log, the shortcuts, the uninstall entry, the folder's files), copies
+of setup.exe with images beside it, and tree comparison. Each test_*.py is one CTest test and a unittest
+module; a test case installs in a few lines:
+
+    run = self.installed(self.cd, "C:\\Games\\TZ")          # exit code 0, the log ends with "Done."
+    self.assertEqual(e2e.uninstall_entry(self.wp)["InstallLocation"], ("REG_SZ", run.folder))
+    self.assert_failed(self.install(self.cd, "TZ"), "Install to TZ", "ERROR: ...")
+"""
+import collections
 import contextlib
 import fcntl
 import filecmp
+import itertools
+import ntpath
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,12 +28,16 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
 
 from winerun import WinePrefix  # noqa: E402
+import make_cd  # noqa: E402
 
 SETUP_EXE = os.path.join(BUILD, "setup.exe")
 PAYLOAD = os.path.join(BUILD, "standin", "zarnith.exe")
 SOUND_BANKS = ["AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC", "MAGIC", "MUSICA",
                "MUSICB", "VOICES", "WEATHER"]
 MARKERS = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", os.path.join("VELTRIS", "INTRO.DAT")]
+LINK = "Tovek Zarnith.lnk"
+UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative"
+NOT_READABLE = "ERROR: the CD is not a readable disc, image or folder"
 
 
 def sample_cd(size="small", what="tree,iso,bin,cue"):
@@ -97,18 +113,133 @@ def temp_folder(wp, *parts):
 
 
 def setup_log(wp):
-    """The lines of zarnith_setup.log in the prefix's temporary folder (None when there is none)."""
+    """The lines of zarnith_setup.log (UTF-8) in the prefix's temporary folder (None when there is none)."""
     path = temp_folder(wp, "zarnith_setup.log")
     if not os.path.isfile(path):
         return None
-    with open(path, "rb") as f:
-        data = f.read()
-    return data.decode("latin-1").split("\r\n")[:-1] if data.endswith(b"\r\n") else data.decode("latin-1").split("\r\n")
+    data = read(path)
+    lines = data.decode("utf-8").split("\r\n")
+    return lines[:-1] if data.endswith(b"\r\n") else lines
 
 
-def run_setup(wp, args, exe=None, timeout=300):
-    """Runs setup.exe (or a copy of it) with the arguments; returns its exit code."""
-    return wp.run(exe or SETUP_EXE, args, timeout=timeout)
+# A setup.exe that has ended: its exit code, the lines of the log (None when there is none) and, for an
+# install, the folder given with /dir and where it lies on the host (None for a path on no drive).
+Run = collections.namedtuple("Run", "code log folder host", defaults=(None, None))
+
+
+def win(wp, path):
+    """A host path (one from "/") as the prefix names it; any other string is a Windows path already."""
+    return wp.winpath(path) if path.startswith("/") else path
+
+
+def run_setup(wp, args, exe=None, cwd=None, timeout=900):
+    """Runs setup.exe (or a copy of it, by either path) with the arguments to its end; returns its Run."""
+    return Run(wp.run(exe or SETUP_EXE, args, cwd=cwd, timeout=timeout), setup_log(wp))
+
+
+def install_args(wp, cd, folder, *switches, links=True):
+    """The command line of a silent install of cd into folder, each a host or a Windows path (cd None: the
+    setup finds its CD), the switches after them; links=False leaves out both shortcuts."""
+    cd_args = [] if cd is None else ["/cd", win(wp, cd)]
+    off = [] if links else ["/nodesktop", "/nostartmenu"]
+    return ["/silent"] + cd_args + ["/dir", win(wp, folder)] + list(switches) + off
+
+
+def install(wp, cd, folder, *switches, links=True, exe=None, cwd=None, timeout=900):
+    """A silent install (see install_args) run to its end: its Run, with the folder and its host path."""
+    run = run_setup(wp, install_args(wp, cd, folder, *switches, links=links), exe, cwd, timeout)
+    return run._replace(folder=win(wp, folder), host=wp.host_path(win(wp, folder)))
+
+
+def stop(proc):
+    """Kills a started program that is still running."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+
+
+def beside_setup(wp, folder, *files, name="setup.exe"):
+    """A copy of setup.exe called name in folder (a Windows path on C:, made when missing) with the files
+    (host paths) beside it, hard links where the file system allows; returns the copy's Windows path."""
+    host = wp.host_path(folder)
+    os.makedirs(host, exist_ok=True)
+    shutil.copyfile(SETUP_EXE, os.path.join(host, name))
+    for f in files:
+        make_cd.link_or_copy(f, os.path.join(host, os.path.basename(f)))
+    return folder.rstrip("\\") + "\\" + name
+
+
+Links = collections.namedtuple("Links", "startmenu desktop")
+
+
+def shortcuts(wp):
+    """Host paths of the game's Start-menu and desktop shortcuts in the prefix's profile."""
+    return Links(wp.user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs", LINK),
+                 wp.user_folder("Desktop", LINK))
+
+
+def remove_shortcuts(wp):
+    """Deletes the shortcuts an earlier install in the prefix left."""
+    for link in shortcuts(wp):
+        if os.path.lexists(link):
+            os.unlink(link)
+
+
+def uninstall_entry(wp):
+    """The game's uninstall key in the prefix as {name: (type, data)}, data as 'reg query' shows it
+    (("REG_SZ", "C:\\Games"), ("REG_DWORD", "0x1")) but read exactly, from 'reg export'; None when the key
+    is missing."""
+    text = wp.reg_export(UNINSTALL_KEY)
+    if text is None:
+        return None
+    unescape = lambda v: re.sub(r"\\(.)", r"\1", v)
+    found = {}
+    for name, value in re.findall(r'^"((?:[^"\\]|\\.)*)"=(.*?)\r?$', text, re.M):
+        if value.startswith('"'):
+            found[unescape(name)] = ("REG_SZ", unescape(value[1:-1]))
+        elif value.startswith("dword:"):
+            found[unescape(name)] = ("REG_DWORD", "0x%x" % int(value[6:], 16))
+        else:
+            found[unescape(name)] = ("other", value)
+    return found
+
+
+def listing(folder, sizes=False):
+    """Every folder and file below folder (links not followed) as sorted paths relative to it, with sizes
+    (path, bytes) pairs: what a step that must change nothing leaves as it was."""
+    paths = sorted(os.path.relpath(os.path.join(d, n), folder)
+                   for d, dirs, files in os.walk(folder) for n in dirs + files)
+    return [(p, os.path.getsize(os.path.join(folder, p))) for p in paths] if sizes else paths
+
+
+def folder_bytes(folder):
+    """The bytes of every file below folder."""
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(folder) for f in files)
+
+
+def wait_gone(*paths, seconds=20):
+    """Waits until none of the paths is there; returns those still there."""
+    end = time.time() + seconds
+    while time.time() < end and any(os.path.lexists(p) for p in paths):
+        time.sleep(0.2)
+    return [p for p in paths if os.path.lexists(p)]
+
+
+def pending_renames(wp):
+    """The delete-at-restart requests Wine recorded (MOVEFILE_DELAY_UNTIL_REBOOT), read from the prefix's
+    registry file once every process of this session has ended."""
+    wp.wait_idle()
+    text = read(os.path.join(wp.prefix, "system.reg")).decode("latin-1")
+    m = re.search(r'^"PendingFileRenameOperations"=str\(7\):"(.*)"$', text, re.M)
+    return m.group(1).replace("\\\\", "\\") if m else ""
+
+
+def restart_windows(wp):
+    """A new Wine session of the prefix runs the restart work (wineboot), which carries out pending deletions."""
+    wp.wait_idle()
+    subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=wp.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+    wp.wait_idle()
 
 
 @contextlib.contextmanager
@@ -164,60 +295,128 @@ def limit_depth(src, dst, max_depth=16):
         depth = 0 if rel == "." else rel.count(os.sep) + 1
         os.makedirs(os.path.join(dst, rel), exist_ok=True)
         for f in filenames:
-            subprocess.run(["cp", os.path.join(dirpath, f), os.path.join(dst, rel, f)], check=True)
+            shutil.copyfile(os.path.join(dirpath, f), os.path.join(dst, rel, f))
         if depth >= max_depth:
             dirnames[:] = []
 
 
 class WineTestCase(unittest.TestCase):
-    """One private prefix for all tests of the class."""
+    """One private prefix for all tests of the class, and the small sample CD in the forms named by `forms`:
+    out is their folder, cd the tree, expected_cd what a complete install copies of it. Installs make both
+    shortcuts unless the class sets links to False."""
     display = False
     screen = "1024x768x24"
+    forms = "tree"
+    links = True
 
     @classmethod
     def setUpClass(cls):
-        cls.wp = WinePrefix(display=cls.display, screen=cls.screen).__enter__()
+        # Cleaned up in the reverse order: the prefix's processes end before their folders go.
         cls.tmp = tempfile.mkdtemp(prefix="zarnith-e2e-")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wp.__exit__(None, None, None)
-        subprocess.run(["rm", "-rf", cls.tmp])
-
-
-class SampleInstallCase(WineTestCase):
-    """Silent installs of the small sample CD's forms, compared with its tree cut at depth 16."""
-    forms = "tree,iso,bin,cue"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
+        cls.addClassCleanup(subprocess.run, ["rm", "-rf", cls.tmp])
+        cls.wp = WinePrefix(display=cls.display, screen=cls.screen).__enter__()
+        cls.addClassCleanup(cls.wp.__exit__, None, None, None)
+        cls.count = itertools.count()
         cls.out = sample_cd("small", cls.forms)
+        cls.cd = os.path.join(cls.out, "tree")
         cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
-        limit_depth(os.path.join(cls.out, "tree"), cls.expected_cd, 16)
+        limit_depth(cls.cd, cls.expected_cd, 16)
 
-    def install(self, cd, target, exe=None, cwd=None, timeout=600):
-        """A silent install into target without shortcuts; cd None leaves the setup to find its CD."""
-        args = ["/silent", "/nodesktop", "/nostartmenu", "/dir", self.wp.winpath(target)]
-        if cd is not None:
-            args += ["/cd", cd]
-        return self.wp.run(exe or SETUP_EXE, args, cwd=cwd, timeout=timeout)
+    def fresh(self, name=None):
+        """A path in the temporary folder that nothing holds yet; numbered when no name is given."""
+        d = os.path.join(self.tmp, name or "inst%d" % next(self.count))
+        self.assertFalse(os.path.exists(d))
+        return d
 
-    def assert_installed(self, target):
-        diffs = tree_differences(self.expected_cd, os.path.join(target, "game", "cd"))
+    @classmethod
+    def cd_copy(cls, name, changes=None):
+        """A copy of the sample CD's tree at name in the temporary folder with changes, {path with "/": bytes
+        to write there, or None to delete the file}; returns its host path."""
+        cd = os.path.join(cls.tmp, name)
+        os.makedirs(os.path.dirname(cd), exist_ok=True)
+        copy_tree(cls.cd, cd)
+        for rel, data in (changes or {}).items():
+            path = os.path.join(cd, *rel.split("/"))
+            if data is None:
+                os.remove(path)
+            else:
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                write(path, data)
+        return cd
+
+    def run_setup(self, *args, **options):
+        return run_setup(self.wp, list(args), **options)
+
+    def install(self, cd, folder, *switches, **options):
+        options.setdefault("links", self.links)
+        return install(self.wp, cd, folder, *switches, **options)
+
+    def installed(self, cd, folder, *switches, **options):
+        """An install that must succeed (see assert_done); returns its Run."""
+        return self.assert_done(self.install(cd, folder, *switches, **options))
+
+    def assert_done(self, run):
+        """Exit code 0 and "Done." as the log's last line."""
+        self.assertEqual(run.code, 0, run.log)
+        self.assertEqual(run.log[-1], "Done.", run.log)
+        return run
+
+    def assert_failed(self, run, *last):
+        """Exit code 1 and the log ending with the lines last."""
+        self.assertEqual(run.code, 1, run.log)
+        self.assertEqual(run.log[-len(last):], list(last))
+        return run
+
+    def assert_installed(self, run):
+        """A complete install of the sample CD: done, game\\cd the CD down to depth 16, the game beside it."""
+        self.assert_done(run)
+        diffs = tree_differences(self.expected_cd, os.path.join(run.host, "game", "cd"))
         self.assertEqual(diffs, [], "game\\cd must equal the CD down to depth 16")
-        self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
-        self.assertEqual(setup_log(self.wp)[-1], "Done.")
+        self.assertTrue(os.path.isfile(os.path.join(run.host, "zarnith.exe")))
+        return run
+
+    def assert_found_beside_setup(self, image, companions, target):
+        """A copy of setup.exe with the sample CD's image file and its companions beside it, started without
+        /cd, finds that image and installs from it."""
+        exe = beside_setup(self.wp, "C:\\dist-" + image.replace(".", "-"),
+                           *[os.path.join(self.out, f) for f in [image] + companions])
+        run = self.assert_installed(self.install(None, target, exe=exe))
+        self.assertTrue(run.log[1].startswith("defaults: cd '%s\\%s' dir " % (ntpath.dirname(exe), image)), run.log[1])
+
+    def start_setup(self, *args, exe=None, cwd=None):
+        """setup.exe (or a copy) started with the arguments, not waited for: its Popen, killed at the end
+        of the test should it still run."""
+        proc = self.wp.start(exe or SETUP_EXE, list(args), cwd=cwd)
+        self.addCleanup(stop, proc)
+        return proc
+
+    def start_install(self, cd, folder, *switches, links=None, exe=None, cwd=None):
+        """An install as install() starts it, not waited for (see start_setup)."""
+        args = install_args(self.wp, cd, folder, *switches, links=self.links if links is None else links)
+        return self.start_setup(*args, exe=exe, cwd=cwd)
 
 
 class WindowTestCase(WineTestCase):
     """The setup's main window under a virtual display, driven through winctl as a user would."""
     display = True
     TITLE = "Tovek Zarnith - PC Native Setup"
+    CAPTION = "Tovek Zarnith setup"  # of the setup's message boxes
     WINCTL = os.path.join(BUILD, "winctl.exe")
 
     def ctl(self, *args, output=False):
         return self.wp.run(self.WINCTL, list(args), timeout=120, check_output=output)
+
+    def start_ctl(self, *args):
+        """winctl started with the arguments, not waited for (see start_setup)."""
+        proc = self.wp.start(self.WINCTL, list(args))
+        self.addCleanup(stop, proc)
+        return proc
+
+    def answer(self, button, seconds=60):
+        """Waits for a message box of the caption CAPTION and presses the button; returns the box's text."""
+        code, text = self.ctl("answer", self.CAPTION, button, str(seconds), output=True)
+        self.assertEqual(code, 0, "no message box '%s' to answer %s" % (self.CAPTION, button))
+        return text.strip()
 
     def controls(self, title=None):
         """(class, id, enabled, text) of every control, and the list box's lines."""
@@ -243,13 +442,11 @@ class WindowTestCase(WineTestCase):
         self.fail("status never became %s (last: %r)" % (texts, s))
 
     def start(self, *args):
-        proc = self.wp.start(SETUP_EXE, list(args))
+        """setup.exe started with the arguments (see start_setup), once its main window is open."""
+        proc = self.start_setup(*args)
         if self.ctl("wait", self.TITLE, "60000") != 0:
             self.wp.diagnose("the main window did not open within 60 s")
-            log = setup_log(self.wp)
-            proc.kill()
-            proc.wait()
-            self.fail("the main window did not open (setup log: %s)" % log)
+            self.fail("the main window did not open (setup log: %s)" % setup_log(self.wp))
         return proc
 
 

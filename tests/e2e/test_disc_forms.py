@@ -3,35 +3,14 @@ and CUE sheets as rippers write them; these found beside setup.exe; a sheet give
 and the line that says why a source cannot be opened. One Wine prefix serves every install."""
 import os
 import shutil
-import sys
-import unittest
 
 import e2e
-
-sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "tools"))
-import make_bad_iso  # noqa: E402
-
-NOT_READABLE = "ERROR: the CD is not a readable disc, image or folder"
+import make_bad_iso
 
 
-def place(src, dst):
-    try:
-        os.link(src, dst)
-    except OSError:  # another file system
-        shutil.copy(src, dst)
-
-
-class DiscForms(e2e.SampleInstallCase):
+class DiscForms(e2e.WineTestCase):
     forms = "tree,iso,bin,cue,forms"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.count = 0
-
-    def target(self):
-        DiscForms.count += 1
-        return os.path.join(self.tmp, "inst%d" % self.count)
+    links = False
 
     def test_every_form_installs_like_the_folder(self):
         w = lambda n: self.wp.winpath(os.path.join(self.out, n))
@@ -51,27 +30,14 @@ class DiscForms(e2e.SampleInstallCase):
         ]
         for name, opened in forms:
             with self.subTest(image=name):
-                target = self.target()
-                self.assertEqual(self.install(w(name), target), 0, e2e.setup_log(self.wp))
-                self.assert_installed(target)
-                self.assertIn("Copying image %s ..." % w(opened), e2e.setup_log(self.wp),
-                              "the description names the file read")
+                run = self.assert_installed(self.install(w(name), self.fresh()))
+                self.assertIn("Copying image %s ..." % w(opened), run.log, "the description names the file read")
 
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),
                                   ("cd_alcsub.mds", ["cd_alcsub.mdf"]), ("cd_new.nrg", [])):
             with self.subTest(image=image):
-                dist = self.wp.c_drive("dist-" + image.replace(".", "-"))
-                os.makedirs(dist)
-                shutil.copy(e2e.SETUP_EXE, dist)
-                for f in [image] + companions:
-                    place(os.path.join(self.out, f), os.path.join(dist, f))
-                win_dist = "C:\\" + os.path.basename(dist)
-                target = self.target()
-                self.assertEqual(self.install(None, target, exe=win_dist + "\\setup.exe"), 0)
-                log = e2e.setup_log(self.wp)
-                self.assertTrue(log[1].startswith("defaults: cd '%s\\%s' dir " % (win_dist, image)), log[1])
-                self.assert_installed(target)
+                self.assert_found_beside_setup(image, companions, self.fresh())
 
     def test_forward_slash_sheet_finds_its_own_bin(self):
         # A BIN of the same name in the current folder holds another CD: it must not be the one read.
@@ -80,10 +46,8 @@ class DiscForms(e2e.SampleInstallCase):
         make_bad_iso.main([os.path.join(self.tmp, "bad")])
         shutil.copy(os.path.join(self.tmp, "bad", "loops.iso"), os.path.join(decoy, "cd_mode1.bin"))
         sheet = self.wp.winpath(os.path.join(self.out, "cd_mode1.cue")).replace("\\", "/")
-        target = self.target()
-        self.assertEqual(self.install(sheet, target, cwd=decoy), 0, e2e.setup_log(self.wp))
-        self.assert_installed(target)
-        self.assertIn("Copying image %s ..." % sheet.replace("cd_mode1.cue", "cd_mode1.bin"), e2e.setup_log(self.wp))
+        run = self.assert_installed(self.install(sheet, self.fresh(), cwd=decoy))
+        self.assertIn("Copying image %s ..." % sheet.replace("cd_mode1.cue", "cd_mode1.bin"), run.log)
 
     def test_each_refusal_says_why(self):
         bad = os.path.join(self.tmp, "why")
@@ -104,15 +68,11 @@ class DiscForms(e2e.SampleInstallCase):
         ]
         for cd, why in cases:
             with self.subTest(cd=cd):
-                self.assertEqual(self.install(cd, self.target()), 1)
-                self.assertEqual(e2e.setup_log(self.wp)[-2:], [why, NOT_READABLE])
+                self.assert_failed(self.install(cd, self.fresh()), why, e2e.NOT_READABLE)
         # No /cd, and nothing found beside setup.exe: that is said too.
-        dist = self.wp.c_drive("dist-nothing")
-        os.makedirs(dist)
-        shutil.copy(e2e.SETUP_EXE, dist)
-        self.assertEqual(self.install(None, self.target(), exe="C:\\dist-nothing\\setup.exe"), 1)
-        self.assertEqual(e2e.setup_log(self.wp)[-2:],
-                         ["no CD was given or found: name a drive, an image or a folder with /cd", NOT_READABLE])
+        exe = e2e.beside_setup(self.wp, "C:\\dist-nothing")
+        self.assert_failed(self.install(None, self.fresh(), exe=exe),
+                           "no CD was given or found: name a drive, an image or a folder with /cd", e2e.NOT_READABLE)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 import os
 import shutil
 import subprocess
-import unittest
 
 import e2e
 
@@ -10,25 +9,10 @@ DEFAULT_DIR = "C:\\Games\\Tovek Zarnith PC"
 
 
 class FolderInstall(e2e.WineTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cd = e2e.sample_tree()
-        cls.expected_cd = os.path.join(cls.tmp, "expected-cd")
-        e2e.limit_depth(cls.cd, cls.expected_cd, 16)
-
-    def install(self, *args):
-        return e2e.run_setup(self.wp, list(args))
-
-    def fresh(self, name):
-        d = os.path.join(self.tmp, name)
-        self.assertFalse(os.path.exists(d))
-        return d
-
     def fake_cd(self, name, leave_out=()):
         """A folder with the four marker files and the files the setup needs, less those left out."""
         d = os.path.join(self.tmp, name)
-        for rel in ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT", "GAME.CFG"]:
+        for rel in e2e.MARKERS + ["GAME.CFG"]:
             if rel in leave_out:
                 continue
             os.makedirs(os.path.dirname(os.path.join(d, rel)), exist_ok=True)
@@ -36,14 +20,8 @@ class FolderInstall(e2e.WineTestCase):
         return d
 
     def test_complete_install_from_folder(self):
-        target = self.fresh("full")
-        win_target = self.wp.winpath(target)
-        win_cd = self.wp.winpath(self.cd)
-        self.assertEqual(self.install("/silent", "/cd", win_cd, "/dir", win_target), 0)
-
-        diffs = e2e.tree_differences(self.expected_cd, os.path.join(target, "game", "cd"))
-        self.assertEqual(diffs, [], "game\\cd must equal the CD down to depth 16")
-        hd = os.path.join(target, "game", "hd")
+        run = self.assert_installed(self.install(self.cd, self.fresh("full")))
+        hd = os.path.join(run.host, "game", "hd")
         self.assertEqual(e2e.read(os.path.join(hd, "GAME.CFG")),
                          e2e.read(os.path.join(self.cd, "GAME.CFG")))
         veltris_files = sorted(n for n in os.listdir(os.path.join(self.cd, "VELTRIS"))
@@ -55,104 +33,84 @@ class FolderInstall(e2e.WineTestCase):
         self.assertEqual(os.listdir(os.path.join(hd, "SAVEGAME")), [])
         # Here the emblem went into its resources (byte equality is checked without a picture, below);
         # the game must still run and find its layout.
-        self.assertEqual(self.wp.run(os.path.join(target, "zarnith.exe"), ["/check"]), 0,
+        self.assertEqual(self.wp.run(os.path.join(run.host, "zarnith.exe"), ["/check"]), 0,
                          "the stand-in game finds a complete layout")
 
-        log = e2e.setup_log(self.wp)
+        log = run.log
         self.assertEqual(log[0], "setup started")
         self.assertTrue(log[1].startswith("defaults: cd '") and log[1].endswith("' dir '%s'" % DEFAULT_DIR), log[1])
-        self.assertEqual(log[2:], ["Install to " + win_target, "Copying folder %s ..." % win_cd,
+        self.assertEqual(log[2:], ["Install to " + run.folder, "Copying folder %s ..." % self.wp.winpath(self.cd),
                                    "Setting up the game files ...", "Done."])
 
     def test_payload_written_byte_for_byte_without_emblem(self):
-        cd = os.path.join(self.tmp, "cd-without-picture")
-        e2e.copy_tree(self.cd, cd)
-        os.remove(os.path.join(cd, "INTRO", "DATA", "A.LBM"))
-        target = self.fresh("no-picture")
-        self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)), 0)
-        with open(os.path.join(target, "zarnith.exe"), "rb") as a, open(e2e.PAYLOAD, "rb") as b:
-            self.assertEqual(a.read(), b.read(), "zarnith.exe must be the payload byte for byte")
+        cd = self.cd_copy("cd-without-picture", {"INTRO/DATA/A.LBM": None})
+        run = self.installed(cd, self.fresh("no-picture"))
+        self.assertEqual(e2e.read(os.path.join(run.host, "zarnith.exe")), e2e.read(e2e.PAYLOAD),
+                         "zarnith.exe must be the payload byte for byte")
 
     def test_not_the_game_cd(self):
-        for missing in ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT"]:
+        for missing in e2e.MARKERS:
             with self.subTest(missing=missing):
                 cd = self.fake_cd("fake-" + missing.replace("/", "_"), leave_out=(missing,))
                 target = self.fresh("t-" + missing.replace("/", "_"))
-                self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(cd), "/dir",
-                                              self.wp.winpath(target)), 1)
-                self.assertEqual(e2e.setup_log(self.wp)[-1], "ERROR: this is not the Tovek Zarnith CD")
+                self.assert_failed(self.install(cd, target), "ERROR: this is not the Tovek Zarnith CD")
                 self.assertFalse(os.path.exists(target), "nothing is created for a wrong CD")
 
     def test_missing_or_empty_cd_argument(self):
         for args in (["/silent", "/dir", "C:\\x1", "/cd", ""], ["/silent", "/dir", "C:\\x2", "/cd"],
                      ["/silent", "/cd", "C:\\no\\such\\folder", "/dir", "C:\\x3"]):
             with self.subTest(args=args):
-                self.assertEqual(self.install(*args), 1)
-                self.assertEqual(e2e.setup_log(self.wp)[-1],
-                                 "ERROR: the CD is not a readable disc, image or folder")
+                self.assert_failed(self.run_setup(*args), e2e.NOT_READABLE)
 
     def test_install_folder_that_cannot_be_created(self):
         blocker = os.path.join(self.tmp, "a-file")
         e2e.write(blocker, "not a folder")
-        target = self.wp.winpath(blocker) + "\\Game"
-        self.assertEqual(self.install("/silent", "/cd", self.wp.winpath(self.cd), "/dir", target), 1)
-        self.assertEqual(e2e.setup_log(self.wp)[-1], "ERROR: cannot create the install folder")
+        self.assert_failed(self.install(self.cd, self.wp.winpath(blocker) + "\\Game"),
+                           "ERROR: cannot create the install folder")
 
     def test_empty_install_folder_is_refused(self):
         before = set(os.listdir(self.wp.c_drive()))
-        for args in (["/silent", "/cd", self.wp.winpath(self.cd), "/dir", ""],
-                     ["/silent", "/cd", self.wp.winpath(self.cd), "/dir"]):
-            with self.subTest(args=args):
-                self.assertEqual(self.install(*args), 1)
-                self.assertEqual(e2e.setup_log(self.wp)[-2:], ["Install to ", "ERROR: cannot create the install folder"])
+        for run in (self.install(self.cd, ""), self.run_setup("/silent", "/cd", self.wp.winpath(self.cd), "/dir")):
+            self.assert_failed(run, "Install to ", "ERROR: cannot create the install folder")
         self.assertEqual(set(os.listdir(self.wp.c_drive())), before, "nothing may land at the drive root")
 
     def test_missing_sound_bank_and_reinstall_keeps_player_files(self):
-        cd = os.path.join(self.tmp, "cd-without-bank")
-        e2e.copy_tree(self.cd, cd)
-        os.remove(os.path.join(cd, "SOUND", "MAGIC.ASL"))
-        target = self.fresh("reinstall")
-        args = ["/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)]
-        self.assertEqual(self.install(*args), 0)
-        log = e2e.setup_log(self.wp)
-        bank = self.wp.winpath(target) + "\\game\\cd\\SOUND\\MAGIC.ASL"
-        self.assertEqual([l for l in log if l.startswith("cannot")], ["cannot read " + bank])
-        self.assertEqual(log[-1], "Done.")
+        cd = self.cd_copy("cd-without-bank", {"SOUND/MAGIC.ASL": None})
+        run = self.installed(cd, self.fresh("reinstall"))
+        bank = run.folder + "\\game\\cd\\SOUND\\MAGIC.ASL"
+        self.assertEqual([l for l in run.log if l.startswith("cannot")], ["cannot read " + bank])
 
-        hd = os.path.join(target, "game", "hd")
-        with open(os.path.join(hd, "GAME.CFG"), "w") as f:
-            f.write("player's own settings")
-        with open(os.path.join(hd, "SAVEGAME", "SLOT1.SAV"), "w") as f:
-            f.write("saved game")
-        with open(os.path.join(target, "game", "cd", "EXTRA.TXT"), "w") as f:
-            f.write("left alone")
-        self.assertEqual(self.install(*args), 0)
+        hd = os.path.join(run.host, "game", "hd")
+        e2e.write(os.path.join(hd, "GAME.CFG"), "player's own settings")
+        e2e.write(os.path.join(hd, "SAVEGAME", "SLOT1.SAV"), "saved game")
+        e2e.write(os.path.join(run.host, "game", "cd", "EXTRA.TXT"), "left alone")
+        self.assertEqual(self.install(cd, run.host).code, 0)
         self.assertEqual(e2e.read(os.path.join(hd, "GAME.CFG"), "r"), "player's own settings")
         self.assertEqual(e2e.read(os.path.join(hd, "SAVEGAME", "SLOT1.SAV"), "r"), "saved game")
-        self.assertTrue(os.path.isfile(os.path.join(target, "game", "cd", "EXTRA.TXT")))
+        self.assertTrue(os.path.isfile(os.path.join(run.host, "game", "cd", "EXTRA.TXT")))
 
     def test_command_line_rules(self):
         cd = self.wp.winpath(self.cd)
         # Any letter case; "/dir" twice: the last one wins.
         first, second = self.fresh("first"), self.fresh("second")
-        self.assertEqual(self.install("/SILENT", "/Cd", cd, "/DIR", self.wp.winpath(first),
-                                      "/dIr", self.wp.winpath(second), "/NoDesktop", "/NOSTARTMENU"), 0)
+        self.assertEqual(self.run_setup("/SILENT", "/Cd", cd, "/DIR", self.wp.winpath(first),
+                                        "/dIr", self.wp.winpath(second), "/NoDesktop", "/NOSTARTMENU").code, 0)
         self.assertFalse(os.path.exists(first))
         self.assertTrue(os.path.isfile(os.path.join(second, "zarnith.exe")))
 
         # "/uninstall2" without a folder starts the setup normally.
-        self.assertEqual(self.install("/silent", "/cd", cd, "/dir", self.wp.winpath(self.fresh("u2")),
-                                      "/uninstall2"), 0)
-        self.assertEqual(e2e.setup_log(self.wp)[0], "setup started")
-        self.assertTrue(os.path.isfile(os.path.join(self.tmp, "u2", "zarnith.exe")))
+        run = self.install(cd, self.fresh("u2"), "/uninstall2")
+        self.assertEqual(run.code, 0)
+        self.assertEqual(run.log[0], "setup started")
+        self.assertTrue(os.path.isfile(os.path.join(run.host, "zarnith.exe")))
 
         # A path dropped on setup.exe arrives as its only argument: an existing one is the CD; "/cd" wins over
         # it, and a bare word that names nothing is ignored as before.
         dropped = self.fresh("dropped")
-        self.assertEqual(self.install("/silent", "no-such-cd", cd, "/dir", self.wp.winpath(dropped)), 0)
+        self.assertEqual(self.run_setup("/silent", "no-such-cd", cd, "/dir", self.wp.winpath(dropped)).code, 0)
         self.assertTrue(os.path.isfile(os.path.join(dropped, "zarnith.exe")))
-        self.assertEqual(self.install("/silent", cd, "/cd", self.wp.winpath(self.fresh("none")), "/dir",
-                                      self.wp.winpath(self.fresh("explicit"))), 1)
+        self.assertEqual(self.run_setup("/silent", cd, "/cd", self.wp.winpath(self.fresh("none")), "/dir",
+                                        self.wp.winpath(self.fresh("explicit"))).code, 1)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "explicit", "zarnith.exe")))
 
 
@@ -169,22 +127,15 @@ class DriveDetection(e2e.WineTestCase):
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode, 0)
 
     def test_cd_drive_found(self):
-        cd = e2e.sample_tree()
         other = os.path.join(self.tmp, "other-disc")
         os.makedirs(os.path.join(other, "DATA"))
         e2e.write(os.path.join(other, "README.TXT"), "another game")
         self.set_cdrom("m", other)
-        self.set_cdrom("n", cd)
+        self.set_cdrom("n", self.cd)
         self.wp.restart()
-        target = os.path.join(self.tmp, "from-drive")
-        self.assertEqual(e2e.run_setup(self.wp, ["/silent", "/dir", self.wp.winpath(target)]), 0)
-        log = e2e.setup_log(self.wp)
-        self.assertEqual(log[1], "defaults: cd 'N:\\' dir '%s'" % DEFAULT_DIR)
-        self.assertEqual(log[-1], "Done.")
         # Read by one reader from a CD drive, the copy is the same as from any folder, byte for byte.
-        expected = os.path.join(self.tmp, "expected-cd")
-        e2e.limit_depth(cd, expected, 16)
-        self.assertEqual(e2e.tree_differences(expected, os.path.join(target, "game", "cd")), [])
+        run = self.assert_installed(self.install(None, os.path.join(self.tmp, "from-drive")))
+        self.assertEqual(run.log[1], "defaults: cd 'N:\\' dir '%s'" % DEFAULT_DIR)
 
 
 if __name__ == "__main__":

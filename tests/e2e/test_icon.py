@@ -3,7 +3,6 @@ made from INTRO\\DATA\\A.LBM, byte for byte what the picture pipeline makes of t
 that is missing, dark or unreadable leaves the game executable exactly as the setup carries it."""
 import os
 import subprocess
-import sys
 
 import e2e
 import make_cd
@@ -20,15 +19,13 @@ class EmblemIcon(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.cd = e2e.sample_tree()
         cls.picture = os.path.join(cls.cd, "INTRO", "DATA", "A.LBM")
-        cls.target = os.path.join(cls.tmp, "installed")
-        cls.rc = e2e.run_setup(cls.wp, ["/silent", "/cd", cls.wp.winpath(cls.cd), "/dir", cls.wp.winpath(cls.target)])
-        cls.log = e2e.setup_log(cls.wp)
-        cls.exe = os.path.join(cls.target, "zarnith.exe")
+        cls.setup_run = e2e.install(cls.wp, cls.cd, os.path.join(cls.tmp, "installed"))
+        cls.log = cls.setup_run.log
+        cls.exe = os.path.join(cls.setup_run.host, "zarnith.exe")
 
     def setUp(self):
-        self.assertEqual(self.rc, 0, "silent install of the sample CD: %r" % (self.log,))
+        self.assertEqual(self.setup_run.code, 0, "silent install of the sample CD: %r" % (self.log,))
 
     def pipeline_output(self):
         """The icon images and group that the pipeline makes from the CD's picture: from the native
@@ -103,27 +100,15 @@ class EmblemIcon(e2e.WineTestCase):
             ("dark", make_cd.build_lbm(40, 30, rows, dark_palette), "ERROR: game emblem picture is empty"),
             ("unreadable", b"FORM\0\0\0\x10ILBMBMHD\0\0\0\0", "ERROR: game emblem picture not understood"),
         ]
-        with open(e2e.PAYLOAD, "rb") as f:
-            payload = f.read()
+        payload = e2e.read(e2e.PAYLOAD)
         for name, picture, line in cases:
             with self.subTest(picture=name):
-                cd = os.path.join(self.tmp, "cd-" + name)
-                e2e.copy_tree(self.cd, cd)
-                lbm = os.path.join(cd, "INTRO", "DATA", "A.LBM")
-                os.remove(lbm)
-                if picture is not None:
-                    with open(lbm, "wb") as f:
-                        f.write(picture)
-                target = os.path.join(self.tmp, "target-" + name)
-                rc = e2e.run_setup(self.wp, ["/silent", "/cd", self.wp.winpath(cd), "/dir", self.wp.winpath(target)])
-                log = e2e.setup_log(self.wp)
-                self.assertEqual(rc, 0, log)
-                with open(os.path.join(target, "zarnith.exe"), "rb") as f:
-                    self.assertTrue(f.read() == payload, "zarnith.exe must be the payload byte for byte")
-                errors = [l for l in log if l.startswith("ERROR")]
-                self.assertEqual(errors, [line] if line else [], log)
-                self.assertEqual(log[-1], "Done.")
+                cd = self.cd_copy("cd-" + name, {"INTRO/DATA/A.LBM": picture})
+                run = self.installed(cd, os.path.join(self.tmp, "target-" + name))
+                self.assertTrue(e2e.read(os.path.join(run.host, "zarnith.exe")) == payload,
+                                "zarnith.exe must be the payload byte for byte")
+                self.assertEqual([l for l in run.log if l.startswith("ERROR")], [line] if line else [], run.log)
 
 
 if __name__ == "__main__":
-    sys.exit(e2e.main())
+    e2e.main()

@@ -1,29 +1,23 @@
 """Silent installs from disc images: the ISO, both raw BIN layouts through their CUE sheets and named
 directly, images found beside setup.exe, and hostile images that must stay inside the install folder."""
 import os
-import shutil
 import subprocess
 import sys
 import time
-import unittest
 
 import e2e
-
-sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "tools"))
-import make_bad_iso  # noqa: E402
+import make_bad_iso
 
 
-class ImageInstall(e2e.SampleInstallCase):
+class ImageInstall(e2e.WineTestCase):
+    forms = "tree,iso,bin,cue"
+    links = False
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.bad = os.path.join(cls.tmp, "bad")
         make_bad_iso.main([cls.bad])
-
-    def fresh(self, name):
-        d = os.path.join(self.tmp, name)
-        self.assertFalse(os.path.exists(d))
-        return d
 
     def test_every_image_form_installs_like_the_folder(self):
         out = self.out
@@ -41,29 +35,13 @@ class ImageInstall(e2e.SampleInstallCase):
         for name, opened in forms:
             with self.subTest(image=name):
                 target = self.fresh("from-" + name.replace(".", "-"))
-                cd = self.wp.winpath(os.path.join(out, name))
-                self.assertEqual(self.install(cd, target), 0)
-                self.assert_installed(target)
-                log = e2e.setup_log(self.wp)
-                self.assertIn("Copying image %s ..." % opened, log, "the description names the file read")
+                run = self.assert_installed(self.install(os.path.join(out, name), target))
+                self.assertIn("Copying image %s ..." % opened, run.log, "the description names the file read")
 
     def test_image_beside_setup_is_found(self):
         for image, companions in (("cd.iso", []), ("cd_mode2.cue", ["cd_mode2.bin"])):
             with self.subTest(image=image):
-                dist = self.wp.c_drive("dist-" + image.replace(".", "-"))
-                os.makedirs(dist)
-                shutil.copy(e2e.SETUP_EXE, dist)
-                for f in [image] + companions:
-                    try:
-                        os.link(os.path.join(self.out, f), os.path.join(dist, f))
-                    except OSError:  # another file system
-                        shutil.copy(os.path.join(self.out, f), dist)
-                win_dist = "C:\\" + os.path.basename(dist)
-                target = self.fresh("detected-" + image.replace(".", "-"))
-                self.assertEqual(self.install(None, target, exe=win_dist + "\\setup.exe"), 0)
-                log = e2e.setup_log(self.wp)
-                self.assertTrue(log[1].startswith("defaults: cd '%s\\%s' dir " % (win_dist, image)), log[1])
-                self.assert_installed(target)
+                self.assert_found_beside_setup(image, companions, self.fresh("detected-" + image.replace(".", "-")))
 
     def assert_contained(self, box, target, before_c):
         """Nothing but the install folder's own items exists around it after a failed copy."""
@@ -84,9 +62,8 @@ class ImageInstall(e2e.SampleInstallCase):
             with self.subTest(image=image):
                 box = self.fresh("box-" + image.replace(".", "-"))
                 target = os.path.join(box, "inst")
-                self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, image)), target), 1)
-                log = e2e.setup_log(self.wp)
-                self.assertEqual(log[-2:], ["unsafe name on the CD: %s" % shown, "ERROR: copying the CD failed"])
+                self.assert_failed(self.install(os.path.join(self.bad, image), target),
+                                   "unsafe name on the CD: %s" % shown, "ERROR: copying the CD failed")
                 self.assert_contained(box, target, before_c)
                 # What came before the bad record is there, as after any failed copy.
                 cd = os.path.join(target, "game", "cd")
@@ -95,23 +72,19 @@ class ImageInstall(e2e.SampleInstallCase):
 
     def test_looping_folders(self):
         # Folders that point back at the root or at themselves are passed over: a plain install.
-        target = self.fresh("loops")
-        self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, "loops.iso")), target), 0)
-        cd = os.path.join(target, "game", "cd")
+        cd = os.path.join(self.installed(os.path.join(self.bad, "loops.iso"), self.fresh("loops")).host, "game", "cd")
         self.assertEqual(sorted(os.listdir(cd)), sorted([n for n, _ in make_bad_iso.GAME_FILES] + ["VELTRIS", "SUB"]))
         self.assertEqual(os.listdir(os.path.join(cd, "SUB")), ["FILE.DAT"])
-        self.assertEqual(e2e.setup_log(self.wp)[-1], "Done.")
 
         # Folders that share their extents 30 times a level, 16 levels deep: the copy gives up quickly.
         before_c = set(os.listdir(self.wp.c_drive()))
         box = self.fresh("box-fanout")
         target = os.path.join(box, "inst")
         start = time.monotonic()
-        self.assertEqual(self.install(self.wp.winpath(os.path.join(self.bad, "fanout.iso")), target, timeout=300), 1)
+        run = self.install(os.path.join(self.bad, "fanout.iso"), target, timeout=300)
         print("fanout.iso refused in %.1f s" % (time.monotonic() - start), file=sys.stderr)
-        log = e2e.setup_log(self.wp)
-        self.assertTrue(log[-2].startswith("too many folders on the CD"), log[-2])
-        self.assertEqual(log[-1], "ERROR: copying the CD failed")
+        self.assert_failed(run, "ERROR: copying the CD failed")
+        self.assertTrue(run.log[-2].startswith("too many folders on the CD"), run.log[-2])
         self.assert_contained(box, target, before_c)
 
 

@@ -1,7 +1,6 @@
 """The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
 the warning for empty fields, the close rule, and a failed install that can be retried."""
 import os
-import unittest
 
 import e2e
 
@@ -9,11 +8,6 @@ TITLE = e2e.WindowTestCase.TITLE
 
 
 class Window(e2e.WindowTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cd = e2e.sample_tree()
-
     def test_install_from_the_window_then_close(self):
         target = os.path.join(self.tmp, "windowed")
         proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", self.wp.winpath(target), "/nodesktop")
@@ -26,12 +20,8 @@ class Window(e2e.WindowTestCase):
         self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
         self.assertEqual(self.button(105)[3], "Cancel")
 
-        desktop_link = self.wp.user_folder("Desktop", "Tovek Zarnith.lnk")
-        programs_link = self.wp.user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
-                                            "Tovek Zarnith.lnk")
-        for link in (desktop_link, programs_link):
-            if os.path.exists(link):
-                os.remove(link)  # left by another test of this prefix
+        programs_link, desktop_link = e2e.shortcuts(self.wp)
+        e2e.remove_shortcuts(self.wp)  # left by another test of this prefix
         self.ctl("check", TITLE, "Desktop shortcut", "0")
         self.assertEqual(self.ctl("click", TITLE, "Install"), 0)
         self.wait_status("Tovek Zarnith is installed.")
@@ -69,7 +59,7 @@ class Window(e2e.WindowTestCase):
         self.ctl("click", TITLE, "Install")
         self.wait_status("The installation did not finish - see the messages above.")
         _, items = self.controls()
-        self.assertEqual(items[-1], "ERROR: the CD is not a readable disc, image or folder")
+        self.assertEqual(items[-1], e2e.NOT_READABLE)
         self.assertEqual(self.button(104)[2:], ["1", "Install"])
         self.assertEqual(self.button(105)[3], "Close")
 
@@ -77,7 +67,7 @@ class Window(e2e.WindowTestCase):
         self.ctl("click", TITLE, "Install")
         self.wait_status("Tovek Zarnith is installed.")
         _, items = self.controls()
-        self.assertIn("ERROR: the CD is not a readable disc, image or folder", items,
+        self.assertIn(e2e.NOT_READABLE, items,
                       "the list keeps the lines of the failed attempt")
         self.ctl("close", TITLE)
         self.assertEqual(proc.wait(timeout=60), 0)

@@ -23,11 +23,6 @@ ROW_STARTS = [0, 1, 5, 8, 10, 11, 12, 13]
 class Screen(e2e.WindowTestCase):
     screen = "2560x1600x24"  # room for the window at 192 DPI: Wine shrinks a window the screen cannot hold
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.cd = e2e.sample_tree()
-
     def layout(self):
         code, out = self.ctl("layout", TITLE, output=True)
         self.assertEqual(code, 0, "the window is not there")

@@ -757,7 +757,7 @@ def write_nrg(iso_path, nrg_path, new_footer):
     os.replace(tmp, nrg_path)
 
 
-def _link_or_copy(src, dst):
+def link_or_copy(src, dst):
     if os.path.exists(dst):
         os.remove(dst)
     try:
@@ -775,14 +775,14 @@ def write_forms(outdir, iso, bin1):
     sectors = os.path.getsize(iso) // SECTOR_USER
     p = lambda n: os.path.join(outdir, n)
     iso_to_raw(iso, p("cd_sub.img"), 1, 2448, sub="interleaved")
-    _link_or_copy(bin1, p("cd_clone.img"))
+    link_or_copy(bin1, p("cd_clone.img"))
     open(p("cd_clone.sub"), "wb").close()  # some CloneCD sets carry an empty .sub
     with open(p("cd_clone.ccd"), "wb") as f:
         f.write(ccd_text(sectors))
-    _link_or_copy(bin1, p("cd_alc.mdf"))
+    link_or_copy(bin1, p("cd_alc.mdf"))
     with open(p("cd_alc.mds"), "wb") as f:
         f.write(mds_bytes(sectors))
-    _link_or_copy(p("cd_sub.img"), p("cd_alcsub.mdf"))
+    link_or_copy(p("cd_sub.img"), p("cd_alcsub.mdf"))
     with open(p("cd_alcsub.mds"), "wb") as f:
         f.write(mds_bytes(sectors, 2448))
     write_nrg(iso, p("cd_old.nrg"), False)

@@ -153,6 +153,15 @@ class WinePrefix:
         """The Windows path (drive Z:) of a host path."""
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
+    def host_path(self, winpath):
+        """The host path of a full Windows path on drive C: or Z: (either separator), None for any other."""
+        path = winpath.replace("/", "\\")
+        if path[:3].upper() == "Z:\\":
+            return path[2:].replace("\\", "/")
+        if path[:3].upper() == "C:\\":
+            return self.c_drive(*path[3:].split("\\"))
+        return None
+
     def c_drive(self, *parts):
         """The host path of a path on drive C:."""
         return os.path.join(self.prefix, "drive_c", *parts)
