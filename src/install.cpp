@@ -104,18 +104,24 @@ static int note_cd(void *ctx, const char *rel, int folder) {
 // 1 unless the window asked to stop (then after its "ERROR:" line).
 static int go_on() { return copy_stopping() ? fail("the installation was stopped") : 1; }
 
+// The line for a folder that cannot be made: which level, and why ("C:\\x is a file" reads as error 183).
+static int folder_failed(const char *folder) {
+    char cause[LOG_BUF / 2], level[PATH_BUF], message[LOG_BUF - 16];
+    describe_error(make_dirs_error(folder, level), cause, sizeof cause);
+    if (is_dir(level) || !path_exists(level))
+        fmt(message, sizeof message, "cannot create the install folder %s: %s (%s)", folder, level, cause);
+    else
+        fmt(message, sizeof message, "cannot create the install folder %s: %s is a file (%s)", folder, level, cause);
+    return fail(message);
+}
+
 // Makes the install folder (with its parents) and begins the record there; the entries of what will
 // come beside the game tree, the uninstaller and its entry are written before the game tree's first
 // folder, so that an install stopped in any way shows in the list of installed apps and its removal
 // takes what was written.
 static int register_early(Run *run, uint64_t cd_bytes) {
     int missing = missing_levels(run->dir);
-    if (!make_dirs(run->dir)) {
-        char cause[LOG_BUF / 2], message[LOG_BUF - 16];
-        describe_error(make_dirs_error(run->dir), cause, sizeof cause);
-        fmt(message, sizeof message, "cannot create the install folder %s (%s)", run->dir, cause);
-        return fail(message);
-    }
+    if (!make_dirs(run->dir)) return folder_failed(run->dir);
     run->dir_made = missing > 0;
     run->record = record_begin(run->dir, run->earlier, run->dir_made, missing > 1 ? missing - 1 : 0);
     if (!run->record) return fail("cannot write the install record");
@@ -149,12 +155,7 @@ static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64
              record_note(run->record, "game", 1);
     if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record))
         return fail("cannot write the install record");
-    if (!make_dirs(hd)) {
-        char cause[LOG_BUF / 2], message[LOG_BUF - 16];
-        describe_error(make_dirs_error(hd), cause, sizeof cause);
-        fmt(message, sizeof message, "cannot create the install folder %s (%s)", hd, cause);
-        return fail(message);
-    }
+    if (!make_dirs(hd)) return folder_failed(hd);
     setup_log("Copying %s ...", cd_describe(src));
     if (!cd_copy_noted(src, cd, p, note_cd, run->record)) return copy_stopping() ? go_on() : fail("copying the CD failed");
     return 1;

@@ -170,7 +170,8 @@ int record_finish(RecordRun *r);
 void record_roll_back(RecordRun *r);
 // Removes what the record lists from dir: its files, <dir>\game\hd with all it holds when listed, its
 // folders when empty, the record when no listed file is left, dir when empty and the parents the install
-// made above it when empty. Never through a link. 1 when no listed file is left.
+// made above it when empty. Never through a link. 1 when every listed file is gone, and game\hd when
+// listed; the record stays while a listed file does, so that a second removal finds the rest.
 int record_remove(const char *dir, const Record *r);
 
 #ifdef _WIN32

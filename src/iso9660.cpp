@@ -343,7 +343,8 @@ struct ImageCopy {
 int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
     const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
     CdSrc *s = c->s;
-    pf_file out = pf_create(job->to);
+    int existed = 0;
+    pf_file out = pf_overwrite(job->to, &existed);
     if (out == PF_INVALID) {
         setup_log("cannot write %s", job->to);
         return 0;
@@ -375,8 +376,11 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
         sector += n;
         if (p) progress_add(p, w);
     }
+    // Over an earlier file, what lay beyond the new end goes only now that the copy is whole.
+    int ok = !existed || pf_set_end(out);
+    if (!ok) log_failure("write failed: ", job->to, pf_last_error());
     pf_close(out);
-    return 1;
+    return ok;
 }
 
 // qsort order of file entries: by name without regard to letter case, then by place in the listing.

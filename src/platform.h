@@ -51,6 +51,14 @@ int pf_remove_link(const char *path);
 pf_file pf_open_read(const char *path, int sequential);
 // Creates a file for writing, unshared, emptying an existing one (create-or-truncate).
 pf_file pf_create(const char *path);
+// pf_create for a file that others may read while it is written (a list that grows during an install).
+pf_file pf_create_readable(const char *path);
+// Opens a file for writing from its start, unshared, creating it when missing but not emptying it;
+// *existed says whether it was there. A copy over an earlier file that fails half-way thus leaves the
+// earlier bytes behind what it wrote; a copy that succeeds ends the file with pf_set_end.
+pf_file pf_overwrite(const char *path, int *existed);
+// Ends the file at the current position, cutting off what lay beyond. 1/0.
+int pf_set_end(pf_file f);
 // Reads up to n bytes at the current position; *got receives the count (0 at the end). 1/0.
 int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
 // Reads up to n bytes at byte position pos from the start of the file. 1/0. Several threads may call it

@@ -174,6 +174,30 @@ pf_file pf_create(const char *path) {
     return fd;
 }
 
+pf_file pf_create_readable(const char *path) { return pf_create(path); }
+
+pf_file pf_overwrite(const char *path, int *existed) {
+    NativePath np(path);
+    *existed = 0;
+    int fd = open(np.p, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        *existed = 1;
+        fd = open(np.p, O_WRONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        set_error_from_errno();
+        return PF_INVALID;
+    }
+    return fd;
+}
+
+int pf_set_end(pf_file f) {
+    off_t at = lseek(static_cast<int>(f), 0, SEEK_CUR);
+    if (at >= 0 && ftruncate(static_cast<int>(f), at) == 0) return 1;
+    set_error_from_errno();
+    return 0;
+}
+
 int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got) {
     uint32_t total = 0;
     while (total < n) {

@@ -76,6 +76,19 @@ pf_file pf_create(const char *path) {
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+pf_file pf_create_readable(const char *path) {
+    return from_handle(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+pf_file pf_overwrite(const char *path, int *existed) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *existed = h != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS;
+    return from_handle(h);
+}
+
+int pf_set_end(pf_file f) { return SetEndOfFile(to_handle(f)) ? 1 : 0; }
+
 int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got) {
     DWORD r = 0;
     BOOL ok = ReadFile(to_handle(f), dst, n, &r, nullptr);

@@ -273,7 +273,7 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
     int existed = 0;
     if (!r->buffer || !join_path(r->path, dir, RECORD_NAME)) {
         setup_log("not enough memory for the install record");
-    } else if ((existed = path_exists(r->path)), (r->file = pf_create(r->path)) == PF_INVALID) {
+    } else if ((existed = path_exists(r->path)), (r->file = pf_create_readable(r->path)) == PF_INVALID) {
         log_failure("cannot write ", r->path, pf_last_error());
     } else {
         if (!existed) list_add(&r->created, RECORD_NAME, 0);
@@ -442,9 +442,10 @@ int record_remove(const char *dir, const Record *r) {
     }
     // The game's writable tree goes with all it holds when the install made it: the saved games and
     // settings the player made there are the game's (the removal's question names them).
+    int hd_left = 0;
     if (record_lists(r, "game\\hd", 1) && folder_safe(&safe, "game\\hd") && join_path(full, dir, "game\\hd")) {
         delete_tree(full);
-        left |= path_exists(full);
+        hd_left = path_exists(full);  // a link in it stays, as links of the player's do
     }
     // Folders newest first, each only when empty: one that holds anything not listed stays with it.
     for (size_t i = record_count(r); i-- > 0;) {
@@ -459,11 +460,12 @@ int record_remove(const char *dir, const Record *r) {
             pf_rmdir(full);
     }
     list_free(&safe.checked);
-    // Kept while a file of the install is still there, so that a second removal finds the rest.
+    // Kept while a listed file is still there (one in use), so that a second removal finds the rest.
     if (!left && join_path(full, dir, RECORD_NAME) && !pf_is_link(full)) {
         pf_set_normal(full);
         pf_delete(full);
     }
+    left |= hd_left;
     if (pf_rmdir(dir)) {
         // The folders that the install made above the install folder, each only when empty.
         char up[PATH_BUF];

@@ -81,7 +81,7 @@ int missing_levels(const char *path) {
     return n;
 }
 
-unsigned long make_dirs_error(const char *path) {
+unsigned long make_dirs_error(const char *path, char *level) {
     char p[PATH_BUF];
     fmt(p, sizeof p, "%s", path);
     size_t len = strlen(p);
@@ -91,12 +91,14 @@ unsigned long make_dirs_error(const char *path) {
         char sep = p[i];
         p[i] = '\0';
         if (!is_dir(p)) {
+            fmt(level, PATH_BUF, "%s", p);
             if (path_exists(p)) return PF_ERR_ALREADY_EXISTS;
             if (!pf_mkdir(p)) return pf_last_error();
             pf_rmdir(p);  // made now after all: not the cause, and not to be left behind
         }
         p[i] = sep;
     }
+    fmt(level, PATH_BUF, "%s", path);
     return PF_ERR_PATH_NOT_FOUND;
 }
 
@@ -167,7 +169,8 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
         setup_log("cannot read %s", source);
         return 0;
     }
-    pf_file out = pf_create(dest);
+    int existed = 0;
+    pf_file out = pf_overwrite(dest, &existed);
     if (out == PF_INVALID) {
         pf_close(in);
         setup_log("cannot write %s", dest);
@@ -182,7 +185,9 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
             break;
         }
         if (got == 0) {
-            result = 1;
+            // Over an earlier file, what lay beyond the new end goes only now that the copy is whole.
+            result = !existed || pf_set_end(out);
+            if (!result) log_failure("write failed: ", dest, pf_last_error());
             break;
         }
         int called = pf_write(out, buffer, got, &put);

@@ -41,8 +41,8 @@ int make_dirs(const char *path);
 // make_dirs would make.
 int missing_levels(const char *path);
 // The cause of a failed make_dirs: the Win32 code of the first level that cannot be made
-// (PF_ERR_ALREADY_EXISTS where a file stands in its place).
-unsigned long make_dirs_error(const char *path);
+// (PF_ERR_ALREADY_EXISTS where a file stands in its place), that level into `level` (PATH_BUF).
+unsigned long make_dirs_error(const char *path, char *level);
 // Writes size bytes to the path, creating its parent folders and replacing any file there.
 // 1/0; logs "cannot write %s (error %lu: <system message>)" or "write failed: %s (error ...)".
 // A partial file stays.
@@ -54,7 +54,8 @@ uint8_t *read_file(const char *path, uint64_t *size);
 // Copies source to dest in 1 MiB chunks, creating dest's parent folders first; each chunk is added to
 // p when given. 1/0; logs "cannot read %s" (source) or "cannot write %s" (dest) when they cannot be
 // opened, and "read failed: %s (error ...)" or "write failed: %s (error ...)" when a chunk fails
-// after that. dest ends with the normal attribute and keeps what was written before a failure.
+// after that. An earlier file at dest is written over in place and cut to the new length once the copy
+// is whole: a failed copy keeps what it wrote and, beyond it, the earlier bytes.
 int copy_file(const char *source, const char *dest, Progress *p);
 // copy_file through the caller's buffer (cap bytes a chunk), into a folder that must exist already:
 // the form for workers that copy side by side. Same results and log lines as copy_file.

@@ -367,6 +367,15 @@ class WineTestCase(unittest.TestCase):
         self.assertEqual(run.log[-len(last):], list(last))
         return run
 
+    def assert_rolled_back(self, run, *last):
+        """Exit code 1, the log ending with the lines last and then the roll-back's line, and nothing left of
+        the run in its folder."""
+        self.assertEqual(run.code, 1, run.log)
+        self.assertEqual(run.log[-len(last) - 1:-1], list(last))
+        self.assertRegex(run.log[-1], r"^Rolled back: removed \d+ files and \d+ folders that this installation had made$")
+        self.assertFalse(os.path.exists(run.host), "a failed first install leaves its folder")
+        return run
+
     def assert_installed(self, run):
         """A complete install of the sample CD: done, game\\cd the CD down to depth 16, the game beside it."""
         self.assert_done(run)
@@ -389,6 +398,15 @@ class WineTestCase(unittest.TestCase):
         proc = self.wp.start(exe or SETUP_EXE, list(args), cwd=cwd)
         self.addCleanup(stop, proc)
         return proc
+
+    def second_stage(self, folder, quiet=True):
+        """Runs a removal's second stage as the first starts it, from a copy in the temporary folder; quiet,
+        to its end (its exit code), else started in the background for its box to be answered (a Popen)."""
+        temp = "C:\\users\\%s\\Temp" % os.path.basename(self.wp.user_folder())
+        copy = beside_setup(self.wp, temp, name="zarnith_uninstall.exe")
+        if not quiet:
+            return self.start_setup("/uninstall2", folder, exe=copy)
+        return self.run_setup("/uninstall2", folder, "/quiet", exe=copy, timeout=120).code
 
     def start_install(self, cd, folder, *switches, links=None, exe=None, cwd=None):
         """An install as install() starts it, not waited for (see start_setup)."""

@@ -1,5 +1,6 @@
 """Silent installs from a CD folder and from a CD drive, the command line, and the failures a user meets."""
 import os
+import re
 import shutil
 import subprocess
 
@@ -65,8 +66,11 @@ class FolderInstall(e2e.WineTestCase):
     def test_install_folder_that_cannot_be_created(self):
         blocker = os.path.join(self.tmp, "a-file")
         e2e.write(blocker, "not a folder")
-        self.assert_failed(self.install(self.cd, self.wp.winpath(blocker) + "\\Game"),
-                           "ERROR: cannot create the install folder")
+        folder = self.wp.winpath(blocker) + "\\Game"
+        run = self.install(self.cd, folder)
+        self.assertEqual(run.code, 1)
+        self.assertRegex(run.log[-1], r"^ERROR: cannot create the install folder %s: %s is a file \(error 183: .+\)$"
+                         % (re.escape(folder), re.escape(self.wp.winpath(blocker))))
 
     def test_empty_install_folder_is_refused(self):
         before = set(os.listdir(self.wp.c_drive()))

@@ -44,11 +44,8 @@ class ImageInstall(e2e.WineTestCase):
                 self.assert_found_beside_setup(image, companions, self.fresh("detected-" + image.replace(".", "-")))
 
     def assert_contained(self, box, target, before_c):
-        """Nothing but the install folder's own items exists around it after a failed copy."""
-        self.assertEqual(os.listdir(box), [os.path.basename(target)])
-        self.assertEqual(os.listdir(target), ["game"])
-        self.assertEqual(sorted(os.listdir(os.path.join(target, "game"))), ["cd", "hd"])
-        self.assertEqual(os.listdir(os.path.join(target, "game", "hd")), [])
+        """Nothing is left around the install folder after a failed copy, which took back all it wrote."""
+        self.assertEqual(os.listdir(box), [])
         self.assertEqual(set(os.listdir(self.wp.c_drive())), before_c)
         found = subprocess.run(["find", self.tmp, self.wp.c_drive(), "-iname", "*ESCAPED*"],
                                stdout=subprocess.PIPE).stdout.decode()
@@ -62,13 +59,9 @@ class ImageInstall(e2e.WineTestCase):
             with self.subTest(image=image):
                 box = self.fresh("box-" + image.replace(".", "-"))
                 target = os.path.join(box, "inst")
-                self.assert_failed(self.install(os.path.join(self.bad, image), target),
-                                   "unsafe name on the CD: %s" % shown, "ERROR: copying the CD failed")
+                self.assert_rolled_back(self.install(os.path.join(self.bad, image), target),
+                                        "unsafe name on the CD: %s" % shown, "ERROR: copying the CD failed")
                 self.assert_contained(box, target, before_c)
-                # What came before the bad record is there, as after any failed copy.
-                cd = os.path.join(target, "game", "cd")
-                self.assertEqual(sorted(os.listdir(cd)),
-                                 sorted([n for n, _ in make_bad_iso.GAME_FILES] + ["VELTRIS"]))
 
     def test_looping_folders(self):
         # Folders that point back at the root or at themselves are passed over: a plain install.
@@ -83,8 +76,8 @@ class ImageInstall(e2e.WineTestCase):
         start = time.monotonic()
         run = self.install(os.path.join(self.bad, "fanout.iso"), target, timeout=300)
         print("fanout.iso refused in %.1f s" % (time.monotonic() - start), file=sys.stderr)
-        self.assert_failed(run, "ERROR: copying the CD failed")
-        self.assertTrue(run.log[-2].startswith("too many folders on the CD"), run.log[-2])
+        self.assert_rolled_back(run, "ERROR: copying the CD failed")
+        self.assertTrue(run.log[-3].startswith("too many folders on the CD"), run.log[-3])
         self.assert_contained(box, target, before_c)
 
 

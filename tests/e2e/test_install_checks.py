@@ -139,7 +139,8 @@ class InstallChecks(e2e.WineTestCase):
                 folder = self.wp.winpath(mnt) + "\\TZ"
                 self.assertEqual(self.fill_while_copying(cd, cd_tree, mnt, folder), 1)
                 log = e2e.setup_log(self.wp)
-                self.assertEqual(log[-1], "ERROR: copying the CD failed")
+                self.assertEqual(log[-2], "ERROR: copying the CD failed")
+                self.assertTrue(log[-1].startswith("Rolled back: "), log[-1])
                 failed = [l for l in log if l.startswith("write failed: ")]
                 # One line per failing file: each copy worker that had a file in flight may name its own.
                 self.assertTrue(1 <= len(failed) <= 4, log)
@@ -156,7 +157,7 @@ class InstallChecks(e2e.WineTestCase):
         whole = e2e.read(os.path.join(self.out, "cd.iso"))
         cut = os.path.join(self.tmp, "cut.iso")
         e2e.write(cut, whole[:len(whole) * 3 // 4])
-        log = self.assert_failed(self.install(cut, "C:\\Games\\From Cut Image"), "ERROR: copying the CD failed").log
+        log = self.assert_rolled_back(self.install(cut, "C:\\Games\\From Cut Image"), "ERROR: copying the CD failed").log
         errors = [l for l in log if l.startswith("read error in ")]
         # One line per failing file: each copy worker that had a file in flight may name its own.
         self.assertTrue(1 <= len(errors) <= 4, log)

@@ -33,15 +33,6 @@ class Uninstall(e2e.WindowTestCase):
         """Every path under folder, the links and the key: what a refused or declined removal must keep."""
         return e2e.listing(folder), [os.path.lexists(link) for link in self.shortcuts], self.values()
 
-    def second_stage(self, folder, quiet=True):
-        """Runs the second stage as the first starts it, from a copy in the temporary folder; quiet, to
-        its end (its exit code), else started in the background for its box to be answered (a Popen)."""
-        temp = "C:\\users\\%s\\Temp" % os.path.basename(self.wp.user_folder())
-        copy = e2e.beside_setup(self.wp, temp, name="zarnith_uninstall.exe")
-        if not quiet:
-            return self.start_setup("/uninstall2", folder, exe=copy)
-        return self.run_setup("/uninstall2", folder, "/quiet", exe=copy, timeout=120).code
-
     def hold(self, path):
         """Holds a file open as a running program holds its executable (no delete sharing) until
         release() is called; returns (process, release)."""
@@ -88,7 +79,7 @@ class Uninstall(e2e.WindowTestCase):
         host = self.installed(self.cd, folder).host
         game = os.path.join(host, "game")
         # Files the game itself writes beside its executable go too.
-        for name in ("zarnith_pc.ini", "zarnith.log", "setup.log"):
+        for name in ("zarnith_pc.ini", "zarnith.log"):
             e2e.write(os.path.join(host, name), "x")
         self.assertTrue(all(os.path.isfile(link) for link in self.shortcuts))
         command = self.uninstall_command() + " /quiet"
@@ -182,21 +173,21 @@ class Uninstall(e2e.WindowTestCase):
     def test_a_file_in_use_is_reported_and_a_second_removal_finishes(self):
         folder = "C:\\Games\\Held Open"
         host = self.installed(self.cd, folder).host
-        exe = os.path.join(host, "zarnith.exe")
-        holder, release = self.hold(folder + "\\zarnith.exe")
+        held = os.path.join(host, "game", "cd", "3DGAME.EXE")
+        holder, release = self.hold(folder + "\\game\\cd\\3DGAME.EXE")
         try:
             first = self.start_ctl("run", self.uninstall_command())
             self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")
             self.assertEqual(self.answer("ok"),
                              "Tovek Zarnith has been removed, but some files could not be deleted: " + folder)
             self.assertEqual(first.wait(timeout=60), 0)
-            # Everything else went; nothing more than a removal deletes.
-            self.assertEqual(os.listdir(host), ["zarnith.exe"])
+            # Everything else went; the record stays with the file, for a second removal to find it.
+            self.assertEqual(e2e.listing(host), ["game", "game/cd", "game/cd/3DGAME.EXE", "installed_files.txt"])
             self.assertIsNone(self.values())
             self.assertFalse(any(os.path.lexists(link) for link in self.shortcuts))
             # Quiet, the same removal shows no box: the run ends by itself.
             self.assertEqual(self.second_stage(folder), 0)
-            self.assertTrue(os.path.isfile(exe))
+            self.assertTrue(os.path.isfile(held))
         finally:
             if holder.poll() is None:
                 release()

@@ -1,7 +1,8 @@
 """The window while an install runs, on a CD large enough to take some seconds: the progress bar moves, the
-close question stops the install on Yes (exit code 1, the log kept to its last line) and lets it finish on No,
-and Play starts the installed game."""
+close question stops the install on Yes (exit code 1, what it wrote taken back, a reinstall's previous
+install kept) and lets it finish on No, and Play starts the installed game."""
 import os
+import sys
 import time
 
 import e2e
@@ -42,27 +43,44 @@ class Busy(e2e.WindowTestCase):
             time.sleep(0.5)
         self.assertIn("layout complete", e2e.read(game_log, "r"), "Play did not start the installed game")
 
-    def test_yes_stops_the_install_with_exit_code_1_and_keeps_the_log(self):
-        # Should the copy still reach its end between the moment the bar is seen moving and the moment Yes
-        # is answered, that round shows nothing about stopping: it is run again on a fresh folder (at most
-        # three rounds) rather than taken for a failure or a pass.
+    def stop_rounds(self, target):
+        """Installs into target in the window and answers Yes to the stop question while the bar moves. Should
+        the install still reach its end before the stop takes hold (exit code 0), that round shows nothing
+        about stopping and is run again (at most three rounds). The log's lines of the stopped round."""
         for attempt in range(3):
-            target = os.path.join(self.tmp, "stopped%d" % attempt)
             proc = self.start("/cd", self.wp.winpath(self.slow_cd), "/dir", self.wp.winpath(target))
             self.assertEqual(self.ctl("watch", TITLE, "Install", "120000"), 0)
             self.assertEqual(self.ctl("stop", TITLE, "yes"), 0, "no question while installing")
-            self.assertEqual(proc.wait(timeout=60), 1, "a stopped install must end with exit code 1")
-            log = e2e.read(e2e.temp_folder(self.wp, "zarnith_setup.log"))
-            self.assertTrue(log.endswith(b"\r\n"), "the log must keep whole lines up to the last one")
-            lines = e2e.setup_log(self.wp)
-            if "Setting up the game files ..." not in lines:
+            asked = time.monotonic()
+            code = proc.wait(timeout=120)
+            if code == 1:
+                print("stopped and taken back %.1f s after Yes" % (time.monotonic() - asked), file=sys.stderr)
                 break
-        self.assertEqual(lines[:2], ["setup started", lines[1]])
-        self.assertTrue(any(l.startswith("Copying folder ") for l in lines), lines)
-        self.assertNotIn("Setting up the game files ...", lines, "the copy was never stopped in three rounds")
+            self.assertEqual(code, 0)
+        self.assertEqual(code, 1, "the install was never stopped in three rounds")
+        log = e2e.read(e2e.temp_folder(self.wp, "zarnith_setup.log"))
+        self.assertTrue(log.endswith(b"\r\n"), "the log must keep whole lines up to the last one")
+        lines = e2e.setup_log(self.wp)
+        self.assertEqual(lines[-2], "ERROR: the installation was stopped")
+        self.assertRegex(lines[-1], r"^Rolled back: removed \d+ files and \d+ folders that this installation had made$")
         self.assertNotIn("Done.", lines)
-        self.assertTrue(os.path.isdir(os.path.join(target, "game", "cd")), "what was copied stays")
-        self.assertFalse(os.path.exists(os.path.join(target, "zarnith.exe")), "the install went on after Yes")
+        return lines
+
+    def test_yes_stops_the_install_and_takes_back_what_it_wrote(self):
+        target = self.fresh("stopped")
+        lines = self.stop_rounds(target)
+        self.assertTrue(any(l.startswith("Copying folder ") for l in lines), lines)
+        self.assertFalse(os.path.exists(target), "what the stopped install wrote stays")
+        self.assertIsNone(e2e.uninstall_entry(self.wp))
+
+    def test_a_stopped_reinstall_keeps_the_previous_install_and_its_saved_game(self):
+        run = self.installed(self.slow_cd, self.fresh("kept"))
+        e2e.write(os.path.join(run.host, "game", "hd", "SAVEGAME", "SLOT1.SAV"), "saved game")
+        before, entry = e2e.listing(run.host, sizes=True), e2e.uninstall_entry(self.wp)
+        self.stop_rounds(run.host)
+        self.assertEqual(e2e.listing(run.host, sizes=True), before, "the previous install changed")
+        self.assertEqual(e2e.uninstall_entry(self.wp), entry)
+
 
 if __name__ == "__main__":
     e2e.main()

@@ -25,7 +25,8 @@ std::vector<std::string> entries(const std::string &text) {
     std::vector<std::string> out;
     for (size_t i = 0; r && i < record_count(r); ++i) {
         int folder = 0;
-        out.push_back(std::string(record_path(r, i, &folder)) + (folder ? "\\" : ""));
+        std::string path = record_path(r, i, &folder);
+        out.push_back(path + (folder ? "\\" : ""));
     }
     record_free(r);
     return out;
