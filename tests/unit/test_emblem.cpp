@@ -110,8 +110,6 @@ Image image_of(const std::vector<uint32_t> &canvas, uint32_t S, uint32_t N) {
 uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint32_t le16(const uint8_t *p) { return p[0] | p[1] << 8; }
 
-const uint32_t kSizes[7] = {16, 24, 32, 48, 64, 128, 256};
-
 // The 3 x 2 picture of the reference example.
 const Bin kExampleBody("\x01\x02\x03\xFF\x00\x80\x00\x01\xFF\x02\x00\x00", 12);
 const std::vector<uint32_t> kExamplePal = {0x000000, 0x0A141D, 0xC86432, 0x141414};
@@ -204,7 +202,7 @@ TEST(Emblem, BoxFilterMatchesPlainReference) {
             uint32_t a = (r >> 8) % 4 == 0 ? 0 : (r >> 8) % 4 == 1 ? (r >> 12) & 0xFF : 255;
             v = a ? a << 24 | (rnd() & 0xFFFFFF) : 0;
         }
-        for (uint32_t N : kSizes) {
+        for (uint32_t N : EMBLEM_SIZES) {
             SCOPED_TRACE(testing::Message() << "S " << S << " N " << N);
             Image im = image_of(canvas, S, N);
             for (uint32_t y = 0; y < N; y++)
@@ -399,7 +397,7 @@ TEST(Emblem, IconImagesAndGroup) {
     ASSERT_EQ(c.status, EMBLEM_OK);
     ASSERT_EQ(c.S, 1u);
     for (int k = 0; k < 7; k++) {
-        uint32_t N = kSizes[k];
+        uint32_t N = EMBLEM_SIZES[k];
         SCOPED_TRACE(N);
         EXPECT_EQ(emblem_icon_bytes(N), bytes[k]);
         Image im = image_of(c.px, c.S, N);
@@ -439,7 +437,7 @@ TEST(Emblem, IconImagesAndGroup) {
     for (int k = 0; k < 7; k++) {
         const uint8_t *e = g + 6 + 14 * k;
         SCOPED_TRACE(k);
-        EXPECT_EQ(e[0], kSizes[k] == 256 ? 0 : kSizes[k]);
+        EXPECT_EQ(e[0], EMBLEM_SIZES[k] == 256 ? 0 : EMBLEM_SIZES[k]);
         EXPECT_EQ(e[1], e[0]);
         EXPECT_EQ(e[2], 0);
         EXPECT_EQ(e[3], 0);
@@ -587,7 +585,7 @@ TEST(EmblemWin, InjectWritesSevenIconsAndTheGroup) {
     ASSERT_NE(m, nullptr);
     for (uint32_t k = 1; k <= 7; k++) {
         uint32_t n = 0;
-        uint8_t *want = emblem_icon_image(c.px.data(), c.S, kSizes[k - 1], &n);
+        uint8_t *want = emblem_icon_image(c.px.data(), c.S, EMBLEM_SIZES[k - 1], &n);
         Bin got = resource(m, 3, k);
         EXPECT_EQ(got, Bin(reinterpret_cast<char *>(want), n)) << "icon " << k;
         free(want);
