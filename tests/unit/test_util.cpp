@@ -213,6 +213,38 @@ TEST(SetupLog, LinesReachTheFileAtOnceAndLongLinesAreCut) {
     setup_log_close();
 }
 
+TEST(SetupLog, MirrorSeesEveryLineWholeAndInOrderFromAnyThreadAndNothingOnceRemoved) {
+    LogCapture log;
+    setup_log("Install to %s", "C:\\Games");
+    setup_log("%s", std::string(1500, 'x').c_str());
+    EXPECT_EQ(fail("the disk is full"), 0);
+    EXPECT_EQ(log.take(), (std::vector<std::string>{"Install to C:\\Games", std::string(1023, 'x'),
+                                                    "ERROR: the disk is full"}));
+
+    // Copy workers log side by side: each line arrives whole, and one thread's lines in its order.
+    auto line = [](int k, int i) {
+        return "worker " + std::to_string(k) + " line " + std::to_string(i) + " " + std::string(100 * k, char('a' + k));
+    };
+    std::vector<std::thread> workers;
+    for (int k = 0; k < 4; ++k)
+        workers.emplace_back([&line, k] {
+            for (int i = 0; i < 300; ++i) setup_log("%s", line(k, i).c_str());
+        });
+    for (std::thread &w : workers) w.join();
+    int next[4] = {};
+    for (const std::string &l : log.take()) {
+        int k = l.size() > 7 ? l[7] - '0' : -1;
+        ASSERT_TRUE(k >= 0 && k < 4) << l;
+        ASSERT_EQ(l, line(k, next[k]++)) << "a line cut, mixed with another or out of its thread's order";
+    }
+    EXPECT_EQ(std::vector<int>(next, next + 4), std::vector<int>(4, 300));
+    EXPECT_FALSE(log.overlapped()) << "the mirror ran for two lines at once";
+
+    setup_log_mirror(nullptr);
+    setup_log("after the window has gone");
+    EXPECT_TRUE(log.take().empty());
+}
+
 TEST(Fmt, CutsInsteadOfOverflowing) {
     char small[8];
     memset(small, 'z', sizeof small);
