@@ -90,7 +90,6 @@ template <class F> static double time_ms(F f) {
 }
 
 int main() {
-    static const uint32_t sizes[7] = {16, 24, 32, 48, 64, 128, 256};
     const uint32_t dims[2][2] = {{320, 200}, {1920, 1080}};
     for (auto &d : dims) {
         Bin lbm = make_picture(d[0], d[1]);
@@ -127,7 +126,7 @@ int main() {
         double t_all = time_ms([&] {
             uint32_t *c = nullptr, s = 0;
             emblem_canvas(p, n, &c, &s);
-            for (uint32_t N : sizes) {
+            for (uint32_t N : EMBLEM_SIZES) {
                 uint32_t bytes;
                 uint8_t *img = emblem_icon_image(c, s, N, &bytes);
                 sink = img[bytes / 2];

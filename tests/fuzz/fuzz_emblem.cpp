@@ -53,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     check(opaque);
 
-    static const uint32_t sizes[7] = {16, 24, 32, 48, 64, 128, 256};
-    for (uint32_t N : sizes) {
+    for (uint32_t N : EMBLEM_SIZES) {
         uint32_t bytes = 0;
         uint8_t *img = emblem_icon_image(canvas, S, N, &bytes);
         check(img && bytes == emblem_icon_bytes(N));

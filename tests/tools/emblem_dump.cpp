@@ -39,11 +39,10 @@ int main(int argc, char **argv) {
         return status == EMBLEM_EMPTY ? 3 : 2;
     }
     printf("canvas %u\n", S);
-    static const uint32_t sizes[7] = {16, 24, 32, 48, 64, 128, 256};
     int rc = 0;
     for (int k = 0; k < 7; k++) {
         uint32_t n = 0;
-        uint8_t *img = emblem_icon_image(canvas, S, sizes[k], &n);
+        uint8_t *img = emblem_icon_image(canvas, S, EMBLEM_SIZES[k], &n);
         if (!img || !save(std::string(argv[2]) + std::to_string(k + 1) + ".bin", img, n)) rc = 1;
         free(img);
     }

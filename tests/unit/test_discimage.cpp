@@ -2,16 +2,16 @@
 // good ones beside broken ones, each with what it must give.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cdsrc.h"
+#include "iso_builder.h"
+#include "testutil.h"
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
 typedef int (*Parser)(const char *, const uint8_t *, size_t, DiscTrack *, const char **);
 
 // "file base size offset", or "why: <reason>".
@@ -24,19 +24,10 @@ std::string parse(Parser parser, const char *path, const std::string &text) {
            std::to_string(t.data_offset);
 }
 
-std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
-
-void put_le(Bytes &b, size_t at, uint64_t v, int n) {
-    if (b.size() < at + n) b.resize(at + n, 0);
-    for (int i = 0; i < n; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_be(Bytes &b, size_t at, uint64_t v, int n) {
-    if (b.size() < at + n) b.resize(at + n, 0);
-    for (int i = 0; i < n; ++i) b[at + n - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 const char *const SHEET = "C:\\cds\\game.cue";
 const std::string TRACK1 = "  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n";
+
+std::string nrg(const Bytes &chunks) { return parse(nrg_parse, "F:\\n\\game.nrg", str(chunks)); }
 
 }  // namespace
 
@@ -122,51 +113,6 @@ TEST(DiscImage, CloneCdDescriptors) {
     EXPECT_EQ(parse(ccd_parse, "Z:/r.ips/game", head + "[TRACK 1]\r\nMODE=1\r\nINDEX 1=0\r\n"), "Z:/r.ips/game.img 0 2352 16");
 }
 
-namespace {
-
-// An Alcohol descriptor with one session: the lead-in points A0-A2, then the given tracks.
-struct MdsTrack {
-    uint8_t mode;
-    uint16_t sector_size;
-    uint64_t offset;
-};
-Bytes mds(const std::vector<MdsTrack> &tracks, const std::string &name = "*.mdf", bool wide = false) {
-    Bytes b(0x58, 0);
-    memcpy(b.data(), "MEDIA DESCRIPTOR", 16);
-    put_le(b, 0x14, 1, 2);
-    put_le(b, 0x50, 0x58, 4);
-    size_t blocks = 0x58 + 24, count = 3 + tracks.size();
-    put_le(b, 0x58 + 0x0A, count, 1);
-    put_le(b, 0x58 + 0x14, blocks, 4);
-    size_t footer = blocks + count * 80, name_at = footer + 16;
-    for (size_t i = 0; i < count; ++i) {
-        size_t at = blocks + i * 80;
-        put_le(b, at + 79, 0, 1);
-        if (i < 3) {
-            b[at + 4] = static_cast<uint8_t>(0xA0 + i);
-            continue;
-        }
-        const MdsTrack &t = tracks[i - 3];
-        b[at] = t.mode;
-        b[at + 4] = static_cast<uint8_t>(i - 2);
-        put_le(b, at + 0x10, t.sector_size, 2);
-        put_le(b, at + 0x28, t.offset, 8);
-        put_le(b, at + 0x30, 1, 4);
-        put_le(b, at + 0x34, footer, 4);
-    }
-    put_le(b, footer, name_at, 4);
-    put_le(b, footer + 4, wide ? 1 : 0, 4);
-    b.resize(name_at, 0);
-    for (size_t i = 0; i <= name.size(); ++i) {
-        uint8_t c = i < name.size() ? static_cast<uint8_t>(name[i]) : 0;
-        b.push_back(c);
-        if (wide) b.push_back(0);
-    }
-    return b;
-}
-
-}  // namespace
-
 TEST(DiscImage, AlcoholDescriptors) {
     auto parse_mds = [](const Bytes &b, const char *path = "E:\\alc\\game.mds") {
         return parse(mds_parse, path, str(b));
@@ -203,64 +149,34 @@ TEST(DiscImage, AlcoholDescriptors) {
     EXPECT_EQ(parse_mds(wild), "why: the descriptor is damaged");
 }
 
-namespace {
-
-// A Nero chunk.
-Bytes chunk(const char *id, const Bytes &body) {
-    Bytes b(id, id + 4);
-    put_be(b, 4, body.size(), 4);
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
-}
-
-// DAOI (narrow) or DAOX (wide) with one entry per (sector size, mode, index 1).
-Bytes dao(bool wide, const std::vector<std::array<uint64_t, 3>> &tracks) {
-    int w = wide ? 8 : 4;
-    size_t entry = wide ? 42 : 30;
-    Bytes b(22, 0);
-    for (auto &t : tracks) {
-        size_t at = b.size();
-        b.resize(at + entry, 0);
-        put_be(b, at + 12, t[0], 2);
-        b[at + 14] = static_cast<uint8_t>(t[1]);
-        put_be(b, at + 18 + w, t[2], w);
-    }
-    put_be(b, 0, b.size(), 4);
-    return b;
-}
-
-std::string nrg(const Bytes &chunks) { return parse(nrg_parse, "F:\\n\\game.nrg", str(chunks)); }
-
-}  // namespace
-
 TEST(DiscImage, NeroChunksAndFooters) {
-    Bytes end = chunk("END!", {});
+    Bytes end = nrg_chunk("END!", {});
     auto with_end = [&](Bytes b) {
         b.insert(b.end(), end.begin(), end.end());
         return b;
     };
-    EXPECT_EQ(nrg(with_end(chunk("DAOI", dao(false, {{2048, 0, 307200}})))), "F:\\n\\game.nrg 307200 2048 0");
-    EXPECT_EQ(nrg(with_end(chunk("DAOX", dao(true, {{2352, 5, 5000000000ull}})))), "F:\\n\\game.nrg 5000000000 2352 16");
-    EXPECT_EQ(nrg(chunk("DAOX", dao(true, {{2352, 7, 0}, {2448, 0x11, 352800}}))), "F:\\n\\game.nrg 352800 2448 24");
-    EXPECT_EQ(nrg(chunk("DAOI", dao(false, {{2336, 3, 0}}))), "F:\\n\\game.nrg 0 2336 8");
+    EXPECT_EQ(nrg(with_end(nrg_chunk("DAOI", dao(false, {{2048, 0, 307200}})))), "F:\\n\\game.nrg 307200 2048 0");
+    EXPECT_EQ(nrg(with_end(nrg_chunk("DAOX", dao(true, {{2352, 5, 5000000000ull}})))), "F:\\n\\game.nrg 5000000000 2352 16");
+    EXPECT_EQ(nrg(nrg_chunk("DAOX", dao(true, {{2352, 7, 0}, {2448, 0x11, 352800}}))), "F:\\n\\game.nrg 352800 2448 24");
+    EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2336, 3, 0}}))), "F:\\n\\game.nrg 0 2336 8");
     // A sector size that does not match its mode is no track of ours.
-    EXPECT_EQ(nrg(chunk("DAOI", dao(false, {{2352, 0, 0}}))), "why: the sheet has no data track");
+    EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2352, 0, 0}}))), "why: the sheet has no data track");
     // Track at once: the entries give the byte offset and mode.
     Bytes etnf(20, 0);
     put_be(etnf, 0, 4096, 4);
     put_be(etnf, 8, 2, 4);
-    EXPECT_EQ(nrg(chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0");
+    EXPECT_EQ(nrg(nrg_chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0");
     Bytes etn2(32, 0);
     put_be(etn2, 0, 1ull << 33, 8);
     put_be(etn2, 16, 6, 4);
-    Bytes chained = chunk("SINF", Bytes(4, 0));
-    Bytes e2 = chunk("ETN2", etn2);
+    Bytes chained = nrg_chunk("SINF", Bytes(4, 0));
+    Bytes e2 = nrg_chunk("ETN2", etn2);
     chained.insert(chained.end(), e2.begin(), e2.end());
     EXPECT_EQ(nrg(chained), "F:\\n\\game.nrg " + std::to_string(1ull << 33) + " 2352 24");
     // Audio only; nothing at all; a chunk longer than what is left.
-    EXPECT_EQ(nrg(chunk("DAOI", dao(false, {{2352, 7, 0}}))), "why: the sheet has no data track");
+    EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2352, 7, 0}}))), "why: the sheet has no data track");
     EXPECT_EQ(nrg({}), "why: the descriptor is damaged");
-    Bytes cut = chunk("DAOI", dao(false, {{2048, 0, 0}}));
+    Bytes cut = nrg_chunk("DAOI", dao(false, {{2048, 0, 0}}));
     cut.resize(cut.size() - 1);
     EXPECT_EQ(nrg(cut), "why: the descriptor is damaged");
 

@@ -8,31 +8,32 @@
 #include <vector>
 
 #include "install.h"
+#include "testutil.h"
 
 namespace {
 
 typedef std::string Bin;  // binary bytes
 
-Bin be16(uint32_t v) { return Bin{char(v >> 8), char(v)}; }
-Bin be32(uint32_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
+// A chunk header that declares len bytes, whatever follows it.
+Bin header(const char *id, uint32_t len) { return Bin(id, 4) + be_bytes(len, 4); }
 
 // One chunk with its pad byte when the data is odd.
 Bin chunk(const char *id, const Bin &data) {
-    Bin c = Bin(id, 4) + be32(uint32_t(data.size())) + data;
+    Bin c = header(id, uint32_t(data.size())) + data;
     if (data.size() & 1) c += '\0';
     return c;
 }
 
 Bin bmhd(uint32_t w, uint32_t h, uint8_t compression) {
-    Bin d = be16(w) + be16(h) + be16(0) + be16(0);
+    Bin d = be_bytes(w, 2) + be_bytes(h, 2) + be_bytes(0, 2) + be_bytes(0, 2);
     d += char(8);            // planes
     d += char(0);            // masking
     d += char(compression);  // offset 10
     d += char(0);
-    d += be16(0);
+    d += be_bytes(0, 2);
     d += char(5);
     d += char(6);
-    d += be16(w) + be16(h);
+    d += be_bytes(w, 2) + be_bytes(h, 2);
     return d;
 }
 
@@ -45,7 +46,7 @@ Bin cmap(const std::vector<uint32_t> &rgb) {
 // A FORM with the given type and chunks; form_size overrides the size field.
 Bin form(const Bin &chunks, const char *type = "PBM ", int64_t form_size = -1) {
     Bin inner = Bin(type, 4) + chunks;
-    return "FORM" + be32(form_size < 0 ? uint32_t(inner.size()) : uint32_t(form_size)) + inner;
+    return "FORM" + be_bytes(form_size < 0 ? uint32_t(inner.size()) : uint32_t(form_size), 4) + inner;
 }
 
 Bin picture(uint32_t w, uint32_t h, uint8_t compression, const std::vector<uint32_t> &pal, const Bin &body) {
@@ -91,8 +92,7 @@ struct Image {
     std::vector<uint8_t> bytes;
     // Pixel value at output row y (0 = top) and column x.
     uint32_t at(uint32_t x, uint32_t y) const {
-        const uint8_t *p = &bytes[40 + (uint64_t(N - 1 - y) * N + x) * 4];
-        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        return uint32_t(read_le(&bytes[40 + (uint64_t(N - 1 - y) * N + x) * 4], 4));
     }
 };
 
@@ -106,11 +106,6 @@ Image image_of(const std::vector<uint32_t> &canvas, uint32_t S, uint32_t N) {
     free(p);
     return im;
 }
-
-uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint32_t le16(const uint8_t *p) { return p[0] | p[1] << 8; }
-
-const uint32_t kSizes[7] = {16, 24, 32, 48, 64, 128, 256};
 
 // The 3 x 2 picture of the reference example.
 const Bin kExampleBody("\x01\x02\x03\xFF\x00\x80\x00\x01\xFF\x02\x00\x00", 12);
@@ -204,7 +199,7 @@ TEST(Emblem, BoxFilterMatchesPlainReference) {
             uint32_t a = (r >> 8) % 4 == 0 ? 0 : (r >> 8) % 4 == 1 ? (r >> 12) & 0xFF : 255;
             v = a ? a << 24 | (rnd() & 0xFFFFFF) : 0;
         }
-        for (uint32_t N : kSizes) {
+        for (uint32_t N : EMBLEM_SIZES) {
             SCOPED_TRACE(testing::Message() << "S " << S << " N " << N);
             Image im = image_of(canvas, S, N);
             for (uint32_t y = 0; y < N; y++)
@@ -246,10 +241,10 @@ TEST(Emblem, FormHeaderAndChunkWalk) {
     EXPECT_EQ(parse(notform, &pic), 0);
     // FORM size 11: the walk would end at 19, before any chunk header fits.
     Bin small = good;
-    small.replace(4, 4, be32(11));
+    small.replace(4, 4, be_bytes(11, 4));
     EXPECT_EQ(parse(small, &pic), 0);
     Bin huge_size = good;
-    huge_size.replace(4, 4, be32(0xFFFFFFFFu));  // bounded by the file instead
+    huge_size.replace(4, 4, be_bytes(0xFFFFFFFFu, 4));  // bounded by the file instead
     EXPECT_EQ(parse(huge_size, &pic), 1);
 
     EXPECT_EQ(parse(form(chunk("BMHD", bmhd(3, 2, 1)) + chunk("BODY", kExampleBody)), &pic), 0);
@@ -313,11 +308,11 @@ TEST(Emblem, PlainAndByteRun1Decoding) {
     EXPECT_EQ(indexes(picture(3, 1, 1, kExamplePal, Bin())), (std::vector<uint8_t>{0, 0, 0, 0}));
     // A repeat header as BODY's last byte takes its value from the byte after it in the file (here a
     // nonzero pad byte).
-    Bin tail = form(chunk("BMHD", bmhd(4, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + "BODY" + be32(3) +
+    Bin tail = form(chunk("BMHD", bmhd(4, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + header("BODY", 3) +
                     Bin("\x00\x03\xFE\x09", 4) + chunk("ANNO", "x"));
     EXPECT_EQ(indexes(tail), (std::vector<uint8_t>{3, 9, 9, 9}));
     // Same with BODY last in the file and no pad byte: the run has no value and decoding ends.
-    Bin bare = form(chunk("BMHD", bmhd(4, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + "BODY" + be32(3) +
+    Bin bare = form(chunk("BMHD", bmhd(4, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + header("BODY", 3) +
                     Bin("\x00\x03\xFE", 3));
     EXPECT_EQ(indexes(bare), (std::vector<uint8_t>{3, 0, 0, 0}));
 }
@@ -399,17 +394,17 @@ TEST(Emblem, IconImagesAndGroup) {
     ASSERT_EQ(c.status, EMBLEM_OK);
     ASSERT_EQ(c.S, 1u);
     for (int k = 0; k < 7; k++) {
-        uint32_t N = kSizes[k];
+        uint32_t N = EMBLEM_SIZES[k];
         SCOPED_TRACE(N);
         EXPECT_EQ(emblem_icon_bytes(N), bytes[k]);
         Image im = image_of(c.px, c.S, N);
         ASSERT_EQ(im.bytes.size(), bytes[k]);
         const uint8_t *h = im.bytes.data();
-        EXPECT_EQ(le32(h), 40u);
-        EXPECT_EQ(le32(h + 4), N);
-        EXPECT_EQ(le32(h + 8), 2 * N);
-        EXPECT_EQ(le16(h + 12), 1u);
-        EXPECT_EQ(le16(h + 14), 32u);
+        EXPECT_EQ(read_le(h, 4), 40u);
+        EXPECT_EQ(read_le(h + 4, 4), N);
+        EXPECT_EQ(read_le(h + 8, 4), 2 * N);
+        EXPECT_EQ(read_le(h + 12, 2), 1u);
+        EXPECT_EQ(read_le(h + 14, 2), 32u);
         for (int i = 16; i < 40; i++) ASSERT_EQ(h[i], 0) << i;
         for (uint32_t y = 0; y < N; y++)
             for (uint32_t x = 0; x < N; x++) ASSERT_EQ(im.at(x, y), 0xFF123456u);
@@ -419,10 +414,10 @@ TEST(Emblem, IconImagesAndGroup) {
     // Rows are stored bottom-up, columns left to right.
     std::vector<uint32_t> quad = {0xFF0000FFu, 0xFF00FF00u, 0xFFFF0000u, 0};
     Image q = image_of(quad, 2, 16);
-    EXPECT_EQ(le32(&q.bytes[40 + 4 * (15 * 16 + 0)]), 0xFF0000FFu);   // top-left: last stored row
-    EXPECT_EQ(le32(&q.bytes[40 + 4 * (15 * 16 + 15)]), 0xFF00FF00u);  // top-right
-    EXPECT_EQ(le32(&q.bytes[40 + 4 * (0 * 16 + 0)]), 0xFFFF0000u);    // bottom-left: first stored row
-    EXPECT_EQ(le32(&q.bytes[40 + 4 * (0 * 16 + 15)]), 0u);
+    EXPECT_EQ(read_le(&q.bytes[40 + 4 * (15 * 16 + 0)], 4), 0xFF0000FFu);   // top-left: last stored row
+    EXPECT_EQ(read_le(&q.bytes[40 + 4 * (15 * 16 + 15)], 4), 0xFF00FF00u);  // top-right
+    EXPECT_EQ(read_le(&q.bytes[40 + 4 * (0 * 16 + 0)], 4), 0xFFFF0000u);    // bottom-left: first stored row
+    EXPECT_EQ(read_le(&q.bytes[40 + 4 * (0 * 16 + 15)], 4), 0u);
 
     uint32_t n = 0;
     EXPECT_EQ(emblem_icon_image(quad.data(), 2, 0, &n), nullptr);
@@ -433,39 +428,39 @@ TEST(Emblem, IconImagesAndGroup) {
     uint8_t g[104];
     memset(g, 0xAA, sizeof g);
     emblem_icon_group(g);
-    EXPECT_EQ(le16(g), 0u);
-    EXPECT_EQ(le16(g + 2), 1u);
-    EXPECT_EQ(le16(g + 4), 7u);
+    EXPECT_EQ(read_le(g, 2), 0u);
+    EXPECT_EQ(read_le(g + 2, 2), 1u);
+    EXPECT_EQ(read_le(g + 4, 2), 7u);
     for (int k = 0; k < 7; k++) {
         const uint8_t *e = g + 6 + 14 * k;
         SCOPED_TRACE(k);
-        EXPECT_EQ(e[0], kSizes[k] == 256 ? 0 : kSizes[k]);
+        EXPECT_EQ(e[0], EMBLEM_SIZES[k] == 256 ? 0 : EMBLEM_SIZES[k]);
         EXPECT_EQ(e[1], e[0]);
         EXPECT_EQ(e[2], 0);
         EXPECT_EQ(e[3], 0);
-        EXPECT_EQ(le16(e + 4), 1u);
-        EXPECT_EQ(le16(e + 6), 32u);
-        EXPECT_EQ(le32(e + 8), bytes[k]);
-        EXPECT_EQ(le16(e + 12), uint32_t(k + 1));
+        EXPECT_EQ(read_le(e + 4, 2), 1u);
+        EXPECT_EQ(read_le(e + 6, 2), 32u);
+        EXPECT_EQ(read_le(e + 8, 4), bytes[k]);
+        EXPECT_EQ(read_le(e + 12, 2), uint32_t(k + 1));
     }
 }
 
 TEST(Emblem, HostilePictures) {
     EmblemPicture pic;
     // BODY claims far more than the file holds: decoded as far as the file goes.
-    Bin body_cut = form(chunk("BMHD", bmhd(4, 2, 0)) + chunk("CMAP", cmap(kExamplePal)) + "BODY" + be32(0xFFFFFFF0u) +
+    Bin body_cut = form(chunk("BMHD", bmhd(4, 2, 0)) + chunk("CMAP", cmap(kExamplePal)) + header("BODY", 0xFFFFFFF0u) +
                         Bin("\x02\x03\x02", 3));
     EXPECT_EQ(indexes(body_cut), (std::vector<uint8_t>{2, 3, 2, 0, 0, 0, 0, 0}));
-    Bin rle_cut = form(chunk("BMHD", bmhd(4, 2, 1)) + chunk("CMAP", cmap(kExamplePal)) + "BODY" + be32(0xFFFFFFF0u) +
+    Bin rle_cut = form(chunk("BMHD", bmhd(4, 2, 1)) + chunk("CMAP", cmap(kExamplePal)) + header("BODY", 0xFFFFFFF0u) +
                        Bin("\x7F\x02\x03", 3));
     EXPECT_EQ(indexes(rle_cut), (std::vector<uint8_t>{2, 3, 0, 0, 0, 0, 0, 0}));
     // BODY's header is the last thing in the file: its data starts at the end.
-    Bin body_none = form(chunk("BMHD", bmhd(2, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + "BODY" + be32(100));
+    Bin body_none = form(chunk("BMHD", bmhd(2, 1, 1)) + chunk("CMAP", cmap(kExamplePal)) + header("BODY", 100));
     EXPECT_EQ(indexes(body_none), (std::vector<uint8_t>{0, 0}));
     EXPECT_EQ(canvas_of(body_none).status, EMBLEM_EMPTY);
 
     // CMAP cut short: entries past the end of the file are black, so transparent.
-    Bin cmap_cut = form(chunk("BMHD", bmhd(4, 1, 0)) + chunk("BODY", Bin("\x00\x01\x02\x03", 4)) + "CMAP" + be32(768) +
+    Bin cmap_cut = form(chunk("BMHD", bmhd(4, 1, 0)) + chunk("BODY", Bin("\x00\x01\x02\x03", 4)) + header("CMAP", 768) +
                         Bin("\xFF\xFF\xFF\x00\x90\x00\x00\x00", 8));
     ASSERT_EQ(parse(cmap_cut, &pic), 1);
     uint32_t colour[256];
@@ -480,19 +475,19 @@ TEST(Emblem, HostilePictures) {
     EXPECT_EQ(cc.S, 2u);
 
     // BMHD cut short after width and height: compression reads as 0, so BODY is plain rows.
-    Bin bmhd_cut = form(chunk("CMAP", cmap(kExamplePal)) + chunk("BODY", Bin("\x02\x03", 2)) + "BMHD" + be32(20) +
-                        be16(2) + be16(1));
+    Bin bmhd_cut = form(chunk("CMAP", cmap(kExamplePal)) + chunk("BODY", Bin("\x02\x03", 2)) + header("BMHD", 20) +
+                        be_bytes(2, 2) + be_bytes(1, 2));
     ASSERT_EQ(parse(bmhd_cut, &pic), 1);
     EXPECT_EQ(pic.w, 2u);
     EXPECT_EQ(pic.compression, 0u);
     EXPECT_EQ(indexes(bmhd_cut), (std::vector<uint8_t>{2, 3}));
     // ...and after one byte of width: height reads as 0, not understood.
-    Bin bmhd_stub = form(chunk("CMAP", cmap(kExamplePal)) + chunk("BODY", Bin("\x02\x03", 2)) + "BMHD" + be32(20) + "\x01");
+    Bin bmhd_stub = form(chunk("CMAP", cmap(kExamplePal)) + chunk("BODY", Bin("\x02\x03", 2)) + header("BMHD", 20) + "\x01");
     EXPECT_EQ(parse(bmhd_stub, &pic), 0);
 
     // A chunk length that runs past the end of the file ends the walk without wrapping.
     Bin runaway = form(chunk("BMHD", bmhd(3, 2, 1)) + chunk("CMAP", cmap(kExamplePal)) + chunk("BODY", kExampleBody) +
-                       "ANNO" + be32(0xFFFFFFFFu) + chunk("BMHD", bmhd(9, 9, 0)));
+                       header("ANNO", 0xFFFFFFFFu) + chunk("BMHD", bmhd(9, 9, 0)));
     ASSERT_EQ(parse(runaway, &pic), 1);
     EXPECT_EQ(pic.w, 3u);
 
@@ -517,53 +512,15 @@ TEST(Emblem, HostilePictures) {
 #ifdef _WIN32
 #include <windows.h>
 
-#include "setup_log.h"
-#include "util.h"
-
 namespace {
 
-Bin read_all(const char *path) {
-    uint64_t n = 0;
-    uint8_t *p = read_file(path, &n);
-    if (!p) return Bin();
-    Bin b(reinterpret_cast<char *>(p), n);
-    free(p);
-    return b;
-}
-
-// A scratch copy of the stand-in game and a log file beside it, removed afterwards.
+// A scratch copy of the stand-in game, and the log lines of what is done to it.
 struct Scratch {
-    char dir[MAX_PATH], exe[MAX_PATH], log[MAX_PATH];
-    Bin original;
-    Scratch() {
-        char tmp[MAX_PATH];
-        GetTempPathA(MAX_PATH, tmp);
-        fmt(dir, sizeof dir, "%szarnith-emblem-%lu", tmp, GetCurrentProcessId());
-        make_dirs(dir);
-        fmt(exe, sizeof exe, "%s\\zarnith.exe", dir);
-        fmt(log, sizeof log, "%s\\setup.log", dir);
-        original = read_all("standin\\zarnith.exe");
-        write_file(exe, original.data(), original.size());
-        setup_log_open(log);
-    }
-    ~Scratch() {
-        setup_log_close();
-        delete_tree(dir);
-    }
-    std::vector<std::string> lines() {
-        setup_log_close();
-        std::vector<std::string> out;
-        Bin all = read_all(log);
-        size_t at = 0, nl;
-        while ((nl = all.find('\n', at)) != Bin::npos) {
-            std::string l = all.substr(at, nl - at);
-            if (!l.empty() && l.back() == '\r') l.pop_back();
-            out.push_back(l);
-            at = nl + 1;
-        }
-        setup_log_open(log);
-        return out;
-    }
+    TempDir dir;
+    std::string exe = dir.sub("zarnith.exe");
+    Bin original = contents("standin\\zarnith.exe");
+    LogCapture log;
+    Scratch() { put(exe, original); }
 };
 
 Bin resource(HMODULE m, int type, int id) {
@@ -577,17 +534,17 @@ Bin resource(HMODULE m, int type, int id) {
 
 TEST(EmblemWin, InjectWritesSevenIconsAndTheGroup) {
     Scratch s;
-    ASSERT_FALSE(s.original.empty()) << "run from the build folder: standin\\zarnith.exe is needed";
+    ASSERT_TRUE(s.original != NO_FILE && !s.original.empty()) << "run from the build folder: standin\\zarnith.exe is needed";
     Bin lbm = box_picture(37, 23, 5, 2, 30, 20);
-    ASSERT_EQ(inject_icon_lbm(s.exe, u8(lbm), lbm.size()), 1);
-    EXPECT_TRUE(s.lines().empty());
+    ASSERT_EQ(inject_icon_lbm(s.exe.c_str(), u8(lbm), lbm.size()), 1);
+    EXPECT_TRUE(s.log.take().empty());
 
     Canvas c = canvas_of(lbm);
-    HMODULE m = LoadLibraryExA(s.exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE m = LoadLibraryExA(s.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(m, nullptr);
     for (uint32_t k = 1; k <= 7; k++) {
         uint32_t n = 0;
-        uint8_t *want = emblem_icon_image(c.px.data(), c.S, kSizes[k - 1], &n);
+        uint8_t *want = emblem_icon_image(c.px.data(), c.S, EMBLEM_SIZES[k - 1], &n);
         Bin got = resource(m, 3, k);
         EXPECT_EQ(got, Bin(reinterpret_cast<char *>(want), n)) << "icon " << k;
         free(want);
@@ -602,18 +559,18 @@ TEST(EmblemWin, InjectWritesSevenIconsAndTheGroup) {
 
     // A second picture replaces the first in place: still one set of resources.
     Bin other = box_picture(4, 4, 0, 0, 4, 4);
-    ASSERT_EQ(inject_icon_lbm(s.exe, u8(other), other.size()), 1);
-    m = LoadLibraryExA(s.exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_EQ(inject_icon_lbm(s.exe.c_str(), u8(other), other.size()), 1);
+    m = LoadLibraryExA(s.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(m, nullptr);
     Bin first = resource(m, 3, 1);
     ASSERT_EQ(first.size(), 1128u);
-    EXPECT_EQ(le32(u8(first) + 40), 0xFFFFFFFFu);
+    EXPECT_EQ(read_le(u8(first) + 40, 4), 0xFFFFFFFFu);
     FreeLibrary(m);
 }
 
 TEST(EmblemWin, FailuresLogOneLineAndLeaveTheFile) {
     Scratch s;
-    ASSERT_FALSE(s.original.empty());
+    ASSERT_TRUE(s.original != NO_FILE && !s.original.empty());
     struct Case {
         Bin lbm;
         const char *line;
@@ -623,24 +580,23 @@ TEST(EmblemWin, FailuresLogOneLineAndLeaveTheFile) {
         {picture(2, 2, 0, {0x101010, 0xFFFFFF}, Bin(4, '\0')), "ERROR: game emblem picture is empty"},
     };
     for (const Case &t : cases) {
-        EXPECT_EQ(inject_icon_lbm(s.exe, u8(t.lbm), t.lbm.size()), 0);
-        EXPECT_EQ(s.lines(), std::vector<std::string>{t.line});
-        EXPECT_EQ(read_all(s.exe), s.original);
+        EXPECT_EQ(inject_icon_lbm(s.exe.c_str(), u8(t.lbm), t.lbm.size()), 0);
+        EXPECT_EQ(s.log.take(), std::vector<std::string>{t.line});
+        EXPECT_EQ(contents(s.exe), s.original);
     }
 
-    char missing[MAX_PATH];
-    fmt(missing, sizeof missing, "%s\\absent\\zarnith.exe", s.dir);
+    std::string missing = s.dir.sub("absent\\zarnith.exe");
     Bin good = box_picture(4, 4, 0, 0, 4, 4);
-    EXPECT_EQ(inject_icon_lbm(missing, u8(good), good.size()), 0);
-    EXPECT_EQ(s.lines(), std::vector<std::string>{"ERROR: cannot update the game executable's icon"});
-    EXPECT_FALSE(path_exists(missing));
+    EXPECT_EQ(inject_icon_lbm(missing.c_str(), u8(good), good.size()), 0);
+    EXPECT_EQ(s.log.take(), std::vector<std::string>{"ERROR: cannot update the game executable's icon"});
+    EXPECT_FALSE(path_exists(missing.c_str()));
 
     // The update begins but cannot be committed while a view of the file is mapped.
-    HMODULE held = LoadLibraryExA(s.exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE held = LoadLibraryExA(s.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(held, nullptr);
-    EXPECT_EQ(inject_icon_lbm(s.exe, u8(good), good.size()), 0);
-    EXPECT_EQ(s.lines(), std::vector<std::string>{"ERROR: cannot write the game executable's icon"});
+    EXPECT_EQ(inject_icon_lbm(s.exe.c_str(), u8(good), good.size()), 0);
+    EXPECT_EQ(s.log.take(), std::vector<std::string>{"ERROR: cannot write the game executable's icon"});
     FreeLibrary(held);
-    EXPECT_EQ(read_all(s.exe), s.original);
+    EXPECT_EQ(contents(s.exe), s.original);
 }
 #endif

@@ -34,10 +34,6 @@ std::vector<std::string> entries(const std::string &text) {
 
 bool exists(const TempDir &t, const std::string &rel) { return path_exists(t.sub(rel).c_str()); }
 
-void put(const TempDir &t, const std::string &rel) {
-    ASSERT_TRUE(write_file(t.sub(rel).c_str(), "x", 1)) << rel;
-}
-
 }  // namespace
 
 TEST(RecordReader, TakesOnlyPlainRelativePathsFromWholeLines) {
@@ -72,10 +68,10 @@ TEST(RecordRemoval, TakesWhatIsListedAndLeavesTheUsersFiles) {
     std::string dir = t.sub("inst");
     for (const char *f : {"inst\\zarnith.exe", "inst\\game\\cd\\A.DAT", "inst\\game\\hd\\SAVEGAME\\S1.SAV",
                           "inst\\game\\letters\\mine.txt", "inst\\game\\cd\\mine.txt", "inst\\notes.txt"})
-        put(t, f);
-    spill(t.host("inst/" + kRec), kHeader + kRec + "\nzarnith.exe\ngame\\cd\\\ngame\\cd\\A.DAT\n"
+        put(t.sub(f), "x");
+    put(t.sub("inst\\" + kRec), kHeader + kRec + "\nzarnith.exe\ngame\\cd\\\ngame\\cd\\A.DAT\n"
                                                  "game\\hd\\\nnotes.txt.bak\n..\\outside.txt\n");
-    put(t, "outside.txt");
+    put(t.sub("outside.txt"), "x");
     Record *r = record_load(dir.c_str());
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(record_remove(dir.c_str(), r), 1);
@@ -90,11 +86,11 @@ TEST(RecordRemoval, TakesWhatIsListedAndLeavesTheUsersFiles) {
 #ifndef _WIN32
 TEST(RecordRemoval, NeverGoesThroughALink) {
     TempDir t;
-    put(t, "elsewhere\\cd\\A.DAT");
-    put(t, "elsewhere\\hd\\S1.SAV");
-    put(t, "inst\\zarnith.exe");
+    put(t.sub("elsewhere\\cd\\A.DAT"), "x");
+    put(t.sub("elsewhere\\hd\\S1.SAV"), "x");
+    put(t.sub("inst\\zarnith.exe"), "x");
     ASSERT_EQ(symlink(t.host("elsewhere").c_str(), t.host("inst/game").c_str()), 0);
-    spill(t.host("inst/" + kRec), kHeader + "zarnith.exe\ngame\\\ngame\\cd\\\ngame\\cd\\A.DAT\ngame\\hd\\\n");
+    put(t.sub("inst\\" + kRec), kHeader + "zarnith.exe\ngame\\\ngame\\cd\\\ngame\\cd\\A.DAT\ngame\\hd\\\n");
     Record *r = record_load(t.sub("inst").c_str());
     record_remove(t.sub("inst").c_str(), r);
     record_free(r);
@@ -108,10 +104,10 @@ TEST(RecordRun, RollBackTakesBackOnlyWhatTheRunMade) {
     TempDir t;
     std::string dir = t.sub("inst");
     // An earlier install with its record and a saved game; this run adds files and folders.
-    put(t, "inst\\game\\hd\\SAVEGAME\\S1.SAV");
-    put(t, "inst\\zarnith.exe");
+    put(t.sub("inst\\game\\hd\\SAVEGAME\\S1.SAV"), "x");
+    put(t.sub("inst\\zarnith.exe"), "x");
     std::string earlier_text = kHeader + kRec + "\nzarnith.exe\ngame\\\ngame\\hd\\\n";
-    spill(t.host("inst/" + kRec), earlier_text);
+    put(t.sub("inst\\" + kRec), earlier_text);
     Record *earlier = record_load(dir.c_str());
     RecordRun *run = record_begin(dir.c_str(), earlier, 0, 0);
     ASSERT_NE(run, nullptr);
@@ -119,16 +115,16 @@ TEST(RecordRun, RollBackTakesBackOnlyWhatTheRunMade) {
     for (const char *rel : {"game\\cd\\SUB\\B.DAT", "zarnith.exe", "game\\hd\\SAVEGAME\\S1.SAV"}) ASSERT_TRUE(record_note(run, rel, 0));
     ASSERT_TRUE(record_flush(run));
     // Written before anything is made: a kill here leaves a record that names all of it.
-    EXPECT_EQ(entries(slurp(t.host("inst/" + kRec))),
+    EXPECT_EQ(entries(contents(t.sub("inst\\" + kRec))),
               (std::vector<std::string>{kRec, "zarnith.exe", "game\\", "game\\hd\\", "game\\cd\\", "game\\cd\\SUB\\",
                                         "game\\cd\\SUB\\B.DAT", "game\\hd\\SAVEGAME\\S1.SAV"}));
-    put(t, "inst\\game\\cd\\SUB\\B.DAT");
-    put(t, "inst\\game\\cd\\user.txt");  // came in meanwhile: keeps its folder
+    put(t.sub("inst\\game\\cd\\SUB\\B.DAT"), "x");
+    put(t.sub("inst\\game\\cd\\user.txt"), "x");  // came in meanwhile: keeps its folder
     record_roll_back(run);
     EXPECT_FALSE(exists(t, "inst\\game\\cd\\SUB"));
     for (const char *kept : {"inst\\game\\cd\\user.txt", "inst\\zarnith.exe", "inst\\game\\hd\\SAVEGAME\\S1.SAV"})
         EXPECT_TRUE(exists(t, kept)) << kept;
-    EXPECT_EQ(slurp(t.host("inst/" + kRec)), earlier_text) << "the earlier record is put back as it was";
+    EXPECT_EQ(contents(t.sub("inst\\" + kRec)), earlier_text) << "the earlier record is put back as it was";
     record_free(earlier);
 
     // A first install into a folder it made: nothing of it stays, the folder and its new parent neither.
@@ -136,7 +132,7 @@ TEST(RecordRun, RollBackTakesBackOnlyWhatTheRunMade) {
     ASSERT_TRUE(make_dirs(fresh.c_str()));
     run = record_begin(fresh.c_str(), nullptr, 1, 1);
     ASSERT_TRUE(run && record_note(run, "zarnith.exe", 0) && record_flush(run));
-    put(t, "new\\inst\\zarnith.exe");
+    put(t.sub("new\\inst\\zarnith.exe"), "x");
     record_roll_back(run);
     EXPECT_FALSE(exists(t, "new"));
 }

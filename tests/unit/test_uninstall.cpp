@@ -12,38 +12,26 @@
 #include <vector>
 
 #include "install.h"
+#include "testutil.h"
 #include "util.h"
 
 namespace {
 
 const char *const kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative";
 
-std::string temp_root(const char *name) {
-    char tmp[MAX_PATH];
-    GetTempPathA(sizeof tmp, tmp);
-    std::string root = std::string(tmp) + "zarnith-unit-" + std::to_string(GetCurrentProcessId()) + "-" + name;
-    delete_tree(root.c_str());
-    EXPECT_TRUE(make_dirs(root.c_str()));
-    return root;
-}
-
-void put(const std::string &path, const char *text = "x") {
-    ASSERT_TRUE(write_file(path.c_str(), text, strlen(text))) << path;
-}
-
 bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // A complete installed tree as a removal finds it, with a read-only file deep in the CD copy.
 void fake_install(const std::string &dir) {
     for (const char *marker : {"3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS\\INTRO.DAT"})
-        put(dir + "\\game\\cd\\" + marker);
-    put(dir + "\\game\\cd\\A\\B\\C\\D\\deep.bin");
-    put(dir + "\\game\\hd\\GAME.CFG");
-    put(dir + "\\game\\hd\\SAVEGAME\\SAVE01.SAV");
-    put(dir + "\\game\\cd\\RO.TXT");
-    SetFileAttributesA((dir + "\\game\\cd\\RO.TXT").c_str(), FILE_ATTRIBUTE_READONLY);
+        put(dir + "\\game\\cd\\" + marker, "x");
+    put(dir + "\\game\\cd\\A\\B\\C\\D\\deep.bin", "x");
+    put(dir + "\\game\\hd\\GAME.CFG", "x");
+    put(dir + "\\game\\hd\\SAVEGAME\\SAVE01.SAV", "x");
+    put(dir + "\\game\\cd\\RO.TXT", "x");
+    make_read_only(dir + "\\game\\cd\\RO.TXT");
     for (const char *f : {"zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"})
-        put(dir + "\\" + f);
+        put(dir + "\\" + f, "x");
 }
 
 bool key_exists() {
@@ -56,12 +44,13 @@ bool key_exists() {
 }  // namespace
 
 TEST(Uninstall, RemovesTheInstallAndNothingElse) {
-    std::string root = temp_root("remove");
+    TempDir t;
+    const std::string &root = t.path();
     std::string dir = root + "\\Tovek Zarnith PC";
     fake_install(dir);
     // Neighbours with the same names as the install's own files belong to someone else.
-    put(root + "\\zarnith.log");
-    put(root + "\\game\\keep.txt");
+    put(root + "\\zarnith.log", "x");
+    put(root + "\\game\\keep.txt", "x");
 
     EXPECT_EQ(do_uninstall(dir.c_str()), 1);
     EXPECT_FALSE(exists(dir)) << "an install folder with nothing else in it goes";
@@ -71,26 +60,25 @@ TEST(Uninstall, RemovesTheInstallAndNothingElse) {
     // A file of the user's keeps the folder; everything of the install goes all the same.
     fake_install(dir);
     put(dir + "\\my notes.txt", "mine");
-    put(dir + "\\zarnith.exe.bak");
+    put(dir + "\\zarnith.exe.bak", "x");
     EXPECT_EQ(do_uninstall((dir + "\\").c_str()), 1);
     EXPECT_TRUE(exists(dir + "\\my notes.txt"));
     EXPECT_TRUE(exists(dir + "\\zarnith.exe.bak"));
     EXPECT_FALSE(exists(dir + "\\game"));
     for (const char *f : {"zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"})
         EXPECT_FALSE(exists(dir + "\\" + f)) << f;
-    delete_tree(root.c_str());
 }
 
 TEST(Uninstall, RefusesFoldersThatAreNoInstall) {
-    std::string root = temp_root("refuse");
+    TempDir t;
+    const std::string &root = t.path();
     std::string dir = root + "\\inst";
     fake_install(dir);
     // The install's parent looks like an install too: "..", "..." and ". ." must not lead there.
     fake_install(root);
 
-    char cwd[MAX_PATH];
-    GetCurrentDirectoryA(sizeof cwd, cwd);
-    ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
+    InFolder in_root(root);
+    ASSERT_TRUE(in_root.entered());
     std::vector<std::string> refused = {"", "\\", "inst", ".\\inst", "inst\\..", dir + "\\..", dir + "\\...\\",
                                         dir + "\\. .", dir + "\\..\\inst\\..", "\\\\server\\share",
                                         "\\\\server\\share\\"};
@@ -103,7 +91,6 @@ TEST(Uninstall, RefusesFoldersThatAreNoInstall) {
         EXPECT_TRUE(exists(dir + "\\game\\hd\\SAVEGAME\\SAVE01.SAV")) << "'" << d << "'";
         EXPECT_TRUE(exists(root + "\\setup.log")) << "'" << d << "'";
     }
-    SetCurrentDirectoryA(cwd);
 
     // A folder too long to hold whole would be cut into another folder's name.
     std::string longdir = dir + "\\" + std::string(600, 'a');
@@ -112,9 +99,9 @@ TEST(Uninstall, RefusesFoldersThatAreNoInstall) {
 
     // Without the game or its uninstaller the folder is someone else's: its "game" and logs stay.
     std::string other = root + "\\Downloads";
-    put(other + "\\game\\level1.dat");
-    put(other + "\\setup.log");
-    put(other + "\\zarnith.log");
+    put(other + "\\game\\level1.dat", "x");
+    put(other + "\\setup.log", "x");
+    put(other + "\\zarnith.log", "x");
     EXPECT_EQ(do_uninstall(other.c_str()), 0);
     EXPECT_TRUE(exists(other + "\\game\\level1.dat"));
     EXPECT_TRUE(exists(other + "\\setup.log"));
@@ -123,8 +110,8 @@ TEST(Uninstall, RefusesFoldersThatAreNoInstall) {
     // A drive root is never taken for an install folder, even when it looks like one.
     std::string drive = root.substr(0, 3);
     if (!exists(drive + "game") && !exists(drive + "zarnith.exe")) {
-        put(drive + "game\\hd\\GAME.CFG");
-        put(drive + "zarnith.exe");
+        put(drive + "game\\hd\\GAME.CFG", "x");
+        put(drive + "zarnith.exe", "x");
         EXPECT_EQ(do_uninstall(drive.c_str()), 0);
         EXPECT_EQ(do_uninstall(drive.substr(0, 2).c_str()), 0);
         EXPECT_TRUE(exists(drive + "game\\hd\\GAME.CFG"));
@@ -132,29 +119,27 @@ TEST(Uninstall, RefusesFoldersThatAreNoInstall) {
         delete_tree((drive + "game").c_str());
         DeleteFileA((drive + "zarnith.exe").c_str());
     }
-    delete_tree(root.c_str());
 }
 
 TEST(Uninstall, GameFolderLinkLosesOnlyTheLink) {
-    std::string root = temp_root("link");
+    TempDir t;
+    const std::string &root = t.path();
     std::string dir = root + "\\inst";
     fake_install(dir);
     delete_tree((dir + "\\game").c_str());
-    put(root + "\\elsewhere\\SAVEGAME\\SAVE01.SAV");
+    put(root + "\\elsewhere\\SAVEGAME\\SAVE01.SAV", "x");
     CreateSymbolicLinkA((dir + "\\game").c_str(), (root + "\\elsewhere").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
     DWORD attributes = GetFileAttributesA((dir + "\\game").c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        delete_tree(root.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         GTEST_SKIP() << "no folder links here";
-    }
     EXPECT_EQ(do_uninstall(dir.c_str()), 1);
     EXPECT_TRUE(exists(root + "\\elsewhere\\SAVEGAME\\SAVE01.SAV"));
     EXPECT_FALSE(exists(dir));
-    delete_tree(root.c_str());
 }
 
 TEST(Uninstall, RegistrationWritesTheKeyAndTheCopy) {
-    std::string root = temp_root("register");
+    TempDir t;
+    const std::string &root = t.path();
     std::string dir = root + "\\Tovek Zarnith PC";
     ASSERT_TRUE(make_dirs(dir.c_str()));
     register_uninstaller(dir.c_str(), 629145600ull);  // 600 MiB of CD
@@ -221,15 +206,15 @@ TEST(Uninstall, RegistrationWritesTheKeyAndTheCopy) {
     EXPECT_EQ(do_uninstall(dir.c_str()), 1);
     EXPECT_FALSE(key_exists());
     EXPECT_FALSE(exists(dir));
-    delete_tree(root.c_str());
 }
 
 TEST(Shortcuts, LinkNameInTheAnsiCodePageIsSavedAsIs) {
     if (GetACP() != 1252) GTEST_SKIP() << "the test name needs code page 1252";
-    std::string root = temp_root("link");
+    TempDir t;
+    const std::string &root = t.path();
     std::string link = root + "\\Zarnith \xE9t\xE9.lnk";  // "Zarnith été.lnk"
     std::string target = root + "\\zarnith.exe";
-    put(target);
+    put(target, "x");
     CoInitialize(nullptr);
     make_link(link.c_str(), target.c_str(), root.c_str());
     make_link("", target.c_str(), root.c_str());  // a shell folder that could not be found: nothing
@@ -258,7 +243,6 @@ TEST(Shortcuts, LinkNameInTheAnsiCodePageIsSavedAsIs) {
     pf->Release();
     sl->Release();
     CoUninitialize();
-    delete_tree(root.c_str());
 }
 
 #endif

@@ -17,7 +17,6 @@
 #include "util.h"
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -27,31 +26,10 @@ static const char *const EOL = "\r\n";
 static const char *const EOL = "\n";
 #endif
 
-// Captures the setup log of one test in a file of its scratch folder.
-class LogCapture {
-public:
-    explicit LogCapture(const TempDir &t) : path_(t.host("setup.log")) { setup_log_open(path_.c_str()); }
-    ~LogCapture() { setup_log_close(); }
-    std::string text() const { return slurp(path_); }
-
-private:
-    std::string path_;
-};
-
 static std::string cause(unsigned long code) {
     char text[512];
     describe_error(code, text, sizeof text);
     return text;
-}
-
-struct Calls {
-    std::vector<uint64_t> done;
-    uint64_t total = 0;
-};
-static void record(uint64_t done, uint64_t total, void *user) {
-    Calls *c = static_cast<Calls *>(user);
-    c->done.push_back(done);
-    c->total = total;
 }
 
 TEST(MakeDirs, CreatesEveryLevelWithEitherSeparatorAndRefusesAFile) {
@@ -62,7 +40,7 @@ TEST(MakeDirs, CreatesEveryLevelWithEitherSeparatorAndRefusesAFile) {
     EXPECT_EQ(is_dir(t.sub("D\\E").c_str()), 1);
     EXPECT_EQ(make_dirs(t.sub("A\\B").c_str()), 1) << "an existing folder counts as success";
 
-    spill(t.host("F"), "x");
+    put(t.host("F"), "x");
     EXPECT_EQ(make_dirs(t.sub("F").c_str()), 0) << "a file standing at the path is not a folder";
     EXPECT_EQ(make_dirs(t.sub("F\\G").c_str()), 0);
     EXPECT_EQ(path_exists(t.sub("F").c_str()), 1);
@@ -74,54 +52,52 @@ TEST(CopyFile, ReportsEachMebibyteChunkAndKeepsTheBytes) {
     TempDir t;
     std::string data(2 * 1024 * 1024 + 512 * 1024, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919) >> 3);
-    spill(t.host("big.bin"), data);
+    put(t.host("big.bin"), data);
 
-    Calls calls;
-    Progress p = {100, 5000000, record, &calls};
-    ASSERT_EQ(copy_file(t.sub("big.bin").c_str(), t.sub("new\\dir\\big.bin").c_str(), &p), 1);
-    EXPECT_EQ(slurp(t.host("new/dir/big.bin")), data);
+    Tally calls(100, 5000000);
+    ASSERT_EQ(copy_file(t.sub("big.bin").c_str(), t.sub("new\\dir\\big.bin").c_str(), &calls.p), 1);
+    EXPECT_EQ(contents(t.host("new/dir/big.bin")), data);
     ASSERT_EQ(calls.done.size(), 3u) << "a 2.5 MiB copy is three chunks";
     EXPECT_EQ(calls.done[0], 100u + 1048576u);
     EXPECT_EQ(calls.done[1], 100u + 2097152u);
     EXPECT_EQ(calls.done[2], 100u + 2621440u);
     EXPECT_EQ(calls.total, 5000000u);
-    EXPECT_EQ(p.done, 100u + data.size());
+    EXPECT_EQ(calls.p.done, 100u + data.size());
 }
 
 TEST(CopyFile, EmptyAndMissingSources) {
     TempDir t;
-    LogCapture log(t);
-    spill(t.host("empty"), "");
-    Calls calls;
-    Progress p = {0, 10, record, &calls};
-    ASSERT_EQ(copy_file(t.sub("empty").c_str(), t.sub("out\\empty").c_str(), &p), 1);
+    LogCapture log;
+    put(t.host("empty"), "");
+    Tally calls(0, 10);
+    ASSERT_EQ(copy_file(t.sub("empty").c_str(), t.sub("out\\empty").c_str(), &calls.p), 1);
     EXPECT_EQ(path_exists(t.sub("out\\empty").c_str()), 1);
-    EXPECT_EQ(slurp(t.host("out/empty")), "");
+    EXPECT_EQ(contents(t.host("out/empty")), "");
     EXPECT_TRUE(calls.done.empty()) << "an empty file reports no chunk";
 
     std::string missing = t.sub("no-such-file");
-    EXPECT_EQ(copy_file(missing.c_str(), t.sub("made\\copy").c_str(), &p), 0);
+    EXPECT_EQ(copy_file(missing.c_str(), t.sub("made\\copy").c_str(), &calls.p), 0);
     EXPECT_EQ(is_dir(t.sub("made").c_str()), 1) << "the destination folder is made before the source opens";
     EXPECT_EQ(path_exists(t.sub("made\\copy").c_str()), 0);
-    EXPECT_EQ(log.text(), "cannot read " + missing + EOL);
+    EXPECT_EQ(log.text(), "cannot read " + missing + "\n");
 }
 
 TEST(CopyFile, DestinationThatCannotBeCreated) {
     TempDir t;
-    LogCapture log(t);
-    spill(t.host("src"), "abc");
+    LogCapture log;
+    put(t.host("src"), "abc");
     make_dirs(t.sub("blocker").c_str());
     EXPECT_EQ(copy_file(t.sub("src").c_str(), t.sub("blocker").c_str(), nullptr), 0);
-    EXPECT_EQ(log.text(), "cannot write " + t.sub("blocker") + EOL);
+    EXPECT_EQ(log.text(), "cannot write " + t.sub("blocker") + "\n");
 }
 
 TEST(WriteFile, WritesReplacesAndReportsDeniedWithErrorFive) {
     TempDir t;
-    LogCapture log(t);
+    LogCapture log;
     ASSERT_EQ(write_file(t.sub("a\\b\\f.bin").c_str(), "hello", 5), 1);
-    EXPECT_EQ(slurp(t.host("a/b/f.bin")), "hello");
+    EXPECT_EQ(contents(t.host("a/b/f.bin")), "hello");
     ASSERT_EQ(write_file(t.sub("a\\b\\f.bin").c_str(), "hi", 2), 1);
-    EXPECT_EQ(slurp(t.host("a/b/f.bin")), "hi") << "an existing file is replaced, not overwritten in part";
+    EXPECT_EQ(contents(t.host("a/b/f.bin")), "hi") << "an existing file is replaced, not overwritten in part";
     ASSERT_EQ(write_file(t.sub("zero").c_str(), "", 0), 1);
     EXPECT_EQ(path_exists(t.sub("zero").c_str()), 1);
     EXPECT_EQ(log.text(), "");
@@ -129,27 +105,27 @@ TEST(WriteFile, WritesReplacesAndReportsDeniedWithErrorFive) {
     // A folder standing at the path: access denied on Windows, Wine and here alike.
     make_dirs(t.sub("dir").c_str());
     EXPECT_EQ(write_file(t.sub("dir").c_str(), "x", 1), 0);
-    EXPECT_EQ(log.text(), "cannot write " + t.sub("dir") + " (" + cause(5) + ")" + EOL);
+    EXPECT_EQ(log.text(), "cannot write " + t.sub("dir") + " (" + cause(5) + ")\n");
 }
 
 #ifndef _WIN32
 TEST(WriteFile, ImmutableFileIsDenied) {
     TempDir t;
-    spill(t.host("locked"), "keep");
+    put(t.host("locked"), "keep");
     std::string cmd = "chattr +i '" + t.host("locked") + "' 2>/dev/null";
     if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "this file system cannot make a file immutable";
-    LogCapture log(t);
+    LogCapture log;
     int ok = write_file(t.sub("locked").c_str(), "x", 1);
     std::system(("chattr -i '" + t.host("locked") + "'").c_str());
     EXPECT_EQ(ok, 0);
-    EXPECT_EQ(log.text(), "cannot write " + t.sub("locked") + " (" + cause(5) + ")" + EOL);
-    EXPECT_EQ(slurp(t.host("locked")), "keep");
+    EXPECT_EQ(log.text(), "cannot write " + t.sub("locked") + " (" + cause(5) + ")\n");
+    EXPECT_EQ(contents(t.host("locked")), "keep");
 }
 #endif
 
 TEST(ReadFile, WholeFileEmptyFileAndMissingFile) {
     TempDir t;
-    spill(t.host("text"), "CUE\x01");
+    put(t.host("text"), "CUE\x01");
     uint64_t n = 99;
     uint8_t *b = read_file(t.sub("text").c_str(), &n);
     ASSERT_NE(b, nullptr);
@@ -158,7 +134,7 @@ TEST(ReadFile, WholeFileEmptyFileAndMissingFile) {
     b[n] = 0;  // the spare byte for a terminating zero is there (ASan checks)
     free(b);
 
-    spill(t.host("empty"), "");
+    put(t.host("empty"), "");
     n = 99;
     b = read_file(t.sub("empty").c_str(), &n);
     ASSERT_NE(b, nullptr) << "an empty file still gives a buffer";
@@ -174,17 +150,13 @@ TEST(ReadFile, WholeFileEmptyFileAndMissingFile) {
 TEST(DeleteTree, RemovesReadOnlyAndNestedContentButNeverFollowsALink) {
     TempDir t;
     make_dirs(t.sub("tree\\sub\\deeper").c_str());
-    spill(t.host("tree/a.txt"), "a");
-    spill(t.host("tree/sub/deeper/b.txt"), "b");
-    spill(t.host("tree/sub/ro.txt"), "r");
-#ifdef _WIN32
-    SetFileAttributesA(t.sub("tree\\sub\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-#else
-    chmod(t.host("tree/sub/ro.txt").c_str(), 0444);
-#endif
+    put(t.host("tree/a.txt"), "a");
+    put(t.host("tree/sub/deeper/b.txt"), "b");
+    put(t.host("tree/sub/ro.txt"), "r");
+    make_read_only(t.sub("tree\\sub\\ro.txt"));
     // A link inside the tree that leads to a folder outside it: its target must survive.
     make_dirs(t.sub("outside").c_str());
-    spill(t.host("outside/precious.txt"), "keep me");
+    put(t.host("outside/precious.txt"), "keep me");
     bool have_link = false;
 #ifdef _WIN32
     // Wine may report success without making a link; the end-to-end uninstall test covers links there.
@@ -198,7 +170,7 @@ TEST(DeleteTree, RemovesReadOnlyAndNestedContentButNeverFollowsALink) {
 
     EXPECT_EQ(delete_tree(t.sub("tree").c_str()), 1);
     EXPECT_EQ(path_exists(t.sub("tree").c_str()), 0);
-    EXPECT_EQ(slurp(t.host("outside/precious.txt")), "keep me")
+    EXPECT_EQ(contents(t.host("outside/precious.txt")), "keep me")
         << (have_link ? "delete_tree followed a link out of the tree" : "no link could be made here");
     EXPECT_EQ(delete_tree(t.sub("tree").c_str()), 0) << "a missing folder is a failure";
 }
@@ -229,14 +201,48 @@ TEST(Crc32, KnownValues) {
 
 TEST(SetupLog, LinesReachTheFileAtOnceAndLongLinesAreCut) {
     TempDir t;
-    LogCapture log(t);
+    ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
     setup_log("Install to %s", "C:\\Games");
-    EXPECT_EQ(log.text(), std::string("Install to C:\\Games") + EOL) << "each line is flushed when written";
+    EXPECT_EQ(contents(t.sub("setup.log")), std::string("Install to C:\\Games") + EOL)
+        << "each line is flushed when written";
     std::string longer(1500, 'x');
     longer[1022] = 'y';
     setup_log("%s", longer.c_str());
     std::string expect = std::string("Install to C:\\Games") + EOL + longer.substr(0, 1023) + EOL;
-    EXPECT_EQ(log.text(), expect);
+    EXPECT_EQ(contents(t.sub("setup.log")), expect);
+    setup_log_close();
+}
+
+TEST(SetupLog, MirrorSeesEveryLineWholeAndInOrderFromAnyThreadAndNothingOnceRemoved) {
+    LogCapture log;
+    setup_log("Install to %s", "C:\\Games");
+    setup_log("%s", std::string(1500, 'x').c_str());
+    EXPECT_EQ(fail("the disk is full"), 0);
+    EXPECT_EQ(log.take(), (std::vector<std::string>{"Install to C:\\Games", std::string(1023, 'x'),
+                                                    "ERROR: the disk is full"}));
+
+    // Copy workers log side by side: each line arrives whole, and one thread's lines in its order.
+    auto line = [](int k, int i) {
+        return "worker " + std::to_string(k) + " line " + std::to_string(i) + " " + std::string(100 * k, char('a' + k));
+    };
+    std::vector<std::thread> workers;
+    for (int k = 0; k < 4; ++k)
+        workers.emplace_back([&line, k] {
+            for (int i = 0; i < 300; ++i) setup_log("%s", line(k, i).c_str());
+        });
+    for (std::thread &w : workers) w.join();
+    int next[4] = {};
+    for (const std::string &l : log.take()) {
+        int k = l.size() > 7 ? l[7] - '0' : -1;
+        ASSERT_TRUE(k >= 0 && k < 4) << l;
+        ASSERT_EQ(l, line(k, next[k]++)) << "a line cut, mixed with another or out of its thread's order";
+    }
+    EXPECT_EQ(std::vector<int>(next, next + 4), std::vector<int>(4, 300));
+    EXPECT_FALSE(log.overlapped()) << "the mirror ran for two lines at once";
+
+    setup_log_mirror(nullptr);
+    setup_log("after the window has gone");
+    EXPECT_TRUE(log.take().empty());
 }
 
 TEST(Fmt, CutsInsteadOfOverflowing) {
@@ -270,11 +276,10 @@ TEST(CopyFile, FailureInTheMiddleNamesTheFileAndTheCause) {
     if (!path_exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
     TempDir t;
     std::string src = t.sub("big.bin");
-    spill(t.host("big.bin"), std::string(3 << 20, 'x'));
-    LogCapture log(t);
-    Calls calls;
-    Progress p = {0, 0, record, &calls};
-    EXPECT_EQ(copy_file(src.c_str(), "/dev/full", &p), 0);
+    put(t.host("big.bin"), std::string(3 << 20, 'x'));
+    LogCapture log;
+    Tally calls;
+    EXPECT_EQ(copy_file(src.c_str(), "/dev/full", &calls.p), 0);
     EXPECT_EQ(log.text(), "write failed: /dev/full (error 112: There is not enough space on the disk.)\n");
     EXPECT_TRUE(calls.done.empty()) << "a failed chunk is not counted";
     EXPECT_EQ(write_file("/dev/full", "abc", 3), 0);
@@ -399,14 +404,12 @@ TEST(Utf8Valid, AcceptsEveryPlaneAndRefusesWhatWouldBecomeAReplacementCharacter)
 // ---------------------------------------------------------------------------------------------------
 // Copies on several workers
 
-// What a run of test jobs saw: which jobs ran, and every progress call with the thread it came on.
+// What a run of test jobs saw: which jobs ran.
 struct JobRun {
     std::atomic<int> runs[600];
     std::atomic<int> failed{0};
     int fail_at = -1;        // this job fails...
     int hold_below = 0;      // ...while the jobs before it wait until it has
-    std::vector<uint64_t> done;
-    std::vector<std::thread::id> callers;
     JobRun() {
         for (auto &r : runs) r = 0;
     }
@@ -436,15 +439,8 @@ static int test_job(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
     return 1;
 }
 
-static void heard(uint64_t done, uint64_t, void *user) {
-    JobRun *r = static_cast<JobRun *>(user);
-    r->done.push_back(done);
-    r->callers.push_back(std::this_thread::get_id());
-}
-
 TEST(CopyJobs, EveryJobRunsOnceAndProgressIsToldOnTheCallingThread) {
-    TempDir t;
-    LogCapture log(t);
+    LogCapture log;
     CopyJobs *jobs = jobs_new();
     ASSERT_NE(jobs, nullptr);
     uint64_t total = 0;
@@ -459,36 +455,29 @@ TEST(CopyJobs, EveryJobRunsOnceAndProgressIsToldOnTheCallingThread) {
     for (int workers : {1, 2, 4}) {
         SCOPED_TRACE(workers);
         JobRun r;
-        Progress p = {0, total, heard, &r};
-        size_t lines_before = log.text().size();
-        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &p), 1);
+        Tally t(0, total);
+        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &t.p), 1);
         for (int i = 0; i < 500; ++i) ASSERT_EQ(r.runs[i].load(), 1) << "job " << i;
-        EXPECT_EQ(p.done, total) << "the bar must end where a run on one worker ends";
-        for (size_t k = 1; k < r.done.size(); ++k) ASSERT_LT(r.done[k - 1], r.done[k]) << "progress went backwards";
-        for (auto id : r.callers) ASSERT_EQ(id, std::this_thread::get_id()) << "progress told on a worker";
+        EXPECT_EQ(t.p.done, total) << "the bar must end where a run on one worker ends";
+        for (size_t k = 1; k < t.done.size(); ++k) ASSERT_LT(t.done[k - 1], t.done[k]) << "progress went backwards";
+        EXPECT_EQ(t.elsewhere, 0) << "progress told on a worker";
         if (workers == 1) {
-            EXPECT_EQ(r.done.size(), chunks) << "one worker tells every chunk";
+            EXPECT_EQ(t.done.size(), chunks) << "one worker tells every chunk";
         }
         // Lines written by several workers at once arrive whole, one after another.
-        std::string text = log.text().substr(lines_before);
-        int lines = 0;
-        for (size_t at = 0; at < text.size(); ++lines) {
-            size_t end = text.find(EOL, at);
-            ASSERT_NE(end, std::string::npos);
-            std::string line = text.substr(at, end - at);
+        std::vector<std::string> lines = log.take();
+        for (const std::string &line : lines) {
             ASSERT_EQ(line.rfind("copied C:\\CD\\", 0), 0u) << line;
             ASSERT_NE(line.find(" to C:\\Games\\FILE"), std::string::npos) << line;
-            at = end + strlen(EOL);
         }
-        EXPECT_EQ(lines, 500);
+        EXPECT_EQ(lines.size(), 500u);
     }
     jobs_free(jobs);
     jobs_free(nullptr);
 }
 
 TEST(CopyJobs, FirstFailureStartsNoNewJobAndLetsTheOthersFinish) {
-    TempDir t;
-    LogCapture log(t);
+    LogCapture log;
     CopyJobs *jobs = jobs_new();
     ASSERT_NE(jobs, nullptr);
     for (int i = 0; i < 100; ++i)
@@ -498,15 +487,15 @@ TEST(CopyJobs, FirstFailureStartsNoNewJobAndLetsTheOthersFinish) {
         JobRun r;
         r.fail_at = workers - 1;
         r.hold_below = workers - 1;
-        Progress p = {0, 0, heard, &r};
-        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &p), 0);
+        Tally t;
+        EXPECT_EQ(jobs_run(jobs, workers, 4096, test_job, &r, &t.p), 0);
         for (int i = 0; i < workers; ++i) EXPECT_EQ(r.runs[i].load(), 1) << "job " << i;
         for (int i = workers; i < 100; ++i) ASSERT_EQ(r.runs[i].load(), 0) << "job " << i << " started after the failure";
-        EXPECT_EQ(p.done, 1500u * (workers - 1)) << "the jobs in flight finish and are counted";
+        EXPECT_EQ(t.p.done, 1500u * (workers - 1)) << "the jobs in flight finish and are counted";
     }
     std::string text = log.text();
-    EXPECT_NE(text.find(std::string("cannot read F1") + EOL), std::string::npos);
-    EXPECT_NE(text.find(std::string("cannot read F3") + EOL), std::string::npos);
+    EXPECT_NE(text.find("cannot read F1\n"), std::string::npos);
+    EXPECT_NE(text.find("cannot read F3\n"), std::string::npos);
 
     // No jobs: nothing to do; one worker: a failure ends the run at once.
     CopyJobs *none = jobs_new();
