@@ -29,6 +29,15 @@ TEST(FolderForm, FullPathsBelowARootOnly) {
         {"C:\\Games\\..\\TZ", FOLDER_DOTS},
         {"C:\\Games\\.", FOLDER_DOTS},
         {"C:\\Games\\. .\\TZ", FOLDER_DOTS},
+        {"C:\\Games\\TZ ", FOLDER_TRAILING},
+        {"C:\\Games.\\TZ", FOLDER_TRAILING},
+        {"C:\\Games\\CON", FOLDER_BAD_NAME},
+        {"C:\\nul.txt\\TZ", FOLDER_BAD_NAME},
+        {"C:\\Games\\T<Z>", FOLDER_BAD_NAME},
+        {"C:\\Games\\a:b", FOLDER_BAD_NAME},
+        {"C:\\Games\\TZ?", FOLDER_BAD_NAME},
+        {"C:\\Gam\x01es", FOLDER_BAD_NAME},
+        {"C:\\Games\\Tovek Zarnith \xC5\x81\xC3\xB3" "d\xC5\xBA", FOLDER_OK},
     };
     for (const Case &c : cases) EXPECT_EQ(folder_form(c.dir, out), c.form) << "'" << c.dir << "'";
     ASSERT_EQ(folder_form("C:\\Games\\TZ\\\\", out), FOLDER_OK);

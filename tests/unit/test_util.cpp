@@ -65,6 +65,26 @@ TEST(CopyFile, ReportsEachMebibyteChunkAndKeepsTheBytes) {
     EXPECT_EQ(calls.p.done, 100u + data.size());
 }
 
+// A stop asked for from another thread (the window's Cancel) ends a copy at its next chunk; over an
+// earlier file the copy writes in place, so a copy that ends early keeps the earlier bytes behind it,
+// and one that ends whole cuts what lay beyond.
+TEST(CopyFile, AStopEndsTheCopyAtItsNextChunkAndAnEarlierFileKeepsItsTail) {
+    TempDir t;
+    std::string data(3 * 1024 * 1024, 'n'), old(4 * 1024 * 1024, 'o');
+    put(t.host("new.bin"), data);
+    put(t.host("dest.bin"), old);
+    struct Stopper {
+        static void hear(uint64_t, uint64_t, void *) { copy_stop(1); }
+    };
+    Progress stop_after_one = {0, 0, &Stopper::hear, nullptr};
+    EXPECT_EQ(copy_file(t.sub("new.bin").c_str(), t.sub("dest.bin").c_str(), &stop_after_one), 0);
+    EXPECT_TRUE(copy_stopping());
+    copy_stop(0);
+    EXPECT_EQ(contents(t.host("dest.bin")), data.substr(0, 1024 * 1024) + old.substr(1024 * 1024));
+    ASSERT_EQ(copy_file(t.sub("new.bin").c_str(), t.sub("dest.bin").c_str(), nullptr), 1);
+    EXPECT_EQ(contents(t.host("dest.bin")), data);
+}
+
 TEST(CopyFile, EmptyAndMissingSources) {
     TempDir t;
     LogCapture log;
