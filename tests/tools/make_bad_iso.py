@@ -15,9 +15,8 @@ accepts it and goes on to copy it; what follows them is the trouble:
     fanout.iso          sixteen levels of folders, each holding 30 records of the next level: 30^16
                         folders for a copy that trusted it
 
-The module can be imported: Image builds images record by record, for what no folder can hold (the
-fuzz seeds use it too). Every other image comes from make_cd.py, as do the sector size, the volume name
-and the raw-sector forms (make_cd.raw_sectors) of these.
+The module can be imported: Image builds images record by record (also used by the fuzz seeds), on
+make_cd.py's sector size and volume name; make_cd.raw_sectors gives their raw forms.
 """
 import os
 import struct
