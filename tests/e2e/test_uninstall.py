@@ -2,8 +2,6 @@
 list of installed apps starts it (quiet, and with its message boxes answered from here), and the
 folders a removal must leave alone."""
 import os
-import subprocess
-import tempfile
 import time
 
 import e2e
@@ -41,24 +39,6 @@ class Uninstall(e2e.WindowTestCase):
         if not quiet:
             return self.start_setup("/uninstall2", folder, exe=copy)
         return self.run_setup("/uninstall2", folder, "/quiet", exe=copy, timeout=120).code
-
-    def hold(self, path):
-        """Holds a file open as a running program holds its executable (no delete sharing) until
-        release() is called; returns (process, release)."""
-        release = tempfile.mktemp(prefix="release-", dir=self.tmp)
-        said = tempfile.mktemp(prefix="held-", dir=self.tmp)
-        with open(said, "wb") as out:
-            holder = subprocess.Popen(["wine", self.WINCTL, "hold", path, self.wp.winpath(release)], env=self.wp.env,
-                                      stdout=out, stderr=subprocess.DEVNULL)
-        end = time.time() + 60
-        while b"held" not in e2e.read(said) and holder.poll() is None and time.time() < end:
-            time.sleep(0.1)
-        self.assertIn(b"held", e2e.read(said), "the file could not be held open")
-
-        def release_it():
-            open(release, "w").close()
-            self.assertEqual(holder.wait(timeout=60), 0)
-        return holder, release_it
 
     # ---- tests ----
 
@@ -183,7 +163,7 @@ class Uninstall(e2e.WindowTestCase):
         folder = "C:\\Games\\Held Open"
         host = self.installed(self.cd, folder).host
         exe = os.path.join(host, "zarnith.exe")
-        holder, release = self.hold(folder + "\\zarnith.exe")
+        holder, release = self.hold_open(folder + "\\zarnith.exe")
         try:
             first = self.start_ctl("run", self.uninstall_command())
             self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")
