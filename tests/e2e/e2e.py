@@ -358,12 +358,14 @@ class WineTestCase(unittest.TestCase):
     def assert_done(self, run):
         """Exit code 0 and "Done." as the log's last line."""
         self.assertEqual(run.code, 0, run.log)
+        self.assertIsNotNone(run.log, "no setup log")
         self.assertEqual(run.log[-1], "Done.", run.log)
         return run
 
     def assert_failed(self, run, *last):
         """Exit code 1 and the log ending with the lines last."""
         self.assertEqual(run.code, 1, run.log)
+        self.assertIsNotNone(run.log, "no setup log")
         self.assertEqual(run.log[-len(last):], list(last))
         return run
 
@@ -435,6 +437,25 @@ class WindowTestCase(WineTestCase):
         code, text = self.ctl("answer", self.CAPTION, button, str(seconds), output=True)
         self.assertEqual(code, 0, "no message box '%s' to answer %s" % (self.CAPTION, button))
         return text.strip()
+
+    def hold_open(self, path):
+        """Holds a file open as a running program holds its executable (no delete sharing) until
+        release() is called; returns (process, release)."""
+        release = tempfile.mktemp(prefix="release-", dir=self.tmp)
+        said = tempfile.mktemp(prefix="held-", dir=self.tmp)
+        with open(said, "wb") as out:
+            holder = subprocess.Popen(["wine", self.WINCTL, "hold", path, self.wp.winpath(release)],
+                                      env=self.wp.env, stdout=out, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop, holder)
+        end = time.time() + 60
+        while b"held" not in read(said) and holder.poll() is None and time.time() < end:
+            time.sleep(0.1)
+        self.assertIn(b"held", read(said), "the file could not be held open")
+
+        def release_it():
+            open(release, "w").close()
+            self.assertEqual(holder.wait(timeout=60), 0)
+        return holder, release_it
 
     def controls(self, title=None):
         """(class, id, enabled, text) of every control, and the list box's lines."""

@@ -118,11 +118,11 @@ class InstallChecks(e2e.WineTestCase):
         while not os.path.isdir(copy_dir) and setup.poll() is None and time.time() < end:
             time.sleep(0.005)
         self.assertIsNone(setup.poll(), "the install ended before its copy could be caught")
-        with open(os.path.join(mnt, "filler"), "wb") as f:
+        # Unbuffered: a short write leaves nothing behind for the close to fail on.
+        with open(os.path.join(mnt, "filler"), "wb", buffering=0) as f:
             try:
                 while True:
                     f.write(b"\0" * MIB)
-                    f.flush()
             except OSError:
                 pass
         return setup.wait(timeout=600)

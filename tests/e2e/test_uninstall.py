@@ -2,8 +2,6 @@
 list of installed apps starts it (quiet, and with its message boxes answered from here), and the
 folders a removal must leave alone."""
 import os
-import subprocess
-import tempfile
 import time
 
 import e2e
@@ -33,23 +31,6 @@ class Uninstall(e2e.WindowTestCase):
         """Every path under folder, the links and the key: what a refused or declined removal must keep."""
         return e2e.listing(folder), [os.path.lexists(link) for link in self.shortcuts], self.values()
 
-    def hold(self, path):
-        """Holds a file open as a running program holds its executable (no delete sharing) until
-        release() is called; returns (process, release)."""
-        release = tempfile.mktemp(prefix="release-", dir=self.tmp)
-        said = tempfile.mktemp(prefix="held-", dir=self.tmp)
-        with open(said, "wb") as out:
-            holder = subprocess.Popen(["wine", self.WINCTL, "hold", path, self.wp.winpath(release)], env=self.wp.env,
-                                      stdout=out, stderr=subprocess.DEVNULL)
-        end = time.time() + 60
-        while b"held" not in e2e.read(said) and holder.poll() is None and time.time() < end:
-            time.sleep(0.1)
-        self.assertIn(b"held", e2e.read(said), "the file could not be held open")
-
-        def release_it():
-            open(release, "w").close()
-            self.assertEqual(holder.wait(timeout=60), 0)
-        return holder, release_it
 
     # ---- tests ----
 
@@ -174,7 +155,7 @@ class Uninstall(e2e.WindowTestCase):
         folder = "C:\\Games\\Held Open"
         host = self.installed(self.cd, folder).host
         held = os.path.join(host, "game", "cd", "3DGAME.EXE")
-        holder, release = self.hold(folder + "\\game\\cd\\3DGAME.EXE")
+        holder, release = self.hold_open(folder + "\\game\\cd\\3DGAME.EXE")
         try:
             first = self.start_ctl("run", self.uninstall_command())
             self.assertEqual(self.answer("yes"), "Remove Tovek Zarnith (PC Native) and its saved games?")

@@ -18,7 +18,7 @@ import make_bad_iso  # noqa: E402
 import make_cd  # noqa: E402
 from make_bad_iso import Image  # noqa: E402
 
-SECTOR = 2048
+SECTOR = make_cd.SECTOR_USER
 
 
 def directory_end(iso):
@@ -45,19 +45,6 @@ def directory_end(iso):
                 todo.append(struct.unpack_from("<I", data, o + 2) + struct.unpack_from("<I", data, o + 10))
             o += n
     return end
-
-
-def raw(iso, mode):
-    off = make_cd.user_data_offset(mode)
-    out = bytearray()
-    for i in range(len(iso) // SECTOR):
-        sec = bytearray(make_cd.SECTOR_RAW)
-        sec[0:16] = make_cd.sector_header(i, mode)
-        if mode == 2:
-            sec[16:24] = make_cd.MODE2_FORM1_SUBHEADER
-        sec[off:off + SECTOR] = iso[i * SECTOR:(i + 1) * SECTOR]
-        out += sec
-    return bytes(out)
 
 
 def hand_made():
@@ -100,9 +87,10 @@ def main():
         with open(os.path.join(work, "cd.iso"), "rb") as f:
             iso = f.read()
     cut = iso[:(directory_end(iso) + 24) * SECTOR]
-    seeds = {"sample_cd.iso": cut, "sample_cd_mode1.bin": raw(cut, 1), "sample_cd_mode2.bin": raw(cut, 2)}
+    seeds = {"sample_cd.iso": cut, "sample_cd_mode1.bin": make_cd.raw_sectors(cut, 1),
+             "sample_cd_mode2.bin": make_cd.raw_sectors(cut, 2)}
     seeds.update(hand_made())
-    seeds["loops_and_depth_mode2.bin"] = raw(seeds["loops_and_depth.iso"], 2)
+    seeds["loops_and_depth_mode2.bin"] = make_cd.raw_sectors(seeds["loops_and_depth.iso"], 2)
     # The hostile install images, less the one built to exhaust a walk (too slow to copy each run).
     seeds.update((k, v) for k, v in make_bad_iso.images().items() if k != "fanout.iso")
     for name, data in seeds.items():

@@ -15,13 +15,16 @@ accepts it and goes on to copy it; what follows them is the trouble:
     fanout.iso          sixteen levels of folders, each holding 30 records of the next level: 30^16
                         folders for a copy that trusted it
 
-The module can be imported: Image builds images record by record (also used by the fuzz seeds).
+The module can be imported: Image builds images record by record (also used by the fuzz seeds), on
+make_cd.py's sector size and volume name; make_cd.raw_sectors gives their raw forms.
 """
 import os
 import struct
 import sys
 
-SECTOR = 2048
+import make_cd
+
+SECTOR = make_cd.SECTOR_USER
 
 # The files every image starts with, and the bytes they hold.
 GAME_FILES = [
@@ -90,8 +93,7 @@ class Image:
         pvd[0] = 1
         pvd[1:6] = b"CD001"
         pvd[6] = 1
-        pvd[8:40] = b"TOVEK_ZARNITH".ljust(32)
-        pvd[40:72] = b"TOVEK_ZARNITH".ljust(32)
+        pvd[8:40] = pvd[40:72] = make_cd.VOLUME_ID.encode().ljust(32)
         struct.pack_into("<I", pvd, 80, self.sectors())
         struct.pack_into(">I", pvd, 84, self.sectors())
         struct.pack_into("<H", pvd, 128, SECTOR)

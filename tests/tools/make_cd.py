@@ -559,20 +559,20 @@ def subchannel_pq(lba, track=1, track_start=0, interleaved=False):
 _P_Q_BITS = [bytes(0x80 | ((v >> (7 - k)) & 1) << 6 for k in range(8)) for v in range(256)]
 
 
-def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=b"", first_lba=0):
-    """Wrap every 2048-byte sector of iso_path into a Mode 1 or Mode 2 Form 1 sector of sector_size
-    bytes: 2352 (sync, header, [subheader], data, zero EDC/ECC), 2448 (the same plus 96 subchannel
-    bytes: sub = "deinterleaved" or "interleaved") or 2336 (Mode 2: subheader, data, zero EDC/ECC).
-    `lead` (bytes) comes first in the file; the header addresses start at first_lba."""
+RAW_CHUNK = 512  # sectors wrapped at a time
+
+
+def _raw_wrapper(mode, sector_size, sub, first_lba, name):
+    """A function that yields each of its chunks (whole 2048-byte sectors of the image `name`, RAW_CHUNK
+    at most) wrapped as iso_to_raw describes: a view of one buffer that the next chunk overwrites."""
     if mode not in (1, 2):
         raise ValueError("mode must be 1 or 2")
     if sector_size == SECTOR_M2 and mode != 2:
         raise ValueError("2336-byte sectors are Mode 2")
     raw = sector_size != SECTOR_M2
     off = user_data_offset(mode) if raw else 8
-    per_chunk = 512
-    template = bytearray(sector_size * per_chunk)
-    for k in range(per_chunk):
+    template = bytearray(sector_size * RAW_CHUNK)
+    for k in range(RAW_CHUNK):
         o = k * sector_size
         if raw:
             template[o:o + 12] = SYNC
@@ -580,16 +580,12 @@ def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=
         if mode == 2:
             template[o + off - 8:o + off] = MODE2_FORM1_SUBHEADER
     bcd = _BCD
-    lba = first_lba
-    tmp = out_path + ".tmp"
-    with open(iso_path, "rb") as src, open(tmp, "wb") as dst:
-        dst.write(lead)
-        while True:
-            data = src.read(SECTOR_USER * per_chunk)
-            if not data:
-                break
+
+    def wrap(chunks):
+        lba = first_lba
+        for data in chunks:
             if len(data) % SECTOR_USER:
-                raise ValueError("%s is not a whole number of sectors" % iso_path)
+                raise ValueError("%s is not a whole number of sectors" % name)
             n = len(data) // SECTOR_USER
             if (lba + n + PREGAP_FRAMES) > 100 * 4500:
                 raise ValueError("image longer than 99 minutes")
@@ -609,9 +605,30 @@ def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=
                         lba + k, track_start=first_lba, interleaved=sub == "interleaved")
                 o += sector_size
                 d += SECTOR_USER
-            dst.write(memoryview(buf)[:o])
+            yield memoryview(buf)[:o]
             lba += n
+    return wrap
+
+
+def iso_to_raw(iso_path, out_path, mode, sector_size=SECTOR_RAW, sub=None, lead=b"", first_lba=0):
+    """Wrap every 2048-byte sector of iso_path into a Mode 1 or Mode 2 Form 1 sector of sector_size
+    bytes: 2352 (sync, header, [subheader], data, zero EDC/ECC), 2448 (the same plus 96 subchannel
+    bytes: sub = "deinterleaved" or "interleaved") or 2336 (Mode 2: subheader, data, zero EDC/ECC).
+    `lead` (bytes) comes first in the file; the header addresses start at first_lba."""
+    wrap = _raw_wrapper(mode, sector_size, sub, first_lba, iso_path)
+    tmp = out_path + ".tmp"
+    with open(iso_path, "rb") as src, open(tmp, "wb") as dst:
+        dst.write(lead)
+        for chunk in wrap(iter(lambda: src.read(SECTOR_USER * RAW_CHUNK), b"")):
+            dst.write(chunk)
     os.replace(tmp, out_path)
+
+
+def raw_sectors(iso, mode, sector_size=SECTOR_RAW, sub=None, first_lba=0):
+    """The bytes iso_to_raw writes, for an image held in memory."""
+    step = SECTOR_USER * RAW_CHUNK
+    chunks = (iso[i:i + step] for i in range(0, len(iso), step))
+    return b"".join(bytes(c) for c in _raw_wrapper(mode, sector_size, sub, first_lba, "the image")(chunks))
 
 
 # --------------------------------------------------------------------------

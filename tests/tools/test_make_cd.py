@@ -361,6 +361,7 @@ class MakeCdTest(unittest.TestCase):
                 cuep = os.path.join(self.out, "cd_mode%d.cue" % mode)
                 raw = read(binp)
                 self.assertEqual(len(raw), nsec * 2352)
+                self.assertTrue(make_cd.raw_sectors(self.iso, mode) == raw, "raw_sectors differs from the file")
                 # bchunk writes 2048 bytes from offset 16 (MODE1/2352) and,
                 # without -r or -p, from offset 24 (MODE2/2352).
                 run(["bchunk", binp, cuep, "m%d_" % mode], cwd=bc)
