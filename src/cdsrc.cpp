@@ -18,54 +18,23 @@ void clear_attributes(const char *path) {
     if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
 }
 
-uint64_t dir_total(const char *folder, int depth, size_t *longest, size_t prefix) {
+// The walk of a folder source: one listing per folder, in listing order, within the depth limit.
+void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
     PfList *l = pf_list_open(folder);
-    if (!l) return 0;
-    uint64_t sum = 0;
+    if (!l) return;
     PfEntry e;
     while (pf_list_next(l, &e)) {
-        if (!e.directory) {
-            sum += e.size;
-            note_path(longest, prefix, e.name);
-        } else if (depth < MAX_DEPTH) {
-            note_path(longest, prefix, e.name);
-            char child[PATH_BUF];
-            if (join_path(child, folder, e.name)) sum += dir_total(child, depth + 1, longest, prefix + utf16_units(e.name) + 1);
-        }
-    }
-    pf_list_close(l);
-    return sum;
-}
-
-// The first half of a folder copy, on the calling thread: lists the folder tree under `to` in listing
-// order and the files for the workers. 0 at the first fault, with its log line.
-int dir_plan(const char *from, const char *to, CopyPlan *plan, int depth) {
-    if (!jobs_add(plan->folders, "", to, 0, 0)) {
-        setup_log("not enough memory to copy %s", to);
-        return 0;
-    }
-    PfList *l = pf_list_open(from);
-    if (!l) return 1;
-    int ok = 1;
-    PfEntry e;
-    while (ok && pf_list_next(l, &e)) {
         if (e.directory && depth == MAX_DEPTH) continue;
-        char src[PATH_BUF], dst[PATH_BUF];
-        if (!join_path(src, from, e.name)) {
-            setup_log("cannot read %s", src);
-            ok = 0;
-        } else if (!join_path(dst, to, e.name)) {
-            setup_log("cannot write %s", dst);
-            ok = 0;
-        } else if (e.directory) {
-            ok = dir_plan(src, dst, plan, depth + 1);
-        } else if (!jobs_add(plan->files, src, dst, 0, e.size)) {
-            setup_log("not enough memory to copy %s", dst);
-            ok = 0;
+        char child[PATH_BUF], child_rel[PATH_BUF];
+        if (!join_path(child, folder, e.name) ||
+            fmt(child_rel, sizeof child_rel, rel[0] ? "%s\\%s" : "%s%s", rel, e.name) >= static_cast<int>(PATH_BUF)) {
+            plan_fault(plan, PLAN_TOO_LONG, child);
+            continue;
         }
+        if (!plan_add(plan, child_rel, e.directory, e.directory ? 0 : e.size, 0, 0)) break;
+        if (e.directory) dir_plan(child, child_rel, depth + 1, plan);
     }
     pf_list_close(l);
-    return ok;
 }
 
 constexpr uint32_t FOLDER_CHUNK = 1 << 20;
@@ -157,6 +126,11 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
 void cd_close(CdSrc *s) {
     if (!s) return;
     pf_close(s->handle);
+    if (s->plan) {
+        free(s->plan->entries);
+        free(s->plan->text);
+        free(s->plan);
+    }
     free(s);
 }
 
@@ -178,46 +152,39 @@ uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
     return iso_read(s, rel, size);
 }
 
-namespace {
-
-// The total of the folder or file at `rel` (empty: the root), walking as the copy does; w->longest
-// holds the longest path below it afterwards. 0 when there is nothing at `rel`.
-uint64_t total_of(CdSrc *s, const char *rel, size_t *longest) {
-    *longest = 0;
-    if (s->is_image) return iso_total_of(s, rel, longest);
-    char full[PATH_BUF];
-    if (!*rel) return dir_total(s->path, 0, longest, 0);
-    if (!join_path(full, s->path, rel)) return 0;
-    if (is_dir(full)) return dir_total(full, 0, longest, 0);
-    pf_file f = pf_open_read(full, 0);
-    uint64_t size = 0;
-    if (f == PF_INVALID || !pf_size(f, &size)) size = 0;
-    pf_close(f);
-    return size;
-}
-
-}  // namespace
-
-// Walks the whole CD once per source.
-static void measure(CdSrc *s) {
-    if (s->measured) return;
-    s->total = total_of(s, "", &s->longest);
-    s->measured = 1;
+// The plan of the whole CD, made by its first walk; none without memory for the record itself.
+static CdPlan *plan_of(CdSrc *s) {
+    if (s->plan) return s->plan;
+    s->plan = static_cast<CdPlan *>(calloc(1, sizeof(CdPlan)));
+    if (!s->plan) return nullptr;
+    if (s->is_image)
+        iso_plan(s, s->plan);
+    else
+        dir_plan(s->path, "", 0, s->plan);
+    if (s->plan->fault == PLAN_OK) s->plan->usable = s->plan->count;
+    return s->plan;
 }
 
 uint64_t cd_total_bytes(CdSrc *s) {
-    measure(s);
-    return s->total;
+    CdPlan *plan = plan_of(s);
+    return plan ? plan->total : 0;
 }
 
 size_t cd_longest_path(CdSrc *s) {
-    measure(s);
-    return s->longest;
+    CdPlan *plan = plan_of(s);
+    return plan ? plan->longest : 0;
 }
 
 uint64_t cd_bytes_of(CdSrc *s, const char *rel) {
-    size_t longest;
-    return total_of(s, rel, &longest);
+    CdPlan *plan = plan_of(s);
+    uint64_t sum = 0;
+    size_t n = strlen(rel);
+    for (size_t i = 0; plan && i < plan->count; ++i) {
+        const char *r = plan_rel(plan, i);
+        if (!plan->entries[i].folder && strlen(r) >= n && ascii_equal_n(r, n, rel) && (r[n] == '\0' || r[n] == '\\'))
+            sum += plan->entries[i].size;
+    }
+    return n ? sum : cd_total_bytes(s);
 }
 
 int copy_workers(uint32_t drive_type, unsigned processors) {
@@ -228,38 +195,82 @@ int copy_workers(uint32_t drive_type, unsigned processors) {
 
 namespace {
 
+// The line of the walk's fault, as the copy meets it.
+void log_fault(const CdPlan *plan, const char *dest) {
+    switch (plan->fault) {
+    case PLAN_UNSAFE_NAME: setup_log("unsafe name on the CD: \"%s\"", plan->fault_text); break;
+    case PLAN_TOO_MANY_FOLDERS:
+        setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s%s%s", dest,
+                  plan->fault_text[0] ? "\\" : "", plan->fault_text);
+        break;
+    case PLAN_TOO_LONG: setup_log("cannot read %s", plan->fault_text); break;
+    default: setup_log("not enough memory to copy %s", dest); break;
+    }
+}
+
+// The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
+// file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
+// adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
 int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
-    CopyPlan plan = {jobs_new(), jobs_new(), note, ctx};
-    int ok = 0;
-    if (!plan.folders || !plan.files)
-        setup_log("not enough memory to copy %s", dest);
-    else if (s->is_image)
-        ok = iso_copy_all(s, dest, p, workers, &plan);
-    else
-        ok = copy_planned(&plan, dest, dir_plan(s->path, dest, &plan, 0), workers, FOLDER_CHUNK, copy_folder_file,
-                          nullptr, p);
-    jobs_free(plan.folders);
-    jobs_free(plan.files);
-    return ok;
+    CdPlan *plan = plan_of(s);
+    CopyJobs *folders = jobs_new(), *files = jobs_new();
+    int planned = plan && folders && files && jobs_add(folders, "", dest, 0, 0);
+    if (!planned) setup_log("not enough memory to copy %s", dest);
+    for (size_t i = 0; planned && i < plan->usable; ++i) {
+        const PlanEntry &e = plan->entries[i];
+        const char *rel = plan_rel(plan, i);
+        char to[PATH_BUF], from[PATH_BUF];
+        const char *name = last_separator(rel);
+        int listed = 1;
+        if (!join_path(to, dest, rel)) {
+            setup_log("cannot write %s", to);
+            planned = 0;
+        } else if (e.folder) {
+            listed = jobs_add(folders, "", to, 0, 0);
+        } else if (e.replaced) {
+            if (p) progress_add(p, e.size);
+        } else if (s->is_image) {
+            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size);
+        } else if (!join_path(from, s->path, rel)) {
+            setup_log("cannot read %s", from);
+            planned = 0;
+        } else {
+            listed = jobs_add(files, from, to, 0, e.size);
+        }
+        if (!listed) {
+            setup_log("not enough memory to copy %s", to);
+            planned = 0;
+        }
+    }
+    if (planned && plan->fault != PLAN_OK) {
+        log_fault(plan, dest);
+        planned = 0;
+    }
+    int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
+    if (ok) {
+        ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
+                         : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+    }
+    jobs_free(folders);
+    jobs_free(files);
+    return planned && ok;
 }
 
 }  // namespace
 
-int copy_planned(const CopyPlan *plan, const char *dest, int planned, int workers, size_t buf_size, CopyJobFn fn,
-                 void *fn_ctx, Progress *p) {
-    if (plan->note) {
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
+    if (note) {
         size_t skip = strlen(dest);
-        const CopyJobs *lists[2] = {plan->folders, plan->files};
-        for (int folder = 1; folder >= 0; --folder)
-            for (size_t i = 0; i < jobs_count(lists[1 - folder]); ++i) {
-                const char *to = jobs_at(lists[1 - folder], i).to;
-                if (!plan->note(plan->ctx, strlen(to) > skip ? to + skip + 1 : "", folder)) return 0;
+        const CopyJobs *lists[2] = {folders, files};
+        for (int k = 0; k < 2; ++k)
+            for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
+                const char *to = jobs_at(lists[k], i).to;
+                if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
             }
-        if (!plan->note(plan->ctx, nullptr, 0)) return 0;
+        if (!note(ctx, nullptr, 0)) return 0;
     }
-    for (size_t i = 0; i < jobs_count(plan->folders); ++i) make_folder(jobs_at(plan->folders, i).to);
-    int copied = jobs_run(plan->files, workers, buf_size, fn, fn_ctx, p);
-    return planned && copied;
+    for (size_t i = 0; i < jobs_count(folders); ++i) make_folder(jobs_at(folders, i).to);
+    return 1;
 }
 
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
@@ -271,3 +282,41 @@ int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
     return copy_with(s, dest, p, workers, nullptr, nullptr);
 }
+
+// ---------------------------------------------------------------------------------------------------
+// The plan
+
+int plan_add(CdPlan *plan, const char *rel, int folder, uint64_t size, uint32_t extent, int replaced) {
+    size_t len = strlen(rel) + 1;
+    if (plan->count == plan->room) {
+        size_t grown = plan->room ? plan->room * 2 : 256;
+        PlanEntry *bigger = static_cast<PlanEntry *>(realloc(plan->entries, grown * sizeof(PlanEntry)));
+        if (!bigger) return plan_fault(plan, PLAN_NO_MEMORY, ""), 0;
+        plan->entries = bigger;
+        plan->room = grown;
+    }
+    if (plan->used + len > plan->capacity) {
+        size_t grown = plan->capacity ? plan->capacity * 2 : 65536;
+        while (grown < plan->used + len) grown *= 2;
+        char *bigger = static_cast<char *>(realloc(plan->text, grown));
+        if (!bigger) return plan_fault(plan, PLAN_NO_MEMORY, ""), 0;
+        plan->text = bigger;
+        plan->capacity = grown;
+    }
+    memcpy(plan->text + plan->used, rel, len);
+    plan->entries[plan->count++] = PlanEntry{plan->used, size, extent, static_cast<uint8_t>(folder ? 1 : 0),
+                                             static_cast<uint8_t>(replaced ? 1 : 0)};
+    plan->used += len;
+    if (!folder) plan->total += size;
+    note_path(&plan->longest, 0, rel);
+    return 1;
+}
+
+void plan_fault(CdPlan *plan, int fault, const char *text) {
+    if (plan->fault != PLAN_OK) return;
+    plan->fault = fault;
+    plan->usable = plan->count;
+    fmt(plan->fault_text, sizeof plan->fault_text, "%s", text);
+}
+
+const char *plan_rel(const CdPlan *plan, size_t i) { return plan->text + plan->entries[i].rel; }

@@ -36,11 +36,10 @@ struct CdSrc {
     uint64_t mem_size;
     uint64_t image_size;   // bytes in the image when it was opened: bounds every directory read
     uint64_t base;         // byte of disc sector 0 in the file (a data track after audio or a pregap)
-    // The whole CD's total and longest path, from its first walk: an install asks both, and a folder
-    // source is walked file by file for them (the walk costs about as much as creating the folders).
-    int measured;
-    uint64_t total;
-    size_t longest;
+    // The plan of the whole CD, every folder and file with its size, made by its one walk at the first
+    // question that needs it: the total, the longest path, the bytes of a part and the copy all read it
+    // (walking a folder source costs about as much as creating its folders). None until then.
+    struct CdPlan *plan;
 };
 
 // Opens a drive root, folder, image file or disc descriptor (.cue, .ccd, .mds, .nrg). None when the

@@ -37,21 +37,42 @@ int iso_probe_track(CdSrc *s, const DiscTrack *t, int guessable);
 int iso_exists(CdSrc *s, const char *rel);
 // cd_read for an image.
 uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
-// Total bytes of the file or folder tree at rel (empty: the root), walking as the copy does; *longest
-// receives the longest path below it. 0 when there is nothing at rel.
-uint64_t iso_total_of(CdSrc *s, const char *rel, size_t *longest);
-// The folders and files of a copy, listed before anything is made.
-struct CopyPlan {
-    CopyJobs *folders;  // every folder to make, the destination first, each before its content
-    CopyJobs *files;    // every file, with what its copier needs
-    CopyNote note;      // hears every folder and file before anything is made, or none
-    void *ctx;
+// What one walk of the CD found: every folder and file in walk order (a folder before what it holds),
+// relative to the CD's root, with the total of the files' sizes and the longest path. A walk that meets a
+// fault (a name that is no plain name, folders that loop without end, no memory) walks on for the total
+// but marks where the copy must stop.
+struct PlanEntry {
+    size_t rel;        // offset of its path in the plan's text
+    uint64_t size;     // a file's bytes
+    uint32_t extent;   // an image file's first sector
+    uint8_t folder;    // 1 for a folder
+    uint8_t replaced;  // a later file of the same name replaces it: not copied (images only)
 };
-// The second half of a copy: tells the plan's note of every folder and file (planned: the plan is
-// whole; else it holds what was listed before the fault), makes the folders and copies the files with
-// fn on `workers` workers. 1 when planned and everything was copied.
-int copy_planned(const CopyPlan *plan, const char *dest, int planned, int workers, size_t buf_size, CopyJobFn fn,
-                 void *fn_ctx, Progress *p);
+enum { PLAN_OK = 0, PLAN_UNSAFE_NAME = 1, PLAN_TOO_MANY_FOLDERS = 2, PLAN_NO_MEMORY = 3, PLAN_TOO_LONG = 4 };
+struct CdPlan {
+    PlanEntry *entries;
+    size_t count, room;
+    char *text;
+    size_t used, capacity;
+    uint64_t total;
+    size_t longest;
+    size_t usable;         // the entries before the first fault: what a copy makes
+    int fault;             // the first fault, PLAN_OK for none
+    char fault_text[300];  // the unsafe name as the log shows it, or the path where the walk stopped
+};
+// Adds an entry (rel: its path below the root) and counts it into the total and the longest path.
+// 0 without memory, which is noted as the plan's fault.
+int plan_add(CdPlan *plan, const char *rel, int folder, uint64_t size, uint32_t extent, int replaced);
+// Notes the walk's first fault: the copy makes what was planned before it, then stops with its line.
+void plan_fault(CdPlan *plan, int fault, const char *text);
+const char *plan_rel(const CdPlan *plan, size_t i);
 
-// cd_copy_all_with for an image, through the caller's empty plan.
-int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers, CopyPlan *plan);
+// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
+// folders. 0 when the note said stop.
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx);
+
+// The walk of an image source into an empty plan (iso9660.cpp).
+void iso_plan(CdSrc *s, CdPlan *plan);
+// Copies the image files of the list (from: the name on the CD, to: the destination, at: the first
+// sector, size) on `workers` workers; dest is where the destination's CD paths begin. 1/0 as jobs_run.
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p);

@@ -47,7 +47,6 @@ struct Walk {
     uint32_t path[MAX_DEPTH + 1];  // extents of the folders from the root down to the current one
     uint64_t budget;               // directory sectors the walk may still read
     int exhausted;
-    size_t longest;                // the total: characters of the longest path below the root seen so far
 };
 
 // A copy worker's buffer: a chunk of file data, then room for the raw sectors it is taken out of.
@@ -275,43 +274,22 @@ int enters(const Walk *w, int d, const IsoEntry *e) {
     return e->directory && d < MAX_DEPTH && !loops_back(w, d, e->extent);
 }
 
-uint64_t iso_total(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w, size_t prefix) {
-    if (!walk_enter(w, s, extent, size)) return 0;
-    w->path[depth] = extent;
-    int count = 0;
-    IsoEntry *list = iso_dir(s, extent, size, &count);
-    uint64_t sum = 0;
-    for (int i = 0; i < count && !w->exhausted; ++i) {
-        const IsoEntry *e = &list[i];
-        if (!e->directory) {
-            sum += e->size;
-            note_path(&w->longest, prefix, e->name);
-        } else if (enters(w, depth, e)) {
-            note_path(&w->longest, prefix, e->name);
-            sum += iso_total(s, e->extent, e->size, depth + 1, w, prefix + utf16_units(e->name) + 1);
-        }
-    }
-    free(list);
-    return sum;
-}
-
 // 1 when the entry's name is a plain name that can only ever mean a file inside its folder.
 int is_plain_name(const IsoEntry *e) { return plain_name(e->name, static_cast<size_t>(e->name_len)); }
 
-void log_unsafe_name(const IsoEntry *e) {
-    char shown[64 * 4 + 1];
+// The name as the log shows it (cap bytes): a name that is not UTF-8 is shown byte by byte, and
+// control characters always, so the log stays readable text.
+void shown_name(const IsoEntry *e, char *shown, size_t cap) {
     size_t n = 0;
-    // A name that is not UTF-8 is shown byte by byte, so the log stays readable text.
     int raw = !utf8_valid(e->name, static_cast<size_t>(e->name_len));
-    for (int i = 0; i < e->name_len; ++i) {
+    for (int i = 0; i < e->name_len && n + 5 < cap; ++i) {
         unsigned char c = static_cast<unsigned char>(e->name[i]);
         if (c < 0x20 || c == 0x7F || (raw && c >= 0x80))
-            n += fmt(shown + n, sizeof shown - n, "\\x%02X", c);
+            n += fmt(shown + n, cap - n, "\\x%02X", c);
         else
             shown[n++] = static_cast<char>(c);
     }
     shown[n] = '\0';
-    setup_log("unsafe name on the CD: \"%s\"", shown);
 }
 
 // The line for a file of an image that cannot be read: its name on the CD, its path there and the
@@ -407,49 +385,54 @@ void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
     free(order);
 }
 
-// The first half of an image copy, on the calling thread: lists the folder tree under dest in record
-// order, with the walk's defences (depth, loops, budget) and the name check, and the files for the
-// workers. A file that a later one replaces is not copied; its bytes go to p at once, so a
-// successful copy still adds up to the total. 0 at the first fault, with its log line; the files
-// listed before it are still copied.
-int iso_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *dest, CopyPlan *plan, Progress *p, int depth,
-             Walk *w) {
+// The walk of an image into the plan, in record order, with its defences (depth, loops, budget). The
+// first name that is no plain name is the plan's fault: nothing from it on is copied, but the walk goes
+// on for the total, which counts every file entry whatever its name.
+void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int depth, Walk *w, CdPlan *plan) {
     if (!walk_enter(w, s, extent, size)) {
-        setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s", dest);
-        return 0;
+        plan_fault(plan, PLAN_TOO_MANY_FOLDERS, rel);
+        return;
     }
     w->path[depth] = extent;
     int count = 0;
     IsoEntry *list = iso_dir(s, extent, size, &count);
     uint8_t *replaced = static_cast<uint8_t *>(malloc(count ? count : 1));
-    int ok = replaced != nullptr && jobs_add(plan->folders, "", dest, 0, 0);
-    if (!ok) setup_log("not enough memory to copy %s", dest);
-    if (ok) mark_replaced(list, count, replaced);
-    for (int i = 0; i < count && ok; ++i) {
+    if (!replaced) plan_fault(plan, PLAN_NO_MEMORY, rel);
+    if (replaced) mark_replaced(list, count, replaced);
+    for (int i = 0; replaced && i < count && !w->exhausted; ++i) {
         const IsoEntry *e = &list[i];
         if (e->directory && !enters(w, depth, e)) continue;
         if (!is_plain_name(e)) {
-            log_unsafe_name(e);
-            ok = 0;
-            break;
+            char shown[64 * 4 + 1];
+            shown_name(e, shown, sizeof shown);
+            plan_fault(plan, PLAN_UNSAFE_NAME, shown);
         }
         char child[PATH_BUF];
-        if (!join_path(child, dest, e->name)) {
-            setup_log("cannot write %s", child);
-            ok = 0;
-        } else if (e->directory) {
-            ok = iso_plan(s, e->extent, e->size, child, plan, p, depth + 1, w);
-        } else if (replaced[i]) {
-            if (p) progress_add(p, e->size);
-        } else if (!jobs_add(plan->files, e->name, child, e->extent, e->size)) {
-            setup_log("not enough memory to copy %s", child);
-            ok = 0;
+        if (fmt(child, sizeof child, rel[0] ? "%s\\%s" : "%s%s", rel, e->name) >= static_cast<int>(sizeof child)) {
+            plan_fault(plan, PLAN_TOO_LONG, child);
+            continue;
         }
+        if (!plan_add(plan, child, e->directory, e->directory ? 0 : e->size, e->extent, replaced[i])) break;
+        if (e->directory) walk_plan(s, e->extent, e->size, child, depth + 1, w, plan);
     }
     free(replaced);
     free(list);
-    return ok;
 }
+
+}  // namespace
+
+void iso_plan(CdSrc *s, CdPlan *plan) {
+    Walk w;
+    walk_start(&w, s);
+    walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
+}
+
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
+    ImageCopy c = {s, strlen(dest)};
+    return jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------------
 // Opening
@@ -516,23 +499,3 @@ uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size) {
     return data;
 }
 
-uint64_t iso_total_of(CdSrc *s, const char *rel, size_t *longest) {
-    Walk w;
-    walk_start(&w, s);
-    IsoEntry e;
-    uint64_t sum = 0;
-    if (!*rel)
-        sum = iso_total(s, s->root_extent, s->root_size, 0, &w, 0);
-    else if (iso_find(s, rel, &e))
-        sum = e.directory ? iso_total(s, e.extent, e.size, 0, &w, 0) : e.size;
-    *longest = w.longest;
-    return sum;
-}
-
-int iso_copy_all(CdSrc *s, const char *dest, Progress *p, int workers, CopyPlan *plan) {
-    Walk w;
-    walk_start(&w, s);
-    int planned = iso_plan(s, s->root_extent, s->root_size, dest, plan, p, 0, &w);
-    ImageCopy c = {s, strlen(dest)};
-    return copy_planned(plan, dest, planned, workers, IMAGE_BUFFER, copy_image_file, &c, p);
-}

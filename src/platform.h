@@ -137,3 +137,7 @@ PfList *pf_list_open(const char *folder);
 int pf_list_next(PfList *l, PfEntry *e);
 // Ends the listing; none is accepted.
 void pf_list_close(PfList *l);
+#ifndef _WIN32
+// How many listings pf_list_open has started in this process: what a walk costs, for the native tests.
+unsigned long pf_listings();
+#endif

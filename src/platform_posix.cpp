@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -392,7 +393,12 @@ struct PfList {
     char folder[1024];
 };
 
+static std::atomic<unsigned long> listings{0};
+
+unsigned long pf_listings() { return listings.load(); }
+
 PfList *pf_list_open(const char *folder) {
+    listings.fetch_add(1);
     NativePath np(folder);
     DIR *d = opendir(np.p);
     if (!d) {

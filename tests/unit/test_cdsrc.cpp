@@ -309,6 +309,9 @@ TEST_F(CdSrcTest, FolderSourceDepthEmptyFoldersAndAttributes) {
 
     CdSrc *s = cd_open(cd.c_str());
     ASSERT_NE(s, nullptr);
+#ifndef _WIN32
+    unsigned long listed = pf_listings();
+#endif
     EXPECT_EQ(cd_total_bytes(s), expected);
     EXPECT_EQ(cd_exists(s, "D01\\DEPTH.DAT"), 1);
     EXPECT_EQ(cd_exists(s, "D01\\NOPE.DAT"), 0);
@@ -325,6 +328,13 @@ TEST_F(CdSrcTest, FolderSourceDepthEmptyFoldersAndAttributes) {
     make_read_only(dest + "\\ROOT.DAT");
     ASSERT_EQ(cd_copy_all(s, dest.c_str(), &t.p), 1);
     EXPECT_EQ(t.p.done, expected);
+    EXPECT_EQ(cd_bytes_of(s, "D01") + cd_bytes_of(s, "ROOT.DAT") + cd_bytes_of(s, "RO.DAT"), expected);
+    EXPECT_EQ(cd_longest_path(s), strlen("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\DEPTH.DAT"));
+#ifndef _WIN32
+    // The total, the parts, the longest path and the copy all come from one walk: one listing a folder
+    // (the root, D01 to D16, EMPTY and INNER).
+    EXPECT_EQ(pf_listings() - listed, 19u);
+#endif
     auto got = tree(dest);
     std::string d16 = "D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16";
     EXPECT_EQ(got[d16 + "\\DEPTH.DAT"], str(pattern(116, 16)));
