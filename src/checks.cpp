@@ -185,6 +185,41 @@ int legacy_install(const char *dir) {
     return 1;
 }
 
+int holds_install(const char *dir) {
+    char exe[PATH_BUF];
+    Record *r = record_load(dir);
+    int listed = record_count(r) > 0;
+    record_free(r);
+    return listed || (join_path(exe, dir, "zarnith.exe") && path_exists(exe) && !is_dir(exe));
+}
+
+int same_folder(const char *a, const char *b) {
+    char fa[PATH_BUF], fb[PATH_BUF];
+    if (folder_form(a, fa) != FOLDER_OK || folder_form(b, fb) != FOLDER_OK) return 0;
+    if (ascii_equal(fa, fb)) return 1;
+    PfFileId ia, ib;
+    return pf_file_id(fa, &ia) && pf_file_id(fb, &ib) && same_id(ia, ib);
+}
+
+void browse_target(const char *picked, char *out) {
+    static const char name[] = "Tovek Zarnith PC";
+    fmt(out, PATH_BUF, "%s", picked);
+    size_t len = strlen(out);
+    while (len > 0 && is_separator(out[len - 1])) out[--len] = '\0';
+    const char *sep = last_separator(out);
+    const char *last = sep ? sep + 1 : out;
+    // A root ("D:") keeps its separator; anything else has its game folder appended, unless it is one.
+    if (len == 2 && out[1] == ':') {
+        fmt(out + len, PATH_BUF - len, "\\%s", name);
+        return;
+    }
+    if (ascii_equal(last, name) || holds_install(out)) {
+        fmt(out, PATH_BUF, "%s", picked);
+        return;
+    }
+    fmt(out + len, PATH_BUF - len, "\\%s", name);
+}
+
 int game_running(const char *dir) {
     char exe[PATH_BUF];
     return join_path(exe, dir, "zarnith.exe") && pf_in_use(exe);

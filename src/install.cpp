@@ -90,6 +90,8 @@ struct Run {
     RecordRun *record;      // this run's, once it is begun
     KeySnapshot *key;       // the uninstall entry as it was before this run
     int dir_made;
+    int moving;             // the registered install lies elsewhere: this install takes its place
+    char previous[PATH_BUF];
 };
 
 // A note of the CD copy: its paths are below game\cd.
@@ -164,10 +166,57 @@ static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64
 // The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a
 // reinstall keeps the player's), the VELTRIS files, the sound banks and the saved-games folder. Each
 // is in the record before it is made.
-static int set_up_game_tree(RecordRun *record, const char *dir) {
+// The player's files of the previous install that the new folder has none of: copied over, each in the
+// record before it is made. Returns how many files came along; *ok 0 when the record cannot be written.
+static int carry_tree(RecordRun *record, const char *from, const char *to, const char *rel, int *ok) {
+    PfList *l = pf_list_open(from);
+    PfEntry e;
+    int carried = 0;
+    while (*ok && l && pf_list_next(l, &e)) {
+        char src[PATH_BUF], dst[PATH_BUF], child[PATH_BUF];
+        if (e.reparse || !join_path(src, from, e.name) || !join_path(dst, to, e.name) || !join_path(child, rel, e.name))
+            continue;
+        if (e.directory) {
+            *ok = (path_exists(dst) || record_note(record, child, 1)) && record_flush(record);
+            if (*ok && make_dirs(dst)) carried += carry_tree(record, src, dst, child, ok);
+        } else if (!path_exists(dst)) {
+            *ok = record_note(record, child, 0) && record_flush(record);
+            if (*ok && copy_file(src, dst, nullptr)) ++carried;
+        }
+    }
+    pf_list_close(l);
+    return carried;
+}
+
+// Takes along from the previous install what the player made: the configuration, the saved games and
+// the game's own settings, where the new folder has none of its own.
+static int carry_player_files(RecordRun *record, const char *dir, const char *previous) {
+    static const char *const files[] = {"game\\hd\\GAME.CFG", "zarnith_pc.ini"};
+    char from[PATH_BUF], to[PATH_BUF];
+    int ok = 1;
+    for (const char *rel : files) {
+        if (!join_path(from, previous, rel) || !join_path(to, dir, rel) || path_exists(to) || !path_exists(from))
+            continue;
+        if (!record_note(record, rel, 0) || !record_flush(record)) return fail("cannot write the install record");
+        if (copy_file(from, to, nullptr)) setup_log("Carried %s from %s", rel, previous);
+    }
+    if (join_path(from, previous, "game\\hd\\SAVEGAME") && join_path(to, dir, "game\\hd\\SAVEGAME") && is_dir(from)) {
+        if (!path_exists(to) && (!record_note(record, "game\\hd\\SAVEGAME", 1) || !record_flush(record)))
+            return fail("cannot write the install record");
+        make_dirs(to);
+        int carried = carry_tree(record, from, to, "game\\hd\\SAVEGAME", &ok);
+        if (!ok) return fail("cannot write the install record");
+        if (carried) setup_log("Carried %d saved-game files from %s", carried, previous);
+    }
+    return 1;
+}
+
+static int set_up_game_tree(RecordRun *record, const char *dir, const char *previous) {
     char cd[PATH_BUF], hd[PATH_BUF];
     fmt(cd, sizeof cd, "%s\\game\\cd", dir);
     fmt(hd, sizeof hd, "%s\\game\\hd", dir);
+    // A moved install brings the player's configuration and saved games before the CD's are set up.
+    if (previous && !carry_player_files(record, dir, previous)) return 0;
     char from[JOIN_BUF], to[JOIN_BUF], rel[PATH_BUF];
     fmt(from, sizeof from, "%s\\GAME.CFG", cd);
     fmt(to, sizeof to, "%s\\GAME.CFG", hd);
@@ -224,7 +273,7 @@ static void give_emblem(const char *dir, const char *exe) {
 // Everything after the copy; the CD source is closed by then.
 static int finish_install(Run *run, const Options *o, Progress *p) {
     setup_log("Setting up the game files ...");
-    if (!set_up_game_tree(run->record, o->dir) || !go_on()) return 0;
+    if (!set_up_game_tree(run->record, o->dir, run->moving ? run->previous : nullptr) || !go_on()) return 0;
     progress_add(p, 6 * MIB);
 
     char exe[PATH_BUF];
@@ -242,6 +291,10 @@ static int finish_install(Run *run, const Options *o, Progress *p) {
     return 1;
 }
 
+int install_moves(const char *dir, char *previous) {
+    return registered_install(previous) && !same_folder(previous, dir);
+}
+
 int do_install(const Options *o, ProgressFn progress, void *user) {
     setup_log("Install to %s", o->dir);
     HRSRC payload = find_payload();
@@ -252,10 +305,18 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
 
     CdSrc *src = open_game_cd(o->cd);
     if (!src) return 0;
-    Run run = {o->dir, record_load(o->dir), nullptr, nullptr, 0};
+    Run run = {o->dir, record_load(o->dir), nullptr, nullptr, 0, 0, ""};
+    run.moving = install_moves(o->dir, run.previous);
     Progress p = {0, 0, progress, user};
     uint64_t cd_bytes = 0;
-    int ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
+    int ok = 1;
+    if (run.moving && game_running(run.previous)) {
+        char message[LOG_BUF - 16];
+        fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again",
+            run.previous);
+        ok = fail(message);
+    }
+    if (ok) ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
     cd_close(src);
     if (ok) ok = finish_install(&run, o, &p);
     // Every entry reached the disk before what it names was made: the end has nothing left to write.
@@ -268,6 +329,14 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     uninstall_key_free(run.key);
     record_free(run.earlier);
     if (!ok) return 0;
+    // The one install there is now is this one: the previous goes as a removal takes it (its entry and
+    // shortcuts are this install's now, and stay).
+    if (run.moving) {
+        if (do_uninstall(run.previous) == UNINSTALL_DONE)
+            setup_log("Removed the previous install in %s", run.previous);
+        else
+            setup_log("The previous install in %s could not be removed completely", run.previous);
+    }
     progress_add(&p, 2 * MIB);
     setup_log("Done.");
     return 1;

@@ -106,6 +106,15 @@ int check_folder_form(const char *dir);
 // 1 when dir holds an install made before installs kept a record: the game or its uninstaller, and the
 // CD's marker files in game\cd.
 int legacy_install(const char *dir);
+// 1 when dir holds an install of this game: a record with entries, or the game's executable.
+int holds_install(const char *dir);
+// 1 when a and b (of the form of an install folder) name one folder: the same text but for letter case
+// and trailing separators, or, where both exist, the same folder reached two ways.
+int same_folder(const char *a, const char *b);
+// The install folder for a folder the user picked with "Browse..." (out: PATH_BUF): the picked folder
+// with "\Tovek Zarnith PC" appended, unless it already ends in that name or holds an install of this
+// game, so that the game's files never land among the other things in, say, D:\Games.
+void browse_target(const char *picked, char *out);
 // 1 when the game runs from dir: its executable there is held open against writing.
 int game_running(const char *dir);
 // The places an install into dir writes, checked before anything is written (earlier: dir's record, or
@@ -198,6 +207,12 @@ struct KeySnapshot;
 KeySnapshot *uninstall_key_save();
 void uninstall_key_restore(const KeySnapshot *k);
 void uninstall_key_free(KeySnapshot *k);
+// The folder of the registered install (the uninstall entry's InstallLocation, as written there) into
+// folder (PATH_BUF) when it still holds an install of this game (holds_install); 0 and "" otherwise.
+int registered_install(char *folder);
+// 1 when an install into dir would move the registered install elsewhere: there is one, in another
+// folder; previous (PATH_BUF) receives its folder.
+int install_moves(const char *dir, char *previous);
 // Results of do_uninstall.
 enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2, UNINSTALL_IN_USE = 3 };
 // What the second stage says when the game runs from the folder.

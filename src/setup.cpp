@@ -133,7 +133,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     detect_drives();
     detect_images();
-    if (!opts.dir[0]) fmt(opts.dir, sizeof opts.dir, "%s", "C:\\Games\\Tovek Zarnith PC");
+    // A setup run again (to repair, or from a new image) goes where the game is installed already.
+    char previous[PATH_BUF];
+    if (!opts.dir[0])
+        fmt(opts.dir, sizeof opts.dir, "%s", registered_install(previous) ? previous : "C:\\Games\\Tovek Zarnith PC");
     opts.desktop = 1;
     opts.startmenu = 1;
     setup_log("defaults: cd '%s' dir '%s'", opts.cd, opts.dir);

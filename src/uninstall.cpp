@@ -145,15 +145,25 @@ void uninstall_key_free(KeySnapshot *k) {
 
 // 1 when the uninstall key names dir (of the form of an install folder) as its install location.
 static int key_names(const char *dir) {
-    char location[PATH_BUF], folder[PATH_BUF];
+    char location[PATH_BUF];
     DWORD size = sizeof location;
+    return RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location,
+                        &size) == ERROR_SUCCESS &&
+           same_folder(location, dir);
+}
+
+int registered_install(char *folder) {
+    char location[PATH_BUF];
+    DWORD size = sizeof location;
+    folder[0] = '\0';
     if (RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) !=
             ERROR_SUCCESS ||
-        folder_form(location, folder) != FOLDER_OK)
+        folder_form(location, folder) != FOLDER_OK || !holds_install(location)) {
+        folder[0] = '\0';
         return 0;
-    if (ascii_equal(folder, dir)) return 1;
-    PfFileId a, b;
-    return pf_file_id(folder, &a) && pf_file_id(dir, &b) && a.volume == b.volume && a.index == b.index;
+    }
+    fmt(folder, PATH_BUF, "%s", location);
+    return 1;
 }
 
 // Deletes the shortcut when it leads into dir; one to another install (or anything else) stays. 1 when

@@ -91,7 +91,17 @@ static void browse_folder(HWND field, const wchar_t *title) {
     PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&bi);
     if (!item) return;
     wchar_t path[MAX_PATH];
-    if (SHGetPathFromIDListW(item, path)) SetWindowTextW(field, path);
+    if (SHGetPathFromIDListW(item, path)) {
+        // A folder picked for the install gets the game's own folder in it (see browse_target).
+        char picked[PATH_BUF], target[PATH_BUF];
+        wchar_t wide[PATH_BUF];
+        if (field == e_dir && wide_to_code_page(CP_ACP, path, picked, sizeof picked)) {
+            browse_target(picked, target);
+            if (MultiByteToWideChar(CP_ACP, 0, target, -1, wide, PATH_BUF) > 0) SetWindowTextW(field, wide);
+        } else {
+            SetWindowTextW(field, path);
+        }
+    }
     CoTaskMemFree(item);
 }
 
@@ -148,6 +158,13 @@ static void on_install() {
         char text[JOIN_BUF];
         fmt(text, sizeof text, "Tovek Zarnith is running from %s. Close the game, then press Retry.", opts.dir);
         if (MessageBoxA(hwnd, text, CAPTION, MB_ICONWARNING | MB_RETRYCANCEL) != IDRETRY) return;
+    }
+    char previous[PATH_BUF];
+    if (install_moves(opts.dir, previous)) {
+        char text[JOIN_BUF + PATH_BUF];
+        fmt(text, sizeof text, "Tovek Zarnith is installed in %s. Move it to %s? Your saved games come along.", previous,
+            opts.dir);
+        if (MessageBoxA(hwnd, text, CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES) return;
     }
     busy = 1;
     // A disabled control loses the focus, and with it Escape; the focus moves on to Cancel.

@@ -112,6 +112,32 @@ class InstallLife(e2e.WindowTestCase):
         self.assertFalse(os.path.exists(run.host))
         self.assertIsNone(self.entry())
 
+    def test_a_setup_run_again_offers_the_install_and_moves_it_with_the_saved_games(self):
+        first = self.installed(self.cd, self.fresh("first"))
+        put(os.path.join(first.host, "game", "hd", "SAVEGAME", "SLOT1.SAV"), "saved game")
+        put(os.path.join(first.host, "zarnith_pc.ini"), "the player's settings")
+        # Without /dir, a silent run and the window both go to the installed folder.
+        again = self.assert_done(self.run_setup("/silent", "/cd", self.wp.winpath(self.cd), "/nodesktop", "/nostartmenu"))
+        self.assertEqual(again.log[1], "defaults: cd '' dir '%s'" % first.folder)
+        target = self.fresh("moved")
+        self.start("/cd", self.wp.winpath(self.cd))
+        self.assertEqual([r[3] for r in self.controls()[0] if r[0] == "Edit"][1], first.folder)
+        # Asked to move it elsewhere, No writes nothing and leaves the window as it was.
+        self.assertEqual(self.ctl("set", self.TITLE, "1", self.wp.winpath(target)), 0)
+        self.assertEqual(self.ctl("click", self.TITLE, "Install"), 0)
+        self.assertEqual(self.answer("no"), "Tovek Zarnith is installed in %s. Move it to %s? Your saved games come "
+                         "along." % (first.folder, self.wp.winpath(target)))
+        self.assertEqual(self.ctl("click", self.TITLE, "Cancel"), 0)
+        self.assertFalse(os.path.exists(target))
+
+        # A silent move takes the saved game and the settings along and leaves one install and one entry.
+        moved = self.installed(self.cd, target)
+        self.assertEqual(e2e.read(os.path.join(target, "game", "hd", "SAVEGAME", "SLOT1.SAV"), "r"), "saved game")
+        self.assertEqual(e2e.read(os.path.join(target, "zarnith_pc.ini"), "r"), "the player's settings")
+        self.assertIn("Removed the previous install in %s" % first.folder, moved.log)
+        self.assertFalse(os.path.exists(first.host), "the previous install stays")
+        self.assertEqual(self.entry()["InstallLocation"], ("REG_SZ", moved.folder))
+
 
 if __name__ == "__main__":
     e2e.main()

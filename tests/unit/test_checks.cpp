@@ -4,6 +4,7 @@
 #include <string>
 
 #include "install.h"
+#include "testutil.h"
 #include "util.h"
 
 TEST(FolderForm, FullPathsBelowARootOnly) {
@@ -65,4 +66,22 @@ TEST(DeepestInstallPath, TheCdCopyOrTheSetupsOwnFiles) {
     // Windows counts UTF-16 units, not the bytes of the UTF-8 code page: "Игры" is four, an emoji two.
     EXPECT_EQ(deepest_install_path("C:\\\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b", 100), 7u + 9u + 100u);
     EXPECT_EQ(utf16_units("\xf0\x9f\x8e\xae" "a\xc5\x81"), 4u);
+}
+
+TEST(BrowseTarget, AppendsTheGamesFolderUnlessItIsThereOrHoldsAnInstall) {
+    char out[PATH_BUF];
+    const char *cases[][2] = {{"D:\\Games", "D:\\Games\\Tovek Zarnith PC"},
+                              {"D:\\Games\\", "D:\\Games\\Tovek Zarnith PC"},
+                              {"D:\\", "D:\\Tovek Zarnith PC"},
+                              {"D:\\Games\\tovek zarnith pc", "D:\\Games\\tovek zarnith pc"},
+                              {"D:\\Tovek Zarnith PC 2", "D:\\Tovek Zarnith PC 2\\Tovek Zarnith PC"}};
+    for (const auto &c : cases) {
+        browse_target(c[0], out);
+        EXPECT_STREQ(out, c[1]) << c[0];
+    }
+    // A folder that holds the game already is the install to repair or replace.
+    TempDir t;
+    put(t.sub("TZ\\zarnith.exe"), "x");
+    browse_target(t.sub("TZ").c_str(), out);
+    EXPECT_EQ(std::string(out), t.sub("TZ"));
 }
