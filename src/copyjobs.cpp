@@ -50,11 +50,7 @@ CopyJob jobs_at(const CopyJobs *j, size_t i) {
     return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size};
 }
 
-static std::atomic<int> stopping{0};
 
-void copy_stop(int on) { stopping.store(on ? 1 : 0); }
-
-int copy_stopping() { return stopping.load(std::memory_order_relaxed); }
 
 static int grow(void **block, size_t *room, size_t need, size_t unit, size_t first) {
     if (need <= *room) return 1;

@@ -97,7 +97,7 @@ struct Run {
 // A note of the CD copy: its paths are below game\cd.
 static int note_cd(void *ctx, const char *rel, int folder) {
     RecordRun *r = static_cast<RecordRun *>(ctx);
-    if (!rel) return record_flush(r);
+    if (!rel) return record_flush(r, 1);
     char path[PATH_BUF];
     if (fmt(path, sizeof path, rel[0] ? "game\\cd\\%s" : "game\\cd", rel) >= static_cast<int>(sizeof path)) return 0;
     return record_note(r, path, folder);
@@ -133,7 +133,7 @@ static int register_early(Run *run, uint64_t cd_bytes) {
     static const char *const game_files[] = {"zarnith.log", "zarnith_pc.ini"};
     for (const char *name : game_files)
         if (ok && join_path(path, run->dir, name) && !path_exists(path)) ok = record_note(run->record, name, 0);
-    if (!ok || !record_flush(run->record)) return fail("cannot write the install record");
+    if (!ok || !record_flush(run->record, 1)) return fail("cannot write the install record");
     register_uninstaller(run->dir, cd_bytes);
     return 1;
 }
@@ -155,7 +155,7 @@ static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64
     int ours = record_count(run->earlier) ? record_lists(run->earlier, "game", 1) : legacy_install(run->dir);
     int ok = (path_exists(game) && !ours) ||
              record_note(run->record, "game", 1);
-    if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record))
+    if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record, 1))
         return fail("cannot write the install record");
     if (!make_dirs(hd)) return folder_failed(hd);
     setup_log("Copying %s ...", cd_describe(src));
@@ -177,10 +177,10 @@ static int carry_tree(RecordRun *record, const char *from, const char *to, const
         if (e.reparse || !join_path(src, from, e.name) || !join_path(dst, to, e.name) || !join_path(child, rel, e.name))
             continue;
         if (e.directory) {
-            *ok = (path_exists(dst) || record_note(record, child, 1)) && record_flush(record);
+            *ok = (path_exists(dst) || record_note(record, child, 1)) && record_flush(record, 0);
             if (*ok && make_dirs(dst)) carried += carry_tree(record, src, dst, child, ok);
         } else if (!path_exists(dst)) {
-            *ok = record_note(record, child, 0) && record_flush(record);
+            *ok = record_note(record, child, 0) && record_flush(record, 0);
             if (*ok && copy_file(src, dst, nullptr)) ++carried;
         }
     }
@@ -197,11 +197,11 @@ static int carry_player_files(RecordRun *record, const char *dir, const char *pr
     for (const char *rel : files) {
         if (!join_path(from, previous, rel) || !join_path(to, dir, rel) || path_exists(to) || !path_exists(from))
             continue;
-        if (!record_note(record, rel, 0) || !record_flush(record)) return fail("cannot write the install record");
+        if (!record_note(record, rel, 0) || !record_flush(record, 0)) return fail("cannot write the install record");
         if (copy_file(from, to, nullptr)) setup_log("Carried %s from %s", rel, previous);
     }
     if (join_path(from, previous, "game\\hd\\SAVEGAME") && join_path(to, dir, "game\\hd\\SAVEGAME") && is_dir(from)) {
-        if (!path_exists(to) && (!record_note(record, "game\\hd\\SAVEGAME", 1) || !record_flush(record)))
+        if (!path_exists(to) && (!record_note(record, "game\\hd\\SAVEGAME", 1) || !record_flush(record, 0)))
             return fail("cannot write the install record");
         make_dirs(to);
         int carried = carry_tree(record, from, to, "game\\hd\\SAVEGAME", &ok);
@@ -238,7 +238,7 @@ static int set_up_game_tree(RecordRun *record, const char *dir, const char *prev
         noted = record_note(record, rel, 0);
     }
     pf_list_close(l);
-    if (!noted || !record_flush(record)) return fail("cannot write the install record");
+    if (!noted || !record_flush(record, 0)) return fail("cannot write the install record");
 
     if (!keep_cfg && !copy_file(from, to, nullptr)) return fail("GAME.CFG missing on the CD");
 

@@ -77,25 +77,6 @@ void emblem_icon_group(uint8_t out[104]);
 
 // ---- Install folder and the checks before an install (portable) ----
 
-// What an install folder path is, from its text alone.
-enum {
-    FOLDER_OK = 0,
-    FOLDER_NOT_FULL = 1,
-    FOLDER_ROOT = 2,
-    FOLDER_DOTS = 3,
-    FOLDER_TOO_LONG = 4,
-    FOLDER_TRAILING = 5,  // a part ends in a space or a dot
-    FOLDER_BAD_NAME = 6,  // a part holds a character Windows refuses, or is a device name
-};
-// FOLDER_OK for a full path (drive letter and root, or \\server\share) below a drive or share root
-// with no "." or ".." part; out (PATH_BUF) then holds it without trailing separators. Otherwise why
-// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, too long to hold, a
-// part that Windows would shorten (a trailing space or dot) or cannot make (a device name, < > : " | ? *
-// or a control character).
-int folder_form(const char *dir, char *out);
-// 1 when `inner` is the folder `outer` or lies below it, comparing part by part ('\' and '/' alike,
-// repeated separators as one, ASCII letter case ignored). Links and other spellings are not resolved.
-int path_inside(const char *inner, const char *outer);
 // Windows' path limit (MAX_PATH, 260, less the terminating NUL): longer paths cannot be written.
 constexpr size_t MAX_PATH_CHARS = 259;
 // Characters of the longest path an install into dir writes, given the CD's cd_longest_path.
@@ -169,8 +150,10 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
 // Notes rel before it is made (not yet written: record_flush writes what was noted); what did not
 // exist yet is taken back by a roll-back. 1/0 after a log line.
 int record_note(RecordRun *r, const char *rel, int folder);
-// Writes what was noted and makes it reach the disk. 1/0 after a log line.
-int record_flush(RecordRun *r);
+// Writes what was noted; to_disk also makes it reach the disk, which is cheap only while little else
+// waits to be written (before the CD copy: after it, the system would first write out the whole copy).
+// 1/0 after a log line.
+int record_flush(RecordRun *r, int to_disk);
 // Ends a successful install's record. 1, or 0 when its last lines could not be written.
 int record_finish(RecordRun *r);
 // Takes back what this run made (newest first; a folder only when empty), puts the earlier record back,

@@ -34,7 +34,7 @@ struct PathList {
     size_t used, capacity;
 };
 
-int grow(void **block, size_t *room, size_t need, size_t unit) {
+int grow_block(void **block, size_t *room, size_t need, size_t unit) {
     if (need <= *room) return 1;
     size_t grown = *room ? *room : 64;
     while (grown < need) grown *= 2;
@@ -47,8 +47,8 @@ int grow(void **block, size_t *room, size_t need, size_t unit) {
 
 int list_add(PathList *l, const char *path, int folder) {
     size_t len = strlen(path) + 1;
-    if (!grow(reinterpret_cast<void **>(&l->items), &l->room, l->count + 1, sizeof(PathItem)) ||
-        !grow(reinterpret_cast<void **>(&l->text), &l->capacity, l->used + len, 1))
+    if (!grow_block(reinterpret_cast<void **>(&l->items), &l->room, l->count + 1, sizeof(PathItem)) ||
+        !grow_block(reinterpret_cast<void **>(&l->text), &l->capacity, l->used + len, 1))
         return 0;
     memcpy(l->text + l->used, path, len);
     l->items[l->count++] = PathItem{l->used, folder ? 1 : 0};
@@ -239,7 +239,7 @@ void put_line(RecordRun *r, const char *text, int folder) {
         r->failed = 1;
         return;
     }
-    if (r->pending + n + 2 > WRITE_BUFFER && !record_flush(r)) return;
+    if (r->pending + n + 2 > WRITE_BUFFER && !record_flush(r, 0)) return;
     memcpy(r->buffer + r->pending, text, n);
     r->pending += n;
     if (folder) r->buffer[r->pending++] = '\\';
@@ -293,7 +293,7 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
             if (ascii_equal(rel, RECORD_NAME) || !join_path(full, dir, rel) || !path_exists(full)) continue;
             put_line(r, rel, folder);
         }
-        if (record_flush(r)) return r;
+        if (record_flush(r, 1)) return r;
     }
     record_roll_back(r);
     return nullptr;
@@ -318,11 +318,11 @@ int record_note(RecordRun *r, const char *rel, int folder) {
     return !r->failed;
 }
 
-int record_flush(RecordRun *r) {
+int record_flush(RecordRun *r, int to_disk) {
     if (r->failed) return 0;
     uint32_t put = 0;
     int called = r->pending == 0 || pf_write(r->file, r->buffer, static_cast<uint32_t>(r->pending), &put);
-    if (!called || (r->pending && put != r->pending) || !pf_flush(r->file)) {
+    if (!called || (r->pending && put != r->pending) || (to_disk && !pf_flush(r->file))) {
         log_failure("write failed: ", r->path, write_error(called));
         r->failed = 1;
         return 0;
@@ -340,7 +340,7 @@ static void run_free(RecordRun *r) {
 }
 
 int record_finish(RecordRun *r) {
-    int ok = record_flush(r);
+    int ok = record_flush(r, 0);
     run_free(r);
     return ok;
 }

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,6 +8,11 @@
 #include "setup_log.h"
 
 static uint8_t buf[1 << 20];  // copy_file's transfer buffer
+static std::atomic<int> stopping;  // a stop asked for from another thread
+
+void copy_stop(int on) { stopping.store(on ? 1 : 0); }
+
+int copy_stopping() { return stopping.load(std::memory_order_relaxed); }
 static uint32_t crc_tab[256];
 
 int join_path(char *out, const char *folder, const char *name) {

@@ -4,9 +4,10 @@
 // / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
-// Files: util.cpp (file helpers, progress, CRC-32, text checks), copyjobs.cpp (copies on several
-// workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII text helpers), bytes.h (bounded
-// readers for untrusted bytes). Below it: platform.h with platform_win32.cpp and platform_posix.cpp.
+// Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths),
+// copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
+// text helpers), bytes.h (bounded readers for untrusted bytes). Below it: platform.h with
+// platform_win32.cpp and platform_posix.cpp.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -84,6 +85,25 @@ int join_path(char *out, const char *folder, const char *name);
 // no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
 // to a file name, so two different byte strings could name one file.
 int utf8_valid(const char *s, size_t n);
+// What an install folder path is, from its text alone.
+enum {
+    FOLDER_OK = 0,
+    FOLDER_NOT_FULL = 1,
+    FOLDER_ROOT = 2,
+    FOLDER_DOTS = 3,
+    FOLDER_TOO_LONG = 4,
+    FOLDER_TRAILING = 5,  // a part ends in a space or a dot
+    FOLDER_BAD_NAME = 6,  // a part holds a character Windows refuses, or is a device name
+};
+// FOLDER_OK for a full path (drive letter and root, or \\server\share) below a drive or share root
+// with no "." or ".." part; out (PATH_BUF) then holds it without trailing separators. Otherwise why
+// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, too long to hold, a
+// part that Windows would shorten (a trailing space or dot) or cannot make (a device name, < > : " | ? *
+// or a control character).
+int folder_form(const char *dir, char *out);
+// 1 when `inner` is the folder `outer` or lies below it, comparing part by part ('\' and '/' alike,
+// repeated separators as one, ASCII letter case ignored). Links and other spellings are not resolved.
+int path_inside(const char *inner, const char *outer);
 // 1 when the n bytes of a file name name a device (CON, NUL, COM1, "nul .txt", ...): CreateFile would open
 // the device.
 int name_is_device(const char *name, size_t n);

@@ -113,7 +113,7 @@ TEST(RecordRun, RollBackTakesBackOnlyWhatTheRunMade) {
     ASSERT_NE(run, nullptr);
     for (const char *rel : {"game\\cd", "game\\cd\\SUB"}) ASSERT_TRUE(record_note(run, rel, 1));
     for (const char *rel : {"game\\cd\\SUB\\B.DAT", "zarnith.exe", "game\\hd\\SAVEGAME\\S1.SAV"}) ASSERT_TRUE(record_note(run, rel, 0));
-    ASSERT_TRUE(record_flush(run));
+    ASSERT_TRUE(record_flush(run, 1));
     // Written before anything is made: a kill here leaves a record that names all of it.
     EXPECT_EQ(entries(contents(t.sub("inst\\" + kRec))),
               (std::vector<std::string>{kRec, "zarnith.exe", "game\\", "game\\hd\\", "game\\cd\\", "game\\cd\\SUB\\",
@@ -131,7 +131,7 @@ TEST(RecordRun, RollBackTakesBackOnlyWhatTheRunMade) {
     std::string fresh = t.sub("new\\inst");
     ASSERT_TRUE(make_dirs(fresh.c_str()));
     run = record_begin(fresh.c_str(), nullptr, 1, 1);
-    ASSERT_TRUE(run && record_note(run, "zarnith.exe", 0) && record_flush(run));
+    ASSERT_TRUE(run && record_note(run, "zarnith.exe", 0) && record_flush(run, 1));
     put(t.sub("new\\inst\\zarnith.exe"), "x");
     record_roll_back(run);
     EXPECT_FALSE(exists(t, "new"));
