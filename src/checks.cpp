@@ -80,7 +80,10 @@ int inside_by_id(const char *inner, const char *outer) {
 int in_the_way(const char *path, int want_folder, int ours) {
     char message[LOG_BUF - 16];
     if (!path_exists(path)) return 0;
-    if (want_folder && !is_dir(path))
+    // Written through, a link would put the install's bytes wherever it leads.
+    if (pf_is_link(path))
+        fmt(message, sizeof message, "%s is a link to somewhere else: choose another folder", path);
+    else if (want_folder && !is_dir(path))
         fmt(message, sizeof message, "%s is a file where the install must make a folder: choose another folder", path);
     else if (!want_folder && is_dir(path))
         fmt(message, sizeof message, "%s is a folder where the install must write a file: choose another folder", path);
@@ -182,6 +185,7 @@ int check_targets(const char *dir, const Record *earlier) {
         if (!join_path(path, dir, t.rel) || in_the_way(path, t.folder, legacy || record_lists(earlier, t.rel, t.folder)))
             return 0;
     if (join_path(path, dir, "game\\hd\\GAME.CFG") && in_the_way(path, 0, 1)) return 0;
+    if (join_path(path, dir, RECORD_NAME) && in_the_way(path, 0, 1)) return 0;
     return 1;
 }
 

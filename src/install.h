@@ -101,7 +101,8 @@ int game_running(const char *dir);
 // The places an install into dir writes, checked before anything is written (earlier: dir's record, or
 // none): zarnith.exe and uninstall.exe must be files of this game's or absent, game a folder or absent,
 // game\cd and game\hd folders of this game's (named by the record, or a legacy install) or absent,
-// game\hd\GAME.CFG no folder. 1, or 0 after one "ERROR: %s" line that names the path.
+// game\hd\GAME.CFG and the record no folder, and none of them a link. 1, or 0 after one "ERROR: %s"
+// line that names the path.
 int check_targets(const char *dir, const Record *earlier);
 // The checks before anything is written, for an install of the open CD source into dir (of the form
 // above): the game not running from dir, not inside a folder source, the source not inside dir's

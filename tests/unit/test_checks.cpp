@@ -1,7 +1,12 @@
 // The install folder's form and the path arithmetic of the checks before an install.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "install.h"
 #include "testutil.h"
@@ -84,4 +89,42 @@ TEST(BrowseTarget, AppendsTheGamesFolderUnlessItIsThereOrHoldsAnInstall) {
     put(t.sub("TZ\\zarnith.exe"), "x");
     browse_target(t.sub("TZ").c_str(), out);
     EXPECT_EQ(std::string(out), t.sub("TZ"));
+}
+
+// Whatever an install would write that stands in its way is refused before anything is written, with
+// one line that names it; what the folder's record names is the install's own.
+TEST(CheckTargets, RefusesWhatIsInTheWayAndNamesIt) {
+    struct Case {
+        const char *put;  // a file to make in the install folder
+        const char *line; // the end of the one line
+    } cases[] = {{"zarnith.exe\\x", "zarnith.exe is a folder where the install must write a file: choose another folder"},
+                 {"uninstall.exe", "uninstall.exe belongs to another program: choose another folder"},
+                 {"game", "game is a file where the install must make a folder: choose another folder"},
+                 {"game\\cd\\README.TXT", "cd belongs to another program: choose another folder"}};
+    for (const Case &c : cases) {
+        TempDir t;
+        put(t.sub(c.put), "x");
+        LogCapture log;
+        EXPECT_EQ(check_targets(t.path().c_str(), nullptr), 0) << c.put;
+        ASSERT_EQ(log.lines().size(), 1u) << c.put;
+        EXPECT_EQ(log.lines()[0].substr(0, 7), "ERROR: ");
+        EXPECT_EQ(log.lines()[0].substr(log.lines()[0].size() - strlen(c.line)), c.line) << c.put;
+    }
+    TempDir t;
+    put(t.sub("uninstall.exe"), "x");
+    put(t.sub("game\\cd\\README.TXT"), "x");
+    put(t.sub(RECORD_NAME), ":Tovek Zarnith install record 1\nuninstall.exe\ngame\\\ngame\\cd\\\ngame\\hd\\\n");
+    Record *r = record_load(t.path().c_str());
+    EXPECT_EQ(check_targets(t.path().c_str(), r), 1) << "the record names them: the install's own";
+    put(t.sub("game\\hd\\GAME.CFG\\x"), "x");
+    EXPECT_EQ(check_targets(t.path().c_str(), r), 0) << "a folder where the configuration goes";
+    record_free(r);
+#ifndef _WIN32
+    TempDir l;
+    put(l.sub("elsewhere.txt"), "x");
+    ASSERT_EQ(symlink(l.host("elsewhere.txt").c_str(), l.host("zarnith.exe").c_str()), 0);
+    LogCapture log;
+    EXPECT_EQ(check_targets(l.path().c_str(), nullptr), 0);
+    EXPECT_NE(log.text().find("zarnith.exe is a link to somewhere else"), std::string::npos) << log.text();
+#endif
 }
