@@ -308,6 +308,10 @@ class WineTestCase(unittest.TestCase):
     screen = "1024x768x24"
     forms = "tree"
     links = True
+    # Each setup a test starts finds no earlier install: a setup run again defaults to the installed folder
+    # and an install elsewhere moves it (taking the earlier one away). Tests of reinstalls and removals
+    # keep what the earlier runs registered.
+    first_installs = True
 
     @classmethod
     def setUpClass(cls):
@@ -344,11 +348,18 @@ class WineTestCase(unittest.TestCase):
                 write(path, data)
         return cd
 
+    def forget_installs(self):
+        """Takes away the uninstall entry, so that the next setup is a first one (see first_installs)."""
+        if self.first_installs:
+            self.wp.run("reg", ["delete", UNINSTALL_KEY, "/f"], timeout=120)
+
     def run_setup(self, *args, **options):
+        self.forget_installs()
         return run_setup(self.wp, list(args), **options)
 
     def install(self, cd, folder, *switches, **options):
         options.setdefault("links", self.links)
+        self.forget_installs()
         return install(self.wp, cd, folder, *switches, **options)
 
     def installed(self, cd, folder, *switches, **options):
@@ -394,9 +405,11 @@ class WineTestCase(unittest.TestCase):
         run = self.assert_installed(self.install(None, target, exe=exe))
         self.assertTrue(run.log[1].startswith("defaults: cd '%s\\%s' dir " % (ntpath.dirname(exe), image)), run.log[1])
 
-    def start_setup(self, *args, exe=None, cwd=None):
+    def start_setup(self, *args, exe=None, cwd=None, first=True):
         """setup.exe (or a copy) started with the arguments, not waited for: its Popen, killed at the end
-        of the test should it still run."""
+        of the test should it still run. first=False keeps what earlier runs registered."""
+        if first:
+            self.forget_installs()
         proc = self.wp.start(exe or SETUP_EXE, list(args), cwd=cwd)
         self.addCleanup(stop, proc)
         return proc
@@ -407,8 +420,10 @@ class WineTestCase(unittest.TestCase):
         temp = "C:\\users\\%s\\Temp" % os.path.basename(self.wp.user_folder())
         copy = beside_setup(self.wp, temp, name="zarnith_uninstall.exe")
         if not quiet:
-            return self.start_setup("/uninstall2", folder, exe=copy)
-        return self.run_setup("/uninstall2", folder, "/quiet", exe=copy, timeout=120).code
+            proc = self.wp.start(copy, ["/uninstall2", folder])
+            self.addCleanup(stop, proc)
+            return proc
+        return run_setup(self.wp, ["/uninstall2", folder, "/quiet"], exe=copy, timeout=120).code
 
     def start_install(self, cd, folder, *switches, links=None, exe=None, cwd=None):
         """An install as install() starts it, not waited for (see start_setup)."""
@@ -480,9 +495,9 @@ class WindowTestCase(WineTestCase):
             time.sleep(0.5)
         self.fail("status never became %s (last: %r)" % (texts, s))
 
-    def start(self, *args):
+    def start(self, *args, first=True):
         """setup.exe started with the arguments (see start_setup), once its main window is open."""
-        proc = self.start_setup(*args)
+        proc = self.start_setup(*args, first=first)
         if self.ctl("wait", self.TITLE, "60000") != 0:
             self.wp.diagnose("the main window did not open within 60 s")
             self.fail("the main window did not open (setup log: %s)" % setup_log(self.wp))

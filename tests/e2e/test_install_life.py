@@ -17,6 +17,7 @@ def put(path, text="mine"):
 class InstallLife(e2e.WindowTestCase):
     forms = "tree,iso"
     links = False
+    first_installs = False
 
     def entry(self):
         return e2e.uninstall_entry(self.wp)
@@ -102,6 +103,17 @@ class InstallLife(e2e.WindowTestCase):
                          "again" % run.folder)
         self.assertFalse(any(l.startswith("Copying ") for l in again.log), "the copy began")
         self.assertEqual(self.second_stage(run.folder), 0)
+        # Not quiet, the removal says why it took nothing; the window asks to close the game and retry.
+        removal = self.second_stage(run.folder, quiet=False)
+        code, text = self.ctl("answer", "Tovek Zarnith uninstall", "ok", "60", output=True)
+        self.assertEqual((code, text.strip()), (0, "Tovek Zarnith is running. Close the game, then remove it again."))
+        self.assertEqual(removal.wait(timeout=60), 0)
+        window = self.start("/cd", self.wp.winpath(self.cd), "/dir", run.folder)
+        self.assertEqual(self.ctl("click", self.TITLE, "Install"), 0)
+        self.assertEqual(self.answer("cancel"), "Tovek Zarnith is running from %s. Close the game, then press Retry."
+                         % run.folder)
+        self.assertEqual(self.ctl("click", self.TITLE, "Cancel"), 0)
+        self.assertEqual(window.wait(timeout=60), 0)
         self.assertEqual(e2e.listing(run.host, sizes=True), before)
         self.assertEqual(self.entry(), entry)
 

@@ -9,6 +9,7 @@ import e2e
 
 class Uninstall(e2e.WindowTestCase):
     CAPTION = "Tovek Zarnith uninstall"
+    first_installs = False
 
     @classmethod
     def setUpClass(cls):

@@ -8,7 +8,7 @@
 //   winctl close TITLE               ask the window to close (WM_CLOSE)
 //   winctl run "COMMAND LINE"        start a command line as the list of installed apps starts an
 //                                    UninstallString (no application name), wait, exit with its code
-//   winctl answer CAPTION yes|no|ok [SECONDS]
+//   winctl answer CAPTION yes|no|ok|retry|cancel [SECONDS]
 //                                    wait for a message box, print its text, press the button and wait
 //                                    until it closes (exit 0; 2 no box, 3 no such button, 4 not closed)
 //   winctl hold FILE UNTIL           open FILE shared for reading only (as a running program holds its
@@ -115,7 +115,13 @@ static BOOL CALLBACK collect_text(HWND child, LPARAM out) {
 }
 
 static int answer(const char *caption, const char *button, int seconds) {
-    int id = _stricmp(button, "yes") == 0 ? IDYES : _stricmp(button, "no") == 0 ? IDNO : IDOK;
+    static const struct {
+        const char *name;
+        int id;
+    } buttons[] = {{"yes", IDYES}, {"no", IDNO}, {"retry", IDRETRY}, {"cancel", IDCANCEL}};
+    int id = IDOK;
+    for (const auto &b : buttons)
+        if (_stricmp(button, b.name) == 0) id = b.id;
     HWND box = nullptr;
     for (int waited = 0; !box && waited < seconds * 10; ++waited) {
         box = FindWindowA("#32770", caption);
