@@ -137,7 +137,12 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     opts.desktop = 1;
     opts.startmenu = 1;
     setup_log("defaults: cd '%s' dir '%s'", opts.cd, opts.dir);
-    apply_options(argc, argv);
+    // A silent run installs nothing that the command line did not say in full: a word it does not
+    // understand may be the rest of a folder name, or a switch that meant something else.
+    if (!apply_options(argc, argv) && silent) {
+        setup_log_close();
+        return 1;
+    }
 
     int code = 0;
     if (silent) {

@@ -38,6 +38,8 @@ MARKERS = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", os.path.join("VELTRIS", "INT
 LINK = "Tovek Zarnith.lnk"
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative"
 NOT_READABLE = "ERROR: the CD is not a readable disc, image or folder"
+NOT_UNDERSTOOD = ("ERROR: '%s' is neither a switch nor an existing path: a path with spaces needs double quotes "
+                  "around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu")
 
 
 def sample_cd(size="small", what="tree,iso,bin,cue"):

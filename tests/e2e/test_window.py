@@ -1,5 +1,6 @@
 """The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
-the warning for empty fields, the close rule, and a failed install that can be retried."""
+the warning for empty fields, the close rule, a failed install that can be retried, and the start-up's
+lines in the list."""
 import os
 
 import e2e
@@ -69,6 +70,15 @@ class Window(e2e.WindowTestCase):
         _, items = self.controls()
         self.assertIn(e2e.NOT_READABLE, items,
                       "the list keeps the lines of the failed attempt")
+        self.ctl("close", TITLE)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_a_word_not_understood_shows_in_the_list(self):
+        proc = self.start("/dir", "C:\\Games\\My", "TZ")
+        log = e2e.setup_log(self.wp)
+        self.assertEqual(log[-1], e2e.NOT_UNDERSTOOD % "TZ")
+        self.assertEqual(self.controls()[1], log, "the list must begin with the lines logged before the window")
+        self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
         self.ctl("close", TITLE)
         self.assertEqual(proc.wait(timeout=60), 0)
 
