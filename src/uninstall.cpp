@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 // ---------------------------------------------------------------------------------------------------
 // Uninstaller
@@ -285,8 +286,28 @@ void uninstall_stage1(int quiet) {
     }
 }
 
+void uninstall_wait_first_stage() {
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32 e;
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32First(snap, &e); more && !parent; more = Process32Next(snap, &e))
+        if (e.th32ProcessID == self) parent = e.th32ParentProcessID;
+    CloseHandle(snap);
+    HANDLE p = parent ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent) : nullptr;
+    if (!p) return;
+    // A parent id outlives its process and may already name a newer one, which is no first stage. The
+    // clock ticks coarsely: a first stage and the stage it starts may share one creation time.
+    FILETIME theirs, ours, unused[3];
+    if (GetProcessTimes(p, &theirs, &unused[0], &unused[1], &unused[2]) &&
+        GetProcessTimes(GetCurrentProcess(), &ours, &unused[0], &unused[1], &unused[2]) &&
+        CompareFileTime(&theirs, &ours) <= 0)
+        WaitForSingleObject(p, 10000);
+    CloseHandle(p);
+}
+
 void uninstall_stage2(const char *dir, int quiet) {
-    Sleep(800);
     int removed = do_uninstall(dir);
     if (!quiet) {
         if (removed == UNINSTALL_DONE) {

@@ -40,6 +40,7 @@ UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\
 NOT_READABLE = "ERROR: the CD is not a readable disc, image or folder"
 NOT_UNDERSTOOD = ("ERROR: '%s' is neither a switch nor an existing path: a path with spaces needs double quotes "
                   "around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu")
+ALREADY_RUNNING = "Tovek Zarnith setup is already running."
 
 
 def sample_cd(size="small", what="tree,iso,bin,cue"):

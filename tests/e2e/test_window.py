@@ -1,6 +1,6 @@
 """The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
-the warning for empty fields, the close rule, a failed install that can be retried, and the start-up's
-lines in the list."""
+the warning for empty fields, the close rule, a failed install that can be retried, the start-up's lines
+in the list, and a second setup while one runs."""
 import os
 
 import e2e
@@ -79,6 +79,20 @@ class Window(e2e.WindowTestCase):
         self.assertEqual(log[-1], e2e.NOT_UNDERSTOOD % "TZ")
         self.assertEqual(self.controls()[1], log, "the list must begin with the lines logged before the window")
         self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
+        self.ctl("close", TITLE)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_a_second_setup_while_one_runs_touches_nothing(self):
+        proc = self.start("/dir", "C:\\Games\\First")
+        log = e2e.setup_log(self.wp)
+        second = self.start_setup("/dir", "C:\\Games\\Second")
+        self.assertEqual(self.answer("ok"), e2e.ALREADY_RUNNING)
+        self.assertEqual(second.wait(timeout=60), 1)
+        # Silent, it says nothing and ends by itself.
+        run = self.install(self.cd, "C:\\Games\\Second", timeout=60)
+        self.assertEqual(run.code, 1)
+        self.assertEqual(run.log, log, "the second setup wrote into the first's log")
+        self.assertFalse(os.path.exists(run.host))
         self.ctl("close", TITLE)
         self.assertEqual(proc.wait(timeout=60), 0)
 
