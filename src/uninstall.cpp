@@ -69,11 +69,19 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
         return;
     char text[JOIN_BUF];
     set_string(key, "DisplayName", "Tovek Zarnith (PC Native)");
+    set_string(key, "DisplayVersion", ZARNITH_VERSION);  // the version resource's, from the build
     fmt(text, sizeof text, "\"%s\\uninstall.exe\" /uninstall", dir);
     set_string(key, "UninstallString", text);
+    size_t n = strlen(text);
+    fmt(text + n, sizeof text - n, " /quiet");
+    set_string(key, "QuietUninstallString", text);
     fmt(text, sizeof text, "%s\\zarnith.exe,0", dir);
     set_string(key, "DisplayIcon", text);
     set_string(key, "InstallLocation", dir);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    fmt(text, sizeof text, "%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    set_string(key, "InstallDate", text);
     set_string(key, "Publisher", "PC Native port (fan project)");
     set_dword(key, "EstimatedSize", static_cast<DWORD>((cd_bytes + 0x1400000u) / 1024));
     set_dword(key, "NoModify", 1);

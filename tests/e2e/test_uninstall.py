@@ -36,11 +36,18 @@ class Uninstall(e2e.WindowTestCase):
 
     def test_registration_values(self):
         folder = "C:\\Games\\Tovek Zarnith PC"
+        days = [time.strftime("%Y%m%d")]  # the prefix keeps the host's time zone
         host = self.installed(self.cd, folder).host
+        days.append(time.strftime("%Y%m%d"))
         kib = (e2e.folder_bytes(self.expected_cd) + 20 * 1024 * 1024) // 1024
-        self.assertEqual(self.values(), {
+        values = self.values()
+        self.assertIn(values.pop("InstallDate", None), [("REG_SZ", day) for day in days],
+                      "not the day of the install")
+        self.assertEqual(values, {
             "DisplayName": ("REG_SZ", "Tovek Zarnith (PC Native)"),
+            "DisplayVersion": ("REG_SZ", e2e.version_info()["ProductVersion"]),
             "UninstallString": ("REG_SZ", '"C:\\Games\\Tovek Zarnith PC\\uninstall.exe" /uninstall'),
+            "QuietUninstallString": ("REG_SZ", '"C:\\Games\\Tovek Zarnith PC\\uninstall.exe" /uninstall /quiet'),
             "DisplayIcon": ("REG_SZ", "C:\\Games\\Tovek Zarnith PC\\zarnith.exe,0"),
             "InstallLocation": ("REG_SZ", folder),
             "Publisher": ("REG_SZ", "PC Native port (fan project)"),
