@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "setup_log.h"
 #include "util.h"
 
 #ifdef _WIN32
@@ -59,11 +60,11 @@ char **ansi_arguments(int *argc, int *refused) {
 }
 
 
-void apply_options(int argc, char **argv) {
+int apply_options(int argc, char **argv) {
     // The shell starts a program with a dropped file or folder as its only argument: a bare existing
     // path is the CD, unless "/cd" names one.
     const char *dropped = nullptr;
-    int cd_given = 0;
+    int cd_given = 0, understood = 1;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i] ? argv[i] : "";
         const char *value = (i + 1 < argc && argv[i + 1]) ? argv[i + 1] : "";
@@ -80,11 +81,20 @@ void apply_options(int argc, char **argv) {
         } else if (ascii_equal(a, "/dir")) {
             fmt(opts.dir, sizeof opts.dir, "%s", value);
             ++i;
-        } else if (a[0] && a[0] != '/' && !dropped && path_exists(a)) {
-            dropped = a;
+        } else if (ascii_equal(a, "/quiet") || ascii_equal(a, "/uninstall") || ascii_equal(a, "/uninstall2")) {
+            // the uninstall stages' switches, read at the start; "/uninstall2" without its folder starts the setup
+        } else if (a[0] && a[0] != '/' && path_exists(a)) {
+            if (!dropped) dropped = a;
+        } else {
+            // Most often the rest of a path with a space that was not quoted, or a mistyped switch.
+            setup_log("ERROR: '%s' is neither a switch nor an existing path: a path with spaces needs double "
+                      "quotes around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu",
+                      a);
+            understood = 0;
         }
     }
     if (dropped && !cd_given) fmt(opts.cd, sizeof opts.cd, "%s", dropped);
+    return understood;
 }
 
 int has_switch(int argc, char **argv, const char *sw) {

@@ -24,5 +24,6 @@ char **ansi_arguments(int *argc, int *refused);
 int has_switch(int argc, char **argv, const char *sw);
 // Applies "/silent", "/nodesktop", "/nostartmenu", "/cd" and "/dir" to opts and silent; a bare
 // existing path (what the shell passes for a file dropped on the program) is the CD unless "/cd" names one.
-void apply_options(int argc, char **argv);
+// 1 when every argument was understood; 0 when one was not, each such one named in an "ERROR:" line.
+int apply_options(int argc, char **argv);
 #endif

@@ -213,4 +213,8 @@ int do_uninstall(const char *dir);
 // quiet ("/quiet"): they ask and report nothing.
 void uninstall_stage1(int quiet);
 void uninstall_stage2(const char *dir, int quiet);
+// The second stage's start, before it takes the setup's turn: waits (10 s at most) for the process that
+// started it, the first stage, to end, so that its uninstall.exe is no longer in use. Returns at once
+// when that process has gone, cannot be opened, or started after this one (its id was reused).
+void uninstall_wait_first_stage();
 #endif

@@ -1,4 +1,4 @@
-// The start of every run: WinMain, the CD detection and the DLL search hardening.
+// The start of every run: WinMain, one setup at a time, the CD detection and the DLL search hardening.
 #include "setup.h"
 
 #include <cstring>
@@ -105,6 +105,23 @@ static void restrict_dll_search() {
     SetDllDirectoryA("");
 }
 
+// One setup or uninstaller at a time in a user session: a second one would write over the first's log,
+// and two of them would work on the same files and entry. 1 when this process has the turn, which it keeps
+// until it ends. A second stage is started by its first stage, which holds the turn until it has ended:
+// that stage is waited for, then the turn a few seconds at most.
+static int take_turn(int second_stage) {
+    HANDLE turn = CreateMutexA(nullptr, FALSE, "Local\\TovekZarnithSetup");
+    // Without the object (no rights, or the name taken by an object of another kind) the setup runs
+    // as it would alone rather than not at all.
+    if (!turn) return 1;
+    // No other setup had the object open: there is no first stage to wait for, and a second stage started
+    // by hand from a shell that stays does not wait for that shell.
+    if (second_stage && GetLastError() == ERROR_ALREADY_EXISTS) uninstall_wait_first_stage();
+    DWORD got = WaitForSingleObject(turn, second_stage ? 5000 : 0);
+    // Abandoned: its holder ended without giving it back (a first stage's plain end, a killed setup).
+    return got == WAIT_OBJECT_0 || got == WAIT_ABANDONED;
+}
+
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     restrict_dll_search();
     int argc = 0, refused = 0;
@@ -112,19 +129,28 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
 
     for (int i = 1; i < argc; ++i)
         if (argv[i] && ascii_equal(argv[i], "/quiet")) quiet = 1;
-    if (refused) return refuse_arguments(argc, argv, refused);
-    for (int i = 1; i < argc; ++i) {
+    // The first uninstall switch decides: 1 the first stage, 2 the second (on the folder after it).
+    int stage = 0;
+    const char *folder = "";
+    for (int i = 1; i < argc && !stage; ++i) {
         if (!argv[i]) continue;
-        if (ascii_equal(argv[i], "/uninstall")) {
-            uninstall_stage1(quiet);
-            return 0;
-        }
+        if (ascii_equal(argv[i], "/uninstall")) stage = 1;
         if (ascii_equal(argv[i], "/uninstall2")) {
             if (i + 1 >= argc) break;  // no folder: start the setup normally
-            uninstall_stage2(argv[i + 1] ? argv[i + 1] : "", quiet);
-            return 0;
+            stage = 2;
+            folder = argv[i + 1] ? argv[i + 1] : "";
         }
     }
+    if (!take_turn(stage == 2)) {
+        if (stage ? !quiet : !has_switch(argc, argv, "/silent"))
+            MessageBoxA(nullptr, "Tovek Zarnith setup is already running.",
+                        stage ? "Tovek Zarnith uninstall" : "Tovek Zarnith setup", MB_ICONWARNING);
+        return stage ? 0 : 1;
+    }
+    if (refused) return refuse_arguments(argc, argv, refused);
+    if (stage == 1) uninstall_stage1(quiet);
+    if (stage == 2) uninstall_stage2(folder, quiet);
+    if (stage) return 0;
 
     open_log();
     setup_log("setup started");
@@ -140,7 +166,12 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     opts.desktop = 1;
     opts.startmenu = 1;
     setup_log("defaults: cd '%s' dir '%s'", opts.cd, opts.dir);
-    apply_options(argc, argv);
+    // A silent run installs nothing that the command line did not say in full: a word it does not
+    // understand may be the rest of a folder name, or a switch that meant something else.
+    if (!apply_options(argc, argv) && silent) {
+        setup_log_close();
+        return 1;
+    }
 
     int code = 0;
     if (silent) {

@@ -1,10 +1,10 @@
 // setup: the front end. WinMain (setup.cpp) converts the command line, hands a removal to the
 // uninstaller, opens the log, looks for the CD (drives, then images beside the program), fills the
 // install request and takes the silent road (do_install on the main thread) or the window's.
-// Files: setup.cpp (start, CD detection, DLL search hardening), cmdline.cpp / cmdline.h (the command
-// line and the front-end state), window.cpp / window.h (the main window and its worker thread),
-// setup_log.cpp / setup_log.h (the log, which every module below writes to and which needs only
-// the formatter and the platform).
+// Files: setup.cpp (start, one setup at a time, CD detection, DLL search hardening), cmdline.cpp /
+// cmdline.h (the command line and the front-end state), window.cpp / window.h (the main window and its
+// worker thread), setup_log.cpp / setup_log.h (the log, which every module below writes to and which
+// needs only the formatter and the platform).
 #pragma once
 #include "cmdline.h"
 #include "setup_log.h"

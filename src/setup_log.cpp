@@ -2,6 +2,7 @@
 #include "setup_log.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -10,9 +11,15 @@ static LogMirror mirror;    // the main window's, while it exists
 // Copy workers log their failures from their own threads: one line is written and mirrored whole
 // before the next begins.
 static PfLock log_lock;
+// The start-up's lines, each with its NUL, for the window that comes after them. A silent run never
+// takes them: its later lines find the buffer full and reach the file only.
+static char kept[16384];
+static size_t kept_len;
+static int keeping;
 
 int setup_log_open(const char *path) {
     setup_log_close();
+    keeping = 1;
     logf = fopen(path, "w");
     return logf ? 1 : 0;
 }
@@ -20,6 +27,16 @@ int setup_log_open(const char *path) {
 void setup_log_close() {
     if (logf) fclose(logf);
     logf = nullptr;
+    keeping = 0;
+    kept_len = 0;
+}
+
+void setup_log_replay(LogMirror each) {
+    pf_lock(&log_lock);
+    for (size_t at = 0; at < kept_len; at += strlen(kept + at) + 1) each(kept + at);
+    keeping = 0;
+    kept_len = 0;
+    pf_unlock(&log_lock);
 }
 
 void setup_log_mirror(LogMirror m) {
@@ -39,6 +56,13 @@ void setup_log(const char *format, ...) {
         fputs(line, logf);
         fputc('\n', logf);  // the text-mode file makes it CR LF on Windows
         fflush(logf);
+    }
+    size_t n = strlen(line) + 1;
+    // The first line that does not fit ends the keeping: the window shows no line after a gap.
+    if (keeping && n > sizeof kept - kept_len) keeping = 0;
+    if (keeping) {
+        memcpy(kept + kept_len, line, n);
+        kept_len += n;
     }
     if (mirror) mirror(line);
     pf_unlock(&log_lock);

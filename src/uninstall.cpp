@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 // ---------------------------------------------------------------------------------------------------
 // Uninstaller
@@ -68,11 +69,19 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
         return;
     char text[JOIN_BUF];
     set_string(key, "DisplayName", "Tovek Zarnith (PC Native)");
+    set_string(key, "DisplayVersion", ZARNITH_VERSION);  // the version resource's, from the build
     fmt(text, sizeof text, "\"%s\\uninstall.exe\" /uninstall", dir);
     set_string(key, "UninstallString", text);
+    size_t n = strlen(text);
+    fmt(text + n, sizeof text - n, " /quiet");
+    set_string(key, "QuietUninstallString", text);
     fmt(text, sizeof text, "%s\\zarnith.exe,0", dir);
     set_string(key, "DisplayIcon", text);
     set_string(key, "InstallLocation", dir);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    fmt(text, sizeof text, "%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    set_string(key, "InstallDate", text);
     set_string(key, "Publisher", "PC Native port (fan project)");
     set_dword(key, "EstimatedSize", static_cast<DWORD>((cd_bytes + 0x1400000u) / 1024));
     set_dword(key, "NoModify", 1);
@@ -295,8 +304,28 @@ void uninstall_stage1(int quiet) {
     }
 }
 
+void uninstall_wait_first_stage() {
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32 e;
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32First(snap, &e); more && !parent; more = Process32Next(snap, &e))
+        if (e.th32ProcessID == self) parent = e.th32ParentProcessID;
+    CloseHandle(snap);
+    HANDLE p = parent ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent) : nullptr;
+    if (!p) return;
+    // A parent id outlives its process and may already name a newer one, which is no first stage. The
+    // clock ticks coarsely: a first stage and the stage it starts may share one creation time.
+    FILETIME theirs, ours, unused[3];
+    if (GetProcessTimes(p, &theirs, &unused[0], &unused[1], &unused[2]) &&
+        GetProcessTimes(GetCurrentProcess(), &ours, &unused[0], &unused[1], &unused[2]) &&
+        CompareFileTime(&theirs, &ours) <= 0)
+        WaitForSingleObject(p, 10000);
+    CloseHandle(p);
+}
+
 void uninstall_stage2(const char *dir, int quiet) {
-    Sleep(800);
     int removed = do_uninstall(dir);
     if (!quiet) {
         if (removed == UNINSTALL_DONE) {

@@ -329,6 +329,11 @@ int run_window(void *instance, int show) {
     SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
     DragAcceptFiles(hwnd, TRUE);
+    // The start-up logged before the window existed ("setup started", the defaults, an argument it did
+    // not understand): the list begins with those lines; the status line stays at its greeting.
+    setup_log_replay([](const char *line) {
+        SendMessageA(lst, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
+    });
     setup_log_mirror(window_log);
     focus = opts.cd[0] ? b_install : e_cd;
     ShowWindow(hwnd, show);

@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
 
 from winerun import WinePrefix  # noqa: E402
 import make_cd  # noqa: E402
+import resinfo  # noqa: E402
 
 SETUP_EXE = os.path.join(BUILD, "setup.exe")
 PAYLOAD = os.path.join(BUILD, "standin", "zarnith.exe")
@@ -38,6 +39,9 @@ MARKERS = ["3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", os.path.join("VELTRIS", "INT
 LINK = "Tovek Zarnith.lnk"
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative"
 NOT_READABLE = "ERROR: the CD is not a readable disc, image or folder"
+NOT_UNDERSTOOD = ("ERROR: '%s' is neither a switch nor an existing path: a path with spaces needs double quotes "
+                  "around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu")
+ALREADY_RUNNING = "Tovek Zarnith setup is already running."
 
 
 def sample_cd(size="small", what="tree,iso,bin,cue"):
@@ -72,6 +76,13 @@ def large_tree(files=4000, big_mib=200):
                 f.truncate(big_mib << 20)
             write(stamp, "")
     return tree
+
+
+def version_info(exe=SETUP_EXE):
+    """The values of the program's version resource (see resinfo.version_strings)."""
+    blob = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe], check=True,
+                          stdout=subprocess.PIPE).stdout
+    return resinfo.version_strings(blob)
 
 
 def lnkinfo(path):

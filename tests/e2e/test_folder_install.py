@@ -108,14 +108,25 @@ class FolderInstall(e2e.WineTestCase):
         self.assertEqual(run.log[0], "setup started")
         self.assertTrue(os.path.isfile(os.path.join(run.host, "zarnith.exe")))
 
-        # A path dropped on setup.exe arrives as its only argument: an existing one is the CD; "/cd" wins over
-        # it, and a bare word that names nothing is ignored as before.
+        # A path dropped on setup.exe arrives as its only argument: an existing one is the CD; "/cd" wins over it.
         dropped = self.fresh("dropped")
-        self.assertEqual(self.run_setup("/silent", "no-such-cd", cd, "/dir", self.wp.winpath(dropped)).code, 0)
+        self.assertEqual(self.run_setup("/silent", cd, "/dir", self.wp.winpath(dropped)).code, 0)
         self.assertTrue(os.path.isfile(os.path.join(dropped, "zarnith.exe")))
         self.assertEqual(self.run_setup("/silent", cd, "/cd", self.wp.winpath(self.fresh("none")), "/dir",
                                         self.wp.winpath(self.fresh("explicit"))).code, 1)
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "explicit", "zarnith.exe")))
+
+    def test_a_silent_run_with_a_word_it_does_not_understand_writes_nothing(self):
+        cd = self.wp.winpath(self.cd)
+        # An unquoted folder with a space, a mistyped switch (its value then names nothing either), a bare word.
+        for args, unknown in ((["/cd", cd, "/dir", "C:\\Games\\My", "TZ"], ["TZ"]),
+                              (["/cd", cd, "/dri", "C:\\Games\\My"], ["/dri", "C:\\Games\\My"]),
+                              (["no-such-cd", "/dir", "C:\\Games\\My"], ["no-such-cd"])):
+            with self.subTest(args=args):
+                run = self.assert_failed(self.run_setup("/silent", *args), *[e2e.NOT_UNDERSTOOD % u for u in unknown])
+                self.assertFalse(any(l.startswith("Install to") for l in run.log), "the install began")
+                for target in ("C:\\Games\\My", DEFAULT_DIR):
+                    self.assertFalse(os.path.exists(self.wp.host_path(target)), target)
 
 
 class DriveDetection(e2e.WineTestCase):

@@ -1,6 +1,6 @@
 """The uninstaller: its registry entry and copy after a silent install, a removal started the way the
-list of installed apps starts it (quiet, and with its message boxes answered from here), and the
-folders a removal must leave alone."""
+list of installed apps starts it (quiet, and with its message boxes answered from here), the folders a
+removal must leave alone, and no removal while a setup runs."""
 import os
 import time
 
@@ -37,11 +37,18 @@ class Uninstall(e2e.WindowTestCase):
 
     def test_registration_values(self):
         folder = "C:\\Games\\Tovek Zarnith PC"
+        days = [time.strftime("%Y%m%d")]  # the prefix keeps the host's time zone
         host = self.installed(self.cd, folder).host
+        days.append(time.strftime("%Y%m%d"))
         kib = (e2e.folder_bytes(self.expected_cd) + 20 * 1024 * 1024) // 1024
-        self.assertEqual(self.values(), {
+        values = self.values()
+        self.assertIn(values.pop("InstallDate", None), [("REG_SZ", day) for day in days],
+                      "not the day of the install")
+        self.assertEqual(values, {
             "DisplayName": ("REG_SZ", "Tovek Zarnith (PC Native)"),
+            "DisplayVersion": ("REG_SZ", e2e.version_info()["ProductVersion"]),
             "UninstallString": ("REG_SZ", '"C:\\Games\\Tovek Zarnith PC\\uninstall.exe" /uninstall'),
+            "QuietUninstallString": ("REG_SZ", '"C:\\Games\\Tovek Zarnith PC\\uninstall.exe" /uninstall /quiet'),
             "DisplayIcon": ("REG_SZ", "C:\\Games\\Tovek Zarnith PC\\zarnith.exe,0"),
             "InstallLocation": ("REG_SZ", folder),
             "Publisher": ("REG_SZ", "PC Native port (fan project)"),
@@ -138,6 +145,29 @@ class Uninstall(e2e.WindowTestCase):
         self.assertEqual(e2e.wait_gone(host), [])
         self.assertIsNone(self.values())
         e2e.restart_windows(self.wp)
+
+    def test_a_removal_while_a_setup_runs_changes_nothing(self):
+        folder = "C:\\Games\\Not Now"
+        host = self.installed(self.cd, folder).host
+        before, command = self.snapshot(host), self.uninstall_command()
+        copy = os.path.join(self.temp, "zarnith_uninstall.exe")
+        if os.path.exists(copy):
+            os.remove(copy)  # another test's, waiting for a restart
+        setup = self.start("/dir", "C:\\Games\\Unused")
+        log = e2e.setup_log(self.wp)
+
+        first = self.start_ctl("run", command)
+        self.assertEqual(self.answer("ok"), e2e.ALREADY_RUNNING)
+        self.assertEqual(first.wait(timeout=60), 0)
+        # Quiet, both stages end by themselves, and the first places no copy to start the second.
+        self.assertEqual(self.ctl("run", command + " /quiet"), 0)
+        self.assertFalse(os.path.exists(copy), "the first stage went on")
+        self.assertEqual(self.second_stage(folder), 0)
+        os.remove(copy)  # that stage, without its turn, asked for no deletion at the restart
+        self.assertEqual(self.snapshot(host), before)
+        self.assertEqual(e2e.setup_log(self.wp), log, "the removal wrote into the setup's log")
+        self.assertEqual(self.ctl("close", self.TITLE), 0)
+        self.assertEqual(setup.wait(timeout=60), 0)
 
     def test_installed_uninstaller_as_setup_keeps_itself(self):
         folder = "C:\\Games\\Reinstall"

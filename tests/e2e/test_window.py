@@ -1,5 +1,6 @@
 """The window run under a virtual display, driven as a user would: fields, Install, progress, Play/Close,
-the warning for empty fields, the close rule, and a failed install that can be retried."""
+the warning for empty fields, the close rule, a failed install that can be retried, the start-up's lines
+in the list, and a second setup while one runs."""
 import os
 
 import e2e
@@ -29,9 +30,9 @@ class Window(e2e.WindowTestCase):
         self.assertEqual([r[3] for r in rows if r[0] == "msctls_progress32"], ["1000"])
         self.assertEqual(self.button(104)[2:], ["1", "Play"])
         self.assertEqual(self.button(105)[3], "Close")
-        self.assertEqual(items[0], "Install to " + self.wp.winpath(target))
+        self.assertEqual(items[2], "Install to " + self.wp.winpath(target))
         self.assertEqual(items[-1], "Done.")
-        self.assertEqual(items, e2e.setup_log(self.wp)[2:], "the list shows every line of the log")
+        self.assertEqual(items, e2e.setup_log(self.wp), "the list shows every line of the log, the start-up's too")
         self.assertTrue(os.path.isfile(os.path.join(target, "zarnith.exe")))
         self.assertTrue(os.path.isfile(os.path.join(target, "game", "hd", "GAME.CFG")))
         self.assertFalse(os.path.exists(desktop_link), "the unchecked desktop shortcut must not be made")
@@ -69,6 +70,29 @@ class Window(e2e.WindowTestCase):
         _, items = self.controls()
         self.assertIn(e2e.NOT_READABLE, items,
                       "the list keeps the lines of the failed attempt")
+        self.ctl("close", TITLE)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_a_word_not_understood_shows_in_the_list(self):
+        proc = self.start("/dir", "C:\\Games\\My", "TZ")
+        log = e2e.setup_log(self.wp)
+        self.assertEqual(log[-1], e2e.NOT_UNDERSTOOD % "TZ")
+        self.assertEqual(self.controls()[1], log, "the list must begin with the lines logged before the window")
+        self.assertEqual(self.status(), "Ready. About 500 MB of free space is needed.")
+        self.ctl("close", TITLE)
+        self.assertEqual(proc.wait(timeout=60), 0)
+
+    def test_a_second_setup_while_one_runs_touches_nothing(self):
+        proc = self.start("/dir", "C:\\Games\\First")
+        log = e2e.setup_log(self.wp)
+        second = self.start_setup("/dir", "C:\\Games\\Second")
+        self.assertEqual(self.answer("ok"), e2e.ALREADY_RUNNING)
+        self.assertEqual(second.wait(timeout=60), 1)
+        # Silent, it says nothing and ends by itself.
+        run = self.install(self.cd, "C:\\Games\\Second", timeout=60)
+        self.assertEqual(run.code, 1)
+        self.assertEqual(run.log, log, "the second setup wrote into the first's log")
+        self.assertFalse(os.path.exists(run.host))
         self.ctl("close", TITLE)
         self.assertEqual(proc.wait(timeout=60), 0)
 

@@ -1,10 +1,13 @@
-// The front end's name conversion: a name the code page cannot hold exactly is refused, never replaced
-// by a look-alike that names another folder.
+// The front end's command line: a name the code page cannot hold exactly is refused, never replaced
+// by a look-alike that names another folder, and every argument it does not understand is named.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "setup.h"
+#include "testutil.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -37,5 +40,43 @@ TEST(WideToCodePage, RefusesLookAlikesAndDefaultsAndKeepsExactNames) {
     EXPECT_EQ(wide_to_code_page(CP_UTF8, L"\u0141\u0141\u0141\u0141", out, 8), 0);
     EXPECT_EQ(wide_to_code_page(1252, L"", out, 1), 1);
     EXPECT_EQ(wide_to_code_page(1252, L"A", out, 0), 0);
+}
+
+// The log's lines of apply_options on the arguments (after the program's name), and its result.
+static std::vector<std::string> options_said(std::vector<std::string> args, int *understood) {
+    std::vector<char *> argv{const_cast<char *>("setup.exe")};
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    LogCapture log;
+    *understood = apply_options(static_cast<int>(argv.size()) - 1, argv.data());
+    silent = 0;
+    return log.lines();
+}
+
+static std::string not_understood(const std::string &arg) {
+    return "ERROR: '" + arg + "' is neither a switch nor an existing path: a path with spaces needs double quotes "
+           "around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu";
+}
+
+TEST(ApplyOptions, NamesEachArgumentItDoesNotUnderstand) {
+    TempDir t;
+    put(t.sub("cd\\GAME.CFG"), "x");
+    int understood = 0;
+    // Every switch in any case, values that look like anything, a bare existing path (a dropped CD).
+    EXPECT_TRUE(options_said({"/SILENT", "/cd", "/nodesktop", "/Dir", "C:\\Games\\My TZ", "/quiet", "/Uninstall",
+                              t.sub("cd"), "/NOSTARTMENU", "/uninstall2", "/dir"},
+                             &understood)
+                    .empty());
+    EXPECT_EQ(understood, 1);
+    // An unquoted path with a space, a mistyped switch (its value names nothing either), an empty word.
+    const std::vector<std::string> wrong[][2] = {
+        {{"/cd", t.sub("cd"), "/dir", "C:\\Games\\My", "TZ"}, {not_understood("TZ")}},
+        {{"/dri", "C:\\Games\\TZ", "/silent"}, {not_understood("/dri"), not_understood("C:\\Games\\TZ")}},
+        {{"", t.sub("missing")}, {not_understood(""), not_understood(t.sub("missing"))}},
+    };
+    for (const auto &w : wrong) {
+        EXPECT_EQ(options_said(w[0], &understood), w[1]);
+        EXPECT_EQ(understood, 0) << w[1][0];
+    }
 }
 #endif

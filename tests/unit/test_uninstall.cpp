@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ void fake_install(const std::string &dir) {
     make_read_only(dir + "\\game\\cd\\RO.TXT");
     for (const char *f : {"zarnith.exe", "uninstall.exe", "zarnith_pc.ini", "zarnith.log", "setup.log"})
         put(dir + "\\" + f, "x");
+}
+
+// Today in local time as yyyymmdd, by the C library's clock.
+std::string local_day() {
+    time_t now = time(nullptr);
+    char day[16] = "";
+    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+    return day;
 }
 
 bool key_exists() {
@@ -142,7 +151,9 @@ TEST(Uninstall, RegistrationWritesTheKeyAndTheCopy) {
     const std::string &root = t.path();
     std::string dir = root + "\\Tovek Zarnith PC";
     ASSERT_TRUE(make_dirs(dir.c_str()));
+    std::string day_before = local_day();
     register_uninstaller(dir.c_str(), 629145600ull);  // 600 MiB of CD
+    std::string day_after = local_day();
 
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
@@ -162,7 +173,9 @@ TEST(Uninstall, RegistrationWritesTheKeyAndTheCopy) {
     };
     const Expected values[] = {
         {"DisplayName", REG_SZ, "Tovek Zarnith (PC Native)", 0},
+        {"DisplayVersion", REG_SZ, ZARNITH_VERSION, 0},
         {"UninstallString", REG_SZ, "\"" + dir + "\\uninstall.exe\" /uninstall", 0},
+        {"QuietUninstallString", REG_SZ, "\"" + dir + "\\uninstall.exe\" /uninstall /quiet", 0},
         {"DisplayIcon", REG_SZ, dir + "\\zarnith.exe,0", 0},
         {"InstallLocation", REG_SZ, dir, 0},
         {"Publisher", REG_SZ, "PC Native port (fan project)", 0},
@@ -192,12 +205,18 @@ TEST(Uninstall, RegistrationWritesTheKeyAndTheCopy) {
     EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
                                nullptr, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(count, 11u);
     RegCloseKey(k);
+    // The day of the install, as the list of installed apps shows it (a run may cross midnight).
+    char day[16] = "";
+    DWORD size = sizeof day;
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, kKey, "InstallDate", RRF_RT_REG_SZ, nullptr, day, &size), ERROR_SUCCESS);
+    EXPECT_TRUE(day == day_before || day == day_after) << day << " is not today, " << day_after;
 
     // The size keeps the low 32 bits of the KiB count: 4 TiB + 20 MiB of bytes wraps to 20 MiB.
     register_uninstaller(dir.c_str(), 1ull << 42);
-    DWORD v = 0, size = sizeof v;
+    DWORD v = 0;
+    size = sizeof v;
     EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, kKey, "EstimatedSize", RRF_RT_REG_DWORD, nullptr, &v, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(v, 20480u);

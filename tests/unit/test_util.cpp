@@ -265,6 +265,45 @@ TEST(SetupLog, MirrorSeesEveryLineWholeAndInOrderFromAnyThreadAndNothingOnceRemo
     EXPECT_TRUE(log.take().empty());
 }
 
+// The lines the log hands to a window that opens now.
+static std::vector<std::string> replayed() {
+    static std::vector<std::string> got;
+    got.clear();
+    setup_log_replay([](const char *line) { got.push_back(line); });
+    return got;
+}
+
+TEST(SetupLog, TheStartUpsLinesWaitForTheWindowWholeAndOnce) {
+    TempDir t;
+    ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
+    setup_log("setup started");
+    setup_log("%s", std::string(1500, 'd').c_str());
+    EXPECT_EQ(replayed(), (std::vector<std::string>{"setup started", std::string(1023, 'd')}));
+    setup_log("Install to C:\\Games");
+    EXPECT_TRUE(replayed().empty()) << "the window would show a line twice, or one its mirror brings";
+
+    // A run without a window keeps its first lines (a dozen long ones at least), never a later one after a gap.
+    ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
+    auto line = [](int i) { return std::to_string(100 + i) + std::string(1000, 'x'); };
+    for (int i = 0; i < 40; ++i) setup_log("%s", line(i).c_str());
+    setup_log("short");
+    std::vector<std::string> kept = replayed();
+    ASSERT_GE(kept.size(), 12u);
+    ASSERT_LT(kept.size(), 40u);
+    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], line(static_cast<int>(i)));
+
+    // A log opened afresh starts over, and the close drops what no window took.
+    for (const char *run : {"first run", "second run", "third run"}) {
+        ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
+        setup_log("%s", run);
+    }
+    EXPECT_EQ(replayed(), std::vector<std::string>{"third run"});
+    ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
+    setup_log("no window came");
+    setup_log_close();
+    EXPECT_TRUE(replayed().empty());
+}
+
 TEST(Fmt, CutsInsteadOfOverflowing) {
     char small[8];
     memset(small, 'z', sizeof small);
