@@ -42,13 +42,6 @@ void progress_add(Progress *p, uint64_t n) {
     if (p->callback) p->callback(p->done, p->total, p->user);
 }
 
-int self_folder(char *out, size_t cap) {
-    if (!pf_self_path(out, cap)) return 0;
-    char *cut = last_separator(out);
-    if (cut) *cut = '\0';
-    return 1;
-}
-
 int path_exists(const char *path) { return pf_attributes(path) != PF_ATTR_INVALID; }
 
 int is_dir(const char *path) {
@@ -72,40 +65,6 @@ int make_dirs(const char *path) {
     }
     pf_mkdir(p);
     return is_dir(p);
-}
-
-int missing_levels(const char *path) {
-    char p[PATH_BUF];
-    fmt(p, sizeof p, "%s", path);
-    int n = 0;
-    while (p[0] && !is_dir(p)) {
-        ++n;
-        char *cut = last_separator(p);
-        if (!cut || cut == p + 2) break;  // the root of a drive ("C:\") or of the path
-        *cut = '\0';
-    }
-    return n;
-}
-
-unsigned long make_dirs_error(const char *path, char *level) {
-    char p[PATH_BUF];
-    fmt(p, sizeof p, "%s", path);
-    size_t len = strlen(p);
-    // The first level that is not a folder: a file in its place, or the reason it cannot be made.
-    for (size_t i = 3; i <= len; ++i) {
-        if (i < len && !is_separator(p[i])) continue;
-        char sep = p[i];
-        p[i] = '\0';
-        if (!is_dir(p)) {
-            fmt(level, PATH_BUF, "%s", p);
-            if (path_exists(p)) return PF_ERR_ALREADY_EXISTS;
-            if (!pf_mkdir(p)) return pf_last_error();
-            pf_rmdir(p);  // made now after all: not the cause, and not to be left behind
-        }
-        p[i] = sep;
-    }
-    fmt(level, PATH_BUF, "%s", path);
-    return PF_ERR_PATH_NOT_FOUND;
 }
 
 // Creates the folder that will hold `path` (the part before its last '\').
@@ -249,39 +208,6 @@ int delete_tree(const char *path) {
         pf_list_close(l);
     }
     return pf_rmdir(path);
-}
-
-int name_is_device(const char *name, size_t n) {
-    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    // The base name is what comes before the first '.', less trailing spaces: "nul .txt" is NUL too.
-    size_t len = 0;
-    while (len < n && name[len] != '.') ++len;
-    while (len > 0 && name[len - 1] == ' ') --len;
-    char base[8];
-    if (len > 7) return 0;
-    for (size_t i = 0; i < len; ++i) base[i] = ascii_upper(name[i]);
-    base[len] = '\0';
-    for (const char *d : devices)
-        if (strcmp(base, d) == 0) return 1;
-    if (len < 4 || (memcmp(base, "COM", 3) != 0 && memcmp(base, "LPT", 3) != 0)) return 0;
-    unsigned char c = static_cast<unsigned char>(base[3]);
-    if (len == 4) return c >= '0' && c <= '9';
-    // Windows also takes the superscript digits 1, 2 and 3 (U+00B9, U+00B2, U+00B3) as port numbers.
-    unsigned char d = static_cast<unsigned char>(base[4]);
-    return len == 5 && c == 0xC2 && (d == 0xB9 || d == 0xB2 || d == 0xB3);
-}
-
-int plain_name(const char *s, size_t n) {
-    if (n == 0) return 0;
-    int only_dots = 1;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c)) return 0;
-        if (c != '.' && c != ' ') only_dots = 0;
-    }
-    // Names are UTF-8 bytes for the file system; a byte that is not UTF-8 would turn into U+FFFD on the way,
-    // and two names that differ only there would land in one file.
-    return !only_dots && utf8_valid(s, n) && !name_is_device(s, n);
 }
 
 size_t utf16_units(const char *s) {

@@ -4,7 +4,7 @@
 // / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
-// Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths),
+// Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths and names),
 // copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
 // text helpers), bytes.h (bounded readers for untrusted bytes). Below it: platform.h with
 // platform_win32.cpp and platform_posix.cpp.
