@@ -1,6 +1,7 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
-// sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader.
+// sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader
+// (the Joliet tree when the image has one: the names Windows shows for the disc in a drive).
 // Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), iso9660.cpp
 // (the ISO 9660 reader: sectors, records, walks, the image copy, probing), discimage.cpp (the disc
 // descriptors), cdsrc_internal.h (what the three share).
@@ -31,6 +32,7 @@ struct CdSrc {
     uint32_t data_offset;  // 0, 16 (Mode 1), 24 (Mode 2 Form 1) or 8 (2336-byte Mode 2)
     uint32_t root_extent;  // first sector of the root directory
     uint32_t root_size;    // root directory length in bytes
+    int joliet;            // the root is the Joliet tree's: names are UCS-2, shown as UTF-8
     char desc[552];        // "folder %s" or "image %s"
     const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
     uint64_t mem_size;

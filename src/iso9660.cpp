@@ -32,10 +32,16 @@ constexpr uint8_t DR_FLAG_DIRECTORY = 0x02;
 constexpr size_t PVD_TYPE = 0;           // BP 1: volume descriptor type, 1 for the primary one
 constexpr size_t PVD_ID = 1;             // BP 2 to 6: "CD001"
 constexpr size_t PVD_ROOT_RECORD = 156;  // BP 157 to 190: the root directory's record
+// ECMA-119 8.5 and the Joliet specification: a supplementary volume descriptor (type 2) whose escape
+// sequences (BP 89 to 120) name UCS-2 level 1, 2 or 3 ("%/@", "%/C", "%/E") holds the Joliet tree; its
+// root record stands where the primary descriptor's does. The set ends with a terminator (type 255).
+constexpr uint64_t VD_SUPPLEMENTARY = 2, VD_TERMINATOR = 255;
+constexpr size_t SVD_ESCAPES = 88;
+constexpr uint32_t MAX_DESCRIPTORS = 32;  // a disc has a handful; the rest of the image is no descriptor
 
 // One listed directory record. `name` may hold a zero byte from the disc; name_len counts every byte.
 struct IsoEntry {
-    char name[64];
+    char name[256];
     uint32_t extent;
     uint32_t size;
     int32_t directory;
@@ -128,9 +134,39 @@ uint64_t sectors_of(uint32_t bytes) { return (static_cast<uint64_t>(bytes) + SEC
 // Directories
 
 // The name rules: the identifier up to its version (';'), at most 63 bytes, less one final '.'.
-void take_name(const uint8_t *id, uint32_t k, IsoEntry *e) {
+// Joliet names are UCS-2 (UTF-16 in practice), big-endian: each is converted to UTF-8 exactly. One that
+// does not convert (an odd byte count, a lone surrogate) comes out empty, which no copy takes for a name.
+int joliet_name(const uint8_t *id, uint32_t k, char *out, int cap) {
     int n = 0;
-    for (uint32_t i = 0; i < k && id[i] != ';' && n < 63; ++i) e->name[n++] = static_cast<char>(id[i]);
+    if (k & 1) return 0;
+    for (uint32_t i = 0; i + 1 < k; i += 2) {
+        uint32_t c = static_cast<uint32_t>(id[i]) << 8 | id[i + 1];
+        if (c == ';') break;
+        if (c >= 0xDC00 && c <= 0xDFFF) return 0;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            uint32_t low = i + 3 < k ? static_cast<uint32_t>(id[i + 2]) << 8 | id[i + 3] : 0;
+            if (low < 0xDC00 || low > 0xDFFF) return 0;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        int len = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (n + len >= cap) return 0;
+        static const uint8_t lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (int b = len - 1; b > 0; --b, c >>= 6) out[n + b] = static_cast<char>(0x80 | (c & 0x3F));
+        out[n] = static_cast<char>(len == 1 ? c : lead[len] | c);
+        n += len;
+    }
+    return n;
+}
+
+// The name rules: the identifier up to its version (';'), at most 63 bytes (or a Joliet name converted),
+// less one final '.'.
+void take_name(const uint8_t *id, uint32_t k, int joliet, IsoEntry *e) {
+    int n = 0;
+    if (joliet)
+        n = joliet_name(id, k, e->name, sizeof e->name);
+    else
+        for (uint32_t i = 0; i < k && id[i] != ';' && n < 63; ++i) e->name[n++] = static_cast<char>(id[i]);
     if (n > 0 && e->name[n - 1] == '.') --n;
     e->name[n] = '\0';
     e->name_len = n;
@@ -139,7 +175,7 @@ void take_name(const uint8_t *id, uint32_t k, IsoEntry *e) {
 // Reads the directory record at byte o of a sector into *e. 0 when the record's fields or its name
 // would reach past the sector; *len receives the record's length (0: the rest of the sector holds no
 // records).
-int read_record(const uint8_t *sec, uint32_t o, uint32_t *len, IsoEntry *e, int *skipped) {
+int read_record(const uint8_t *sec, uint32_t o, int joliet, uint32_t *len, IsoEntry *e, int *skipped) {
     Cursor r = cursor(sec, SECTOR, o);
     *len = static_cast<uint32_t>(get_le_at(&r, DR_LENGTH, 1));
     if (*len == 0) return 1;
@@ -151,7 +187,7 @@ int read_record(const uint8_t *sec, uint32_t o, uint32_t *len, IsoEntry *e, int 
     // The records of the folder itself and of its parent (identifiers 0 and 1) are no entries.
     *skipped = k == 1 && (id[0] == 0 || id[0] == 1);
     if (*skipped) return 1;
-    take_name(id, k, e);
+    take_name(id, k, joliet, e);
     e->extent = static_cast<uint32_t>(get_le_at(&r, DR_EXTENT, 4));
     e->size = static_cast<uint32_t>(get_le_at(&r, DR_DATA_LENGTH, 4));
     e->directory = (get_le_at(&r, DR_FLAGS, 1) & DR_FLAG_DIRECTORY) ? 1 : 0;
@@ -160,13 +196,14 @@ int read_record(const uint8_t *sec, uint32_t o, uint32_t *len, IsoEntry *e, int 
 
 // Adds the records of one sector (bytes [from, from + 2048) of the directory, no record started at or
 // beyond `size`) to the listing. A record whose fields would reach past the sector ends the sector.
-int walk_sector(const uint8_t *sec, uint64_t from, uint32_t size, IsoEntry **list, int *count, int *room) {
+int walk_sector(const uint8_t *sec, uint64_t from, uint32_t size, int joliet, IsoEntry **list, int *count,
+                int *room) {
     uint32_t o = 0;
     while (from + o < size && o < SECTOR) {
         IsoEntry e;
         uint32_t len = 0;
         int skipped = 0;
-        if (!read_record(sec, o, &len, &e, &skipped) || len == 0) break;
+        if (!read_record(sec, o, joliet, &len, &e, &skipped) || len == 0) break;
         if (!skipped) {
             if (*count == *room) {
                 int grown = *room ? *room * 2 : 64;
@@ -198,7 +235,8 @@ IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
         uint32_t n = sectors - done < batch ? static_cast<uint32_t>(sectors - done) : batch;
         ok = read_sectors(s, extent + done, n, data, nullptr);
         for (uint32_t i = 0; ok && i < n; ++i)
-            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, &list, count, &room);
+            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, s->joliet, &list, count,
+                             &room);
     }
     free(data);
     if (!ok || *count == 0) {
@@ -217,9 +255,9 @@ int iso_find(CdSrc *s, const char *path, IsoEntry *x) {
     const char *p = path;
     int into_file = 0;
     while (*p) {
-        char part[64];
+        char part[256];
         int n = 0;
-        while (*p && !is_separator(*p) && n < 63) part[n++] = ascii_upper(*p++);
+        while (*p && !is_separator(*p) && n < 255) part[n++] = ascii_upper(*p++);
         part[n] = '\0';
         while (is_separator(*p)) ++p;
         if (into_file) return 0;
@@ -403,7 +441,7 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
         const IsoEntry *e = &list[i];
         if (e->directory && !enters(w, depth, e)) continue;
         if (!is_plain_name(e)) {
-            char shown[64 * 4 + 1];
+            char shown[256 * 4 + 1];
             shown_name(e, shown, sizeof shown);
             plan_fault(plan, PLAN_UNSAFE_NAME, shown);
         }
@@ -437,6 +475,32 @@ namespace {
 // ---------------------------------------------------------------------------------------------------
 // Opening
 
+// The Joliet tree, when the descriptors after the primary one (up to their terminator) hold one: its
+// names are the ones Windows shows for the disc in a drive, long names and any script, where the primary
+// tree may hold only their 8.3 forms. A Joliet root that does not lie inside the image is passed over.
+void find_joliet(CdSrc *s) {
+    uint8_t vd[SECTOR];
+    for (uint32_t n = 17; n < 17 + MAX_DESCRIPTORS && read_one(s, n, vd); ++n) {
+        Cursor c = cursor(vd, sizeof vd, 0);
+        const uint8_t *id = nullptr, *esc = nullptr;
+        uint64_t type = get_le_at(&c, PVD_TYPE, 1);
+        cur_skip(&c, PVD_ID);
+        if (!cur_take(&c, 5, &id) || memcmp(id, "CD001", 5) != 0 || type == VD_TERMINATOR) return;
+        Cursor e = cursor(vd, sizeof vd, SVD_ESCAPES);
+        if (type != VD_SUPPLEMENTARY || !cur_take(&e, 3, &esc) || esc[0] != '%' || esc[1] != '/' ||
+            (esc[2] != '@' && esc[2] != 'C' && esc[2] != 'E'))
+            continue;
+        Cursor root = cursor(vd, sizeof vd, PVD_ROOT_RECORD);
+        uint32_t extent = static_cast<uint32_t>(get_le_at(&root, DR_EXTENT, 4));
+        uint32_t size = static_cast<uint32_t>(get_le_at(&root, DR_DATA_LENGTH, 4));
+        if (root.failed || size == 0 || !inside_image(s, extent, sectors_of(size))) return;
+        s->root_extent = extent;
+        s->root_size = size;
+        s->joliet = 1;
+        return;
+    }
+}
+
 // Looks for the primary volume descriptor in disc sector 16 with the given layout.
 int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
     s->sector_size = sector_size;
@@ -451,6 +515,8 @@ int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
     Cursor root = cursor(pvd, sizeof pvd, PVD_ROOT_RECORD);
     s->root_extent = static_cast<uint32_t>(get_le_at(&root, DR_EXTENT, 4));
     s->root_size = static_cast<uint32_t>(get_le_at(&root, DR_DATA_LENGTH, 4));
+    s->joliet = 0;
+    find_joliet(s);
     return 1;
 }
 

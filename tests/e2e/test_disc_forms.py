@@ -6,6 +6,7 @@ import shutil
 
 import e2e
 import make_bad_iso
+import make_cd
 
 
 class DiscForms(e2e.WineTestCase):
@@ -32,6 +33,17 @@ class DiscForms(e2e.WineTestCase):
             with self.subTest(image=name):
                 run = self.assert_installed(self.install(w(name), self.fresh()))
                 self.assertIn("Copying image %s ..." % w(opened), run.log, "the description names the file read")
+
+    def test_an_image_with_a_joliet_tree_installs_the_names_windows_shows(self):
+        # The primary tree holds 8.3 names only; the Joliet tree holds the long names, in any script.
+        tree = self.cd_copy("joliet-tree", {"Read me first.txt": b"long name",
+                                            "Extras for the game/\u0141\u00f3d\u017a notes.txt": b"notes"})
+        iso = os.path.join(self.tmp, "joliet.iso")
+        make_cd.write_iso(tree, iso, joliet=True)
+        expected = os.path.join(self.tmp, "joliet-expected")
+        e2e.limit_depth(tree, expected, 16)
+        run = self.assert_done(self.install(iso, self.fresh()))
+        self.assertEqual(e2e.tree_differences(expected, os.path.join(run.host, "game", "cd")), [])
 
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),
