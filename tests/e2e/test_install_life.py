@@ -77,10 +77,12 @@ class InstallLife(e2e.WindowTestCase):
         end = time.time() + 120
         while not os.path.isdir(copied) and time.time() < end and setup.poll() is None:
             time.sleep(0.1)
+        registered = self.entry()
         time.sleep(0.5)
         e2e.stop(setup)
         self.assertTrue(os.path.isdir(copied), "the copy had not begun")
         entry = self.entry()
+        self.assertIsNotNone(registered, "the install copies before it is in the list of installed apps")
         self.assertIsNotNone(entry, "an install stopped half-way is not in the list of installed apps")
         self.assertEqual(entry["InstallLocation"][1], self.wp.winpath(folder))
         self.assertEqual(self.second_stage(self.wp.winpath(folder)), 0)
@@ -132,7 +134,7 @@ class InstallLife(e2e.WindowTestCase):
         again = self.assert_done(self.run_setup("/silent", "/cd", self.wp.winpath(self.cd), "/nodesktop", "/nostartmenu"))
         self.assertEqual(again.log[1], "defaults: cd '' dir '%s'" % first.folder)
         target = self.fresh("moved")
-        self.start("/cd", self.wp.winpath(self.cd))
+        window = self.start("/cd", self.wp.winpath(self.cd))
         self.assertEqual([r[3] for r in self.controls()[0] if r[0] == "Edit"][1], first.folder)
         # Asked to move it elsewhere, No writes nothing and leaves the window as it was.
         self.assertEqual(self.ctl("set", self.TITLE, "1", self.wp.winpath(target)), 0)
@@ -140,6 +142,7 @@ class InstallLife(e2e.WindowTestCase):
         self.assertEqual(self.answer("no"), "Tovek Zarnith is installed in %s. Move it to %s? Your saved games come "
                          "along." % (first.folder, self.wp.winpath(target)))
         self.assertEqual(self.ctl("click", self.TITLE, "Cancel"), 0)
+        self.assertEqual(window.wait(timeout=60), 0)  # one setup at a time: the next waits for its end
         self.assertFalse(os.path.exists(target))
 
         # A silent move takes the saved game and the settings along and leaves one install and one entry.
