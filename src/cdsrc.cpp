@@ -46,6 +46,22 @@ int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
     return ok;
 }
 
+// Opens the data file a descriptor names. A sheet moved with its data file keeps naming the old place
+// ("D:\\Images\\game.bin"): when that cannot be opened, the data file of that name beside the sheet is
+// taken instead (t->file then names it).
+pf_file open_data(const char *desc, DiscTrack *t) {
+    pf_file f = pf_open_read(t->file, 0);
+    const char *name = last_separator(t->file), *folder_end = last_separator(desc);
+    char there[PATH_BUF];
+    if (f != PF_INVALID || !name || ascii_equal(t->file, desc) ||
+        fmt(there, sizeof there, "%.*s%s", folder_end ? static_cast<int>(folder_end - desc + 1) : 0, desc, name + 1) >=
+            static_cast<int>(sizeof there) ||
+        is_dir(there) || (f = pf_open_read(there, 0)) == PF_INVALID)
+        return f;
+    fmt(t->file, sizeof t->file, "%s", there);
+    return f;
+}
+
 int is_cue(const char *path) {
     const char *dot = strrchr(path, '.');
     return dot && ascii_equal(dot, ".cue");
@@ -86,7 +102,7 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
         fmt(why, cap, "%s: no such file or folder", p);
     } else if (!disc_locate(p, &t, &reason)) {
         fmt(why, cap, "%s: %s", p, reason);
-    } else if ((s->handle = pf_open_read(t.file, 0)) == PF_INVALID) {
+    } else if ((s->handle = open_data(p, &t)) == PF_INVALID) {
         if (strcmp(t.file, p) != 0)
             fmt(why, cap, "%s: the sheet names a data file that cannot be opened: %s", p, t.file);
         else

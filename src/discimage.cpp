@@ -157,7 +157,59 @@ long cue_time(const char *w, size_t n) {
 
 }  // namespace
 
+// A sheet saved as UTF-16 (with its byte order mark, as Windows' Notepad writes "Unicode") turned into
+// UTF-8; a lone surrogate becomes '?', which no file name may hold. None when it is no UTF-16 text or
+// there is no memory; *n receives the length. Caller frees.
+static uint8_t *utf16_to_utf8(const uint8_t *data, size_t size, size_t *n) {
+    if (size < 2 || !((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF))) return nullptr;
+    int big = data[0] == 0xFE;
+    uint8_t *out = static_cast<uint8_t *>(malloc(size / 2 * 3 + 1));
+    if (!out) return nullptr;
+    size_t o = 0;
+    for (size_t i = 2; i + 1 < size; i += 2) {
+        uint32_t c = big ? (data[i] << 8 | data[i + 1]) : (data[i + 1] << 8 | data[i]);
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            uint32_t low = 0;
+            if (i + 3 < size) low = big ? (data[i + 2] << 8 | data[i + 3]) : (data[i + 3] << 8 | data[i + 2]);
+            if (c <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            } else {
+                c = '?';
+            }
+        }
+        if (c < 0x80) {
+            out[o++] = static_cast<uint8_t>(c);
+        } else if (c < 0x800) {
+            out[o++] = static_cast<uint8_t>(0xC0 | c >> 6);
+            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[o++] = static_cast<uint8_t>(0xE0 | c >> 12);
+            out[o++] = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
+            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        } else {
+            out[o++] = static_cast<uint8_t>(0xF0 | c >> 18);
+            out[o++] = static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F));
+            out[o++] = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
+            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        }
+    }
+    *n = o;
+    return out;
+}
+
+static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why);
+
 int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
+    size_t n = 0;
+    uint8_t *utf8 = utf16_to_utf8(data, size, &n);
+    if (!utf8) return cue_parse_text(sheet_path, data, size, t, why);
+    int ok = cue_parse_text(sheet_path, utf8, n, t, why);
+    free(utf8);
+    return ok;
+}
+
+static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
     const char *text = reinterpret_cast<const char *>(data), *end = text + size;
     if (size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
     const char *file = nullptr, *first_file = nullptr;

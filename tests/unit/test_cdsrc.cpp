@@ -163,6 +163,10 @@ TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
     put(tmp + "\\pg.cue", "FILE \"pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
                         "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
     opens(tmp + "\\pg.cue", tmp + "\\pg.bin", 2352, 16);
+    // A sheet moved with its BIN still names the old place: the BIN of that name beside it is read.
+    put(tmp + "\\moved.cue", "FILE \"D:\\Images\\Old\\pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                           "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
+    opens(tmp + "\\moved.cue", tmp + "\\pg.bin", 2352, 16);
     // A sheet that says Mode 1 for a Mode 2 BIN still opens: its data starts at byte 0.
     put(tmp + "\\m2raw.bin", layout(iso.img, 2352, 24));
     put(tmp + "\\wrong.cue", "FILE \"m2raw.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");

@@ -46,6 +46,21 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
     EXPECT_EQ(cue("file \"a.bin\" binary\n\ttrack 01 mode2/2352\n  index 01 00:00:00\n"), "C:\\cds\\a.bin 0 2352 24");
     EXPECT_EQ(cue("\xEF\xBB\xBFREM x\rFILE \"a.bin\" BINARY\r  TRACK 01 MODE1/2048\r    INDEX 01 00:00:00\r"),
               "C:\\cds\\a.bin 0 2048 0");
+    // Saved as UTF-16 (Notepad's "Unicode"), either byte order, a name beyond the code page in it.
+    auto utf16 = [](const std::u16string &text, bool big) {
+        std::string out = big ? "\xFE\xFF" : "\xFF\xFE";
+        for (char16_t c : text) {
+            char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+            out += big ? std::string{hi, lo} : std::string{lo, hi};
+        }
+        return out;
+    };
+    const std::u16string track1 = u"  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n";
+    for (bool big : {false, true}) {
+        EXPECT_EQ(cue(utf16(u"FILE \"a.bin\" BINARY\r\n" + track1, big)), "C:\\cds\\a.bin 0 2352 16") << big;
+        EXPECT_EQ(cue(utf16(u"FILE \"\u0141\u00f3d\u017a.bin\" BINARY\r\n" + track1, big)),
+                  "C:\\cds\\\xC5\x81\xC3\xB3" "d\xC5\xBA.bin 0 2352 16") << big;
+    }
     // "FILE" inside another line is no FILE line.
     EXPECT_EQ(cue("TITLE \"Tovek PROFILE\"\r\nREM FILE \"x.bin\"\r\nFILE \"a.bin\" BINARY\r\n" + TRACK1),
               "C:\\cds\\a.bin 0 2352 16");
