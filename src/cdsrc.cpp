@@ -220,6 +220,11 @@ void log_fault(const CdPlan *plan, const char *dest) {
                   plan->fault_text[0] ? "\\" : "", plan->fault_text);
         break;
     case PLAN_TOO_LONG: setup_log("cannot read %s", plan->fault_text); break;
+    case PLAN_UNSUPPORTED:
+        setup_log("the image uses %s, which this setup cannot copy as it is on the disc: make the image again "
+                  "without it, or install from the disc or a copied folder",
+                  plan->fault_text);
+        break;
     default: setup_log("not enough memory to copy %s", dest); break;
     }
 }

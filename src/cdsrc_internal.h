@@ -48,7 +48,14 @@ struct PlanEntry {
     uint8_t folder;    // 1 for a folder
     uint8_t replaced;  // a later file of the same name replaces it: not copied (images only)
 };
-enum { PLAN_OK = 0, PLAN_UNSAFE_NAME = 1, PLAN_TOO_MANY_FOLDERS = 2, PLAN_NO_MEMORY = 3, PLAN_TOO_LONG = 4 };
+enum {
+    PLAN_OK = 0,
+    PLAN_UNSAFE_NAME = 1,
+    PLAN_TOO_MANY_FOLDERS = 2,
+    PLAN_NO_MEMORY = 3,
+    PLAN_TOO_LONG = 4,
+    PLAN_UNSUPPORTED = 5,  // the image uses what a plain reader would copy wrongly (fault_text says what)
+};
 struct CdPlan {
     PlanEntry *entries;
     size_t count, room;

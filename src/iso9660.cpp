@@ -46,7 +46,28 @@ struct IsoEntry {
     uint32_t size;
     int32_t directory;
     int32_t name_len;
+    int32_t unreadable;  // what Rock Ridge says of it changes its bytes or its place: SUSP_* bits
 };
+
+// Rock Ridge entries in a record's system use area (IEEE P1282; SUSP, IEEE P1281) that change what a
+// plain reader would copy: a folder moved aside to RR_MOVED because it lay too deep (CL in its stand-in,
+// RE in the moved folder), and a file stored compressed (ZF, zisofs). Each entry: two signature
+// bytes, its length, its version.
+enum { SUSP_RELOCATED = 1, SUSP_COMPRESSED = 2 };
+
+int susp_flags(const uint8_t *area, size_t n) {
+    int flags = 0;
+    Cursor c = cursor(area, n, 0);
+    while (!c.failed && static_cast<size_t>(c.end - c.p) >= 4) {
+        const uint8_t *sig = c.p;
+        uint64_t len = sig[2];
+        if (len < 4) break;  // padding, or no entry at all
+        if ((sig[0] == 'C' && sig[1] == 'L') || (sig[0] == 'R' && sig[1] == 'E')) flags |= SUSP_RELOCATED;
+        if (sig[0] == 'Z' && sig[1] == 'F') flags |= SUSP_COMPRESSED;
+        cur_skip(&c, static_cast<size_t>(len));
+    }
+    return flags;
+}
 
 // What one walk over the tree (the total, or the copy) carries from folder to folder.
 struct Walk {
@@ -191,6 +212,9 @@ int read_record(const uint8_t *sec, uint32_t o, int joliet, uint32_t *len, IsoEn
     e->extent = static_cast<uint32_t>(get_le_at(&r, DR_EXTENT, 4));
     e->size = static_cast<uint32_t>(get_le_at(&r, DR_DATA_LENGTH, 4));
     e->directory = (get_le_at(&r, DR_FLAGS, 1) & DR_FLAG_DIRECTORY) ? 1 : 0;
+    // The system use area follows the identifier and its padding byte, to the record's end.
+    size_t use = DR_ID + k + ((k & 1) ? 0 : 1);
+    e->unreadable = use < *len ? susp_flags(sec + o + use, *len - use) : 0;
     return 1;
 }
 
@@ -445,6 +469,11 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
             shown_name(e, shown, sizeof shown);
             plan_fault(plan, PLAN_UNSAFE_NAME, shown);
         }
+        // A copy that went on would install a file's compressed bytes, or a deep folder in the wrong place.
+        if (e->unreadable & SUSP_COMPRESSED)
+            plan_fault(plan, PLAN_UNSUPPORTED, "files stored compressed (zisofs)");
+        if (e->unreadable & SUSP_RELOCATED)
+            plan_fault(plan, PLAN_UNSUPPORTED, "deep folders moved aside by Rock Ridge (RR_MOVED)");
         char child[PATH_BUF];
         if (fmt(child, sizeof child, rel[0] ? "%s\\%s" : "%s%s", rel, e->name) >= static_cast<int>(sizeof child)) {
             plan_fault(plan, PLAN_TOO_LONG, child);

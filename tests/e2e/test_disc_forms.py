@@ -45,6 +45,13 @@ class DiscForms(e2e.WineTestCase):
         run = self.assert_done(self.install(iso, self.fresh()))
         self.assertEqual(e2e.tree_differences(expected, os.path.join(run.host, "game", "cd")), [])
 
+    def test_an_image_of_compressed_files_is_refused_with_its_reason(self):
+        iso = os.path.join(self.tmp, "zisofs.iso")
+        make_cd.write_iso(self.cd, iso, zisofs=True)
+        run = self.install(iso, self.fresh())
+        self.assertTrue(run.log[-3].startswith("the image uses files stored compressed (zisofs), "), run.log[-3])
+        self.assert_rolled_back(run, "ERROR: copying the CD failed")
+
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),
                                   ("cd_alcsub.mds", ["cd_alcsub.mdf"]), ("cd_new.nrg", [])):

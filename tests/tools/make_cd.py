@@ -482,16 +482,20 @@ XORRISO_OPTIONS = [
 ]
 
 
-def write_iso(tree, iso_path, joliet=False):
+def write_iso(tree, iso_path, joliet=False, zisofs=False):
     """An ISO of the tree with xorriso; joliet adds a Joliet tree (long names, any script) beside the
-    primary one, as images made on Windows have."""
+    primary one, as images made on Windows have; zisofs stores the files compressed (with Rock Ridge,
+    which says so)."""
     tmp = iso_path + ".tmp"
     if os.path.exists(tmp):
         os.remove(tmp)   # xorriso would otherwise add a session to it
     cmd = (["xorriso", "-no_rc", "-report_about", "SORRY", "-abort_on",
             "FAILURE", "-outdev", "stdio:" + os.path.abspath(tmp)]
            + XORRISO_OPTIONS + (["-joliet", "on", "-local_charset", "UTF-8"] if joliet else [])
-           + ["-map", os.path.abspath(tree), "/", "-commit", "-end"])
+           + (["-rockridge", "on"] if zisofs else [])
+           + ["-map", os.path.abspath(tree), "/"]
+           + (["-set_filter_r", "--zisofs", "/", "--"] if zisofs else [])
+           + ["-commit", "-end"])
     env = dict(os.environ, SOURCE_DATE_EPOCH=str(FIXED_EPOCH))
     res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          env=env)

@@ -91,3 +91,31 @@ TEST(Joliet, ANameThatDoesNotConvertIsUnsafeAndABrokenTreeIsPassedOver) {
     EXPECT_EQ(cd_exists(s, "EXTRAS_F\\NOTES.TXT"), 1);
     cd_close(s);
 }
+
+// Rock Ridge entries that change a file's bytes or place are refused with a line that says what the image
+// uses, never copied as if they were plain (the compressed bytes, the relocation folder).
+TEST(RockRidge, CompressedFilesAndRelocatedFoldersAreRefusedWithTheirReason) {
+    struct Case {
+        const char *sig;
+        const char *what;
+    } cases[] = {{"ZF", "files stored compressed (zisofs)"}, {"CL", "deep folders moved aside by Rock Ridge"}};
+    for (const Case &c : cases) {
+        Iso iso;
+        Bytes rec = F("A.DAT", iso.file(pattern(100, 3)));  // "A.DAT;1": an odd count, so no padding byte
+        Bytes entry(12, 0);
+        memcpy(entry.data(), c.sig, 2);
+        entry[2] = 12;
+        entry[3] = 1;
+        rec.insert(rec.end(), entry.begin(), entry.end());
+        rec[0] = static_cast<uint8_t>(rec.size());
+        iso.root(iso.dir({rec}));
+        CdSrc *s = cd_open_mem(iso.img.data(), iso.img.size());
+        ASSERT_NE(s, nullptr);
+        TempDir out;
+        LogCapture log;
+        EXPECT_EQ(cd_copy_all(s, out.sub("cd").c_str(), nullptr), 0) << c.sig;
+        EXPECT_NE(log.text().find(std::string("the image uses ") + c.what), std::string::npos) << log.text();
+        EXPECT_FALSE(path_exists(out.sub("cd\\A.DAT").c_str()));
+        cd_close(s);
+    }
+}
