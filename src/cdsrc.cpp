@@ -62,6 +62,30 @@ pf_file open_data(const char *desc, DiscTrack *t) {
     return f;
 }
 
+// A file that is no image but whose lines are a CUE sheet is taken as one, whatever its extension (digital
+// stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the CD (s then reads it).
+int sheet_by_content(CdSrc *s, const char *path, DiscTrack *t) {
+    uint64_t size = 0;
+    if (strcmp(t->file, path) != 0 || s->image_size > (4u << 20)) return 0;
+    uint8_t *text = read_file(path, &size);
+    DiscTrack sheet;
+    const char *why = nullptr;
+    int parsed = text && cue_parse(path, text, static_cast<size_t>(size), &sheet, &why);
+    free(text);
+    if (!parsed) return 0;
+    pf_file data = open_data(path, &sheet);
+    uint64_t data_size = 0;
+    if (data == PF_INVALID || !pf_size(data, &data_size) || data_size == 0) {
+        pf_close(data);
+        return 0;
+    }
+    pf_close(s->handle);
+    s->handle = data;
+    s->image_size = data_size;
+    *t = sheet;
+    return iso_probe_track(s, t, 1);
+}
+
 int is_cue(const char *path) {
     const char *dot = strrchr(path, '.');
     return dot && ascii_equal(dot, ".cue");
@@ -109,7 +133,7 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
             fmt(why, cap, "%s: the file cannot be opened (error %lu)", p, pf_last_error());
     } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
         fmt(why, cap, "%s: the file is empty", t.file);
-    } else if (!iso_probe_track(s, &t, is_cue(p))) {
+    } else if (!iso_probe_track(s, &t, is_cue(p)) && !sheet_by_content(s, p, &t)) {
         fmt(why, cap, "%s: not a CD image (no ISO 9660 volume in any known layout)", t.file);
     } else {
         s->is_image = 1;

@@ -116,6 +116,35 @@ size_t deepest_install_path(const char *dir, size_t cd_longest) {
     return deepest;
 }
 
+int find_game_image(const char *folder, char *found) {
+    // Images and the descriptors that lead to one; data files (.bin, .img, .mdf) are found through
+    // their descriptor.
+    static const char *const exts[] = {".iso", ".cue", ".ccd", ".mds", ".nrg"};
+    PfList *l = pf_list_open(folder);
+    PfEntry e;
+    int hit = 0;
+    while (!hit && l && pf_list_next(l, &e)) {
+        const char *dot = strrchr(e.name, '.');
+        int image = 0;
+        for (const char *x : exts) image |= dot && ascii_equal(dot, x);
+        char full[PATH_BUF];
+        if (!image || !join_path(full, folder, e.name)) continue;
+        CdSrc *s = cd_open(full);
+        if (s && is_zarnith_cd(s)) hit = fmt(found, PATH_BUF, "%s", full) > 0;
+        cd_close(s);
+    }
+    pf_list_close(l);
+    return hit;
+}
+
+void log_missing_markers(CdSrc *s) {
+    char missing[LOG_BUF / 2] = "";
+    size_t n = 0;
+    for (const char *m : markers)
+        if (!cd_exists(s, m)) n += fmt(missing + n, sizeof missing - n, "%s%s", n ? ", " : "", m);
+    setup_log("%s holds no %s", cd_describe(s), missing);
+}
+
 int legacy_install(const char *dir) {
     char path[PATH_BUF];
     int program = 0;

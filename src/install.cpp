@@ -74,7 +74,15 @@ static CdSrc *open_game_cd(const char *path) {
         fail("the CD is not a readable disc, image or folder");
         return nullptr;
     }
-    if (!is_zarnith_cd(src)) {
+    // A folder of images given as the CD: the first of them that is the game's, as beside the setup.
+    char image[PATH_BUF];
+    if (!is_zarnith_cd(src) && !src->is_image && find_game_image(src->path, image)) {
+        cd_close(src);
+        src = cd_open(image);
+        if (src) setup_log("Found the CD as %s", image);
+    }
+    if (!src || !is_zarnith_cd(src)) {
+        if (src) log_missing_markers(src);
         cd_close(src);
         fail("this is not the Tovek Zarnith CD");
         return nullptr;

@@ -84,6 +84,11 @@ size_t deepest_install_path(const char *dir, size_t cd_longest);
 // 1 when dir has the form of an install folder (folder_form); otherwise 0 after one "ERROR: %s" line
 // that says what to give instead.
 int check_folder_form(const char *dir);
+// The first image or descriptor in folder (in listing order) that opens as the game CD: its path into
+// found (PATH_BUF). 1/0. What the setup looks for beside itself, and in a folder given as the CD.
+int find_game_image(const char *folder, char *found);
+// Logs which of the game CD's marker files the source lacks ("<description> holds no A, B").
+void log_missing_markers(CdSrc *s);
 // 1 when dir holds an install made before installs kept a record: the game or its uninstaller, and the
 // CD's marker files in game\cd.
 int legacy_install(const char *dir);

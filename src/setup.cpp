@@ -46,29 +46,10 @@ static void detect_drives() {
     }
 }
 
-// The extensions that detection opens: images and the descriptors that lead to one. Data files
-// (.bin, .img, .mdf) are found through their descriptor.
-static int is_image_name(const char *dot) {
-    static const char *const exts[] = {".iso", ".cue", ".ccd", ".mds", ".nrg"};
-    for (const char *e : exts)
-        if (ascii_equal(dot, e)) return 1;
-    return 0;
-}
-
 // Looks for images and descriptors beside the setup executable; the first accepted one wins.
 static void detect_images() {
     char folder[PATH_BUF];
-    if (!self_folder(folder, sizeof folder)) return;
-    PfList *l = pf_list_open(folder);
-    PfEntry e;
-    while (!opts.cd[0] && l && pf_list_next(l, &e)) {
-        const char *dot = strrchr(e.name, '.');
-        if (!dot || !is_image_name(dot)) continue;
-        char full[JOIN_BUF];
-        fmt(full, sizeof full, "%s\\%s", folder, e.name);
-        try_cd(full);
-    }
-    pf_list_close(l);
+    if (!opts.cd[0] && self_folder(folder, sizeof folder)) find_game_image(folder, opts.cd);
 }
 
 // A name that the code page cannot hold exactly is refused before anything is done with it: a

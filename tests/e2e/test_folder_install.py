@@ -5,11 +5,14 @@ import shutil
 import subprocess
 
 import e2e
+import make_cd
 
 DEFAULT_DIR = "C:\\Games\\Tovek Zarnith PC"
 
 
 class FolderInstall(e2e.WineTestCase):
+    forms = "tree,iso"
+
     def fake_cd(self, name, leave_out=()):
         """A folder with the four marker files and the files the setup needs, less those left out."""
         d = os.path.join(self.tmp, name)
@@ -54,8 +57,17 @@ class FolderInstall(e2e.WineTestCase):
             with self.subTest(missing=missing):
                 cd = self.fake_cd("fake-" + missing.replace("/", "_"), leave_out=(missing,))
                 target = self.fresh("t-" + missing.replace("/", "_"))
-                self.assert_failed(self.install(cd, target), "ERROR: this is not the Tovek Zarnith CD")
+                run = self.assert_failed(self.install(cd, target), "ERROR: this is not the Tovek Zarnith CD")
+                self.assertEqual(run.log[-2], "folder %s holds no %s" % (self.wp.winpath(cd), missing.replace("/", "\\")))
                 self.assertFalse(os.path.exists(target), "nothing is created for a wrong CD")
+
+    def test_a_folder_of_images_given_as_the_cd_installs_the_game_image_in_it(self):
+        images = os.path.join(self.tmp, "my images")
+        os.makedirs(images)
+        e2e.write(os.path.join(images, "another game.iso"), b"not this game" * 1000)
+        make_cd.link_or_copy(os.path.join(self.out, "cd.iso"), os.path.join(images, "tovek.iso"))
+        run = self.assert_installed(self.install(images, self.fresh()))
+        self.assertIn("Found the CD as %s" % self.wp.winpath(os.path.join(images, "tovek.iso")), run.log)
 
     def test_missing_or_empty_cd_argument(self):
         for args in (["/silent", "/dir", "C:\\x1", "/cd", ""], ["/silent", "/dir", "C:\\x2", "/cd"],
