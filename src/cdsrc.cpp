@@ -253,6 +253,23 @@ void log_fault(const CdPlan *plan, const char *dest) {
     }
 }
 
+// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
+// folders. 0 when the note said stop.
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
+    if (note) {
+        size_t skip = strlen(dest);
+        const CopyJobs *lists[2] = {folders, files};
+        for (int k = 0; k < 2; ++k)
+            for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
+                const char *to = jobs_at(lists[k], i).to;
+                if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
+            }
+        if (!note(ctx, nullptr, 0)) return 0;
+    }
+    for (size_t i = 0; i < jobs_count(folders); ++i) make_folder(jobs_at(folders, i).to);
+    return 1;
+}
+
 // The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
 // file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
 // adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
@@ -303,20 +320,6 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
 
 }  // namespace
 
-int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
-    if (note) {
-        size_t skip = strlen(dest);
-        const CopyJobs *lists[2] = {folders, files};
-        for (int k = 0; k < 2; ++k)
-            for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
-                const char *to = jobs_at(lists[k], i).to;
-                if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
-            }
-        if (!note(ctx, nullptr, 0)) return 0;
-    }
-    for (size_t i = 0; i < jobs_count(folders); ++i) make_folder(jobs_at(folders, i).to);
-    return 1;
-}
 
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
 

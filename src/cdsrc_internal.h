@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdsrc.h"
 #include "platform.h"
 #include "util.h"
+
+struct CdSrc;
+struct DiscTrack;
 
 // Folders below this level are neither totalled nor copied.
 constexpr int MAX_DEPTH = 16;
@@ -73,10 +75,6 @@ int plan_add(CdPlan *plan, const char *rel, int folder, uint64_t size, uint32_t 
 // Notes the walk's first fault: the copy makes what was planned before it, then stops with its line.
 void plan_fault(CdPlan *plan, int fault, const char *text);
 const char *plan_rel(const CdPlan *plan, size_t i);
-
-// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
-// folders. 0 when the note said stop.
-int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx);
 
 // The walk of an image source into an empty plan (iso9660.cpp).
 void iso_plan(CdSrc *s, CdPlan *plan);

@@ -50,9 +50,6 @@ uint64_t earlier_copy(const char *folder, uint64_t cd_bytes) {
     return bytes < cd_bytes ? bytes : cd_bytes;
 }
 
-// 1 when the two ids are one file or folder.
-int same_id(const PfFileId &a, const PfFileId &b) { return a.volume == b.volume && a.index == b.index; }
-
 // 1 when the path, or the nearest of its parents that exists, is the folder `outer` or lies below it,
 // by the folders' identity: the same folder reached by another name (another drive letter, a short
 // name, a link) is found too. Never above a drive or share root.
@@ -62,7 +59,7 @@ int inside_by_id(const char *inner, const char *outer) {
     char p[PATH_BUF];
     fmt(p, sizeof p, "%s", inner);
     for (;;) {
-        if (pf_file_id(p, &x) && same_id(x, o)) return 1;
+        if (pf_file_id(p, &x) && x.volume == o.volume && x.index == o.index) return 1;
         char *cut = last_separator(p);
         if (!cut) return 0;
         if (cut == p + 2 && p[1] == ':') {
@@ -172,8 +169,7 @@ int same_folder(const char *a, const char *b) {
     char fa[PATH_BUF], fb[PATH_BUF];
     if (folder_form(a, fa) != FOLDER_OK || folder_form(b, fb) != FOLDER_OK) return 0;
     if (ascii_equal(fa, fb)) return 1;
-    PfFileId ia, ib;
-    return pf_file_id(fa, &ia) && pf_file_id(fb, &ib) && same_id(ia, ib);
+    return pf_same_file(fa, fb);
 }
 
 void browse_target(const char *picked, char *out) {
@@ -200,6 +196,13 @@ int game_running(const char *dir) {
     return join_path(exe, dir, "zarnith.exe") && pf_in_use(exe);
 }
 
+int check_not_running(const char *dir) {
+    char message[LOG_BUF - 16];
+    if (!game_running(dir)) return 1;
+    fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again", dir);
+    return fail(message);
+}
+
 int check_targets(const char *dir, const Record *earlier) {
     int legacy = record_count(earlier) == 0 && legacy_install(dir);
     static const struct {
@@ -221,10 +224,7 @@ int check_targets(const char *dir, const Record *earlier) {
 int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes) {
     char message[LOG_BUF - 16], folder[PATH_BUF];
     if (folder_form(dir, folder) != FOLDER_OK) return 0;  // check_folder_form has said why
-    if (game_running(folder)) {
-        fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again", dir);
-        return fail(message);
-    }
+    if (!check_not_running(folder)) return 0;
 
     // A folder source must not receive its own copy, nor be the copy it would be replaced by: the
     // copy would recurse into itself, or empty each file before reading it.

@@ -178,21 +178,7 @@ static uint8_t *utf16_to_utf8(const uint8_t *data, size_t size, size_t *n) {
                 c = '?';
             }
         }
-        if (c < 0x80) {
-            out[o++] = static_cast<uint8_t>(c);
-        } else if (c < 0x800) {
-            out[o++] = static_cast<uint8_t>(0xC0 | c >> 6);
-            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out[o++] = static_cast<uint8_t>(0xE0 | c >> 12);
-            out[o++] = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
-            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        } else {
-            out[o++] = static_cast<uint8_t>(0xF0 | c >> 18);
-            out[o++] = static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F));
-            out[o++] = static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F));
-            out[o++] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        }
+        o += static_cast<size_t>(utf8_put(c, reinterpret_cast<char *>(out + o)));
     }
     *n = o;
     return out;

@@ -134,6 +134,14 @@ int fmt(char *dst, size_t cap, const char *format, ...) {
     return n;
 }
 
+int utf8_put(unsigned long cp, char *out) {
+    static const unsigned char lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    int len = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    for (int b = len - 1; b > 0; --b, cp >>= 6) out[b] = static_cast<char>(0x80 | (cp & 0x3F));
+    out[0] = static_cast<char>(len == 1 ? cp : lead[len] | cp);
+    return len;
+}
+
 int ascii_equal(const char *a, const char *b) { return ascii_compare(a, b) == 0; }
 
 int ascii_equal_n(const char *s, size_t n, const char *w) {

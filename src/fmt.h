@@ -36,6 +36,9 @@ int ascii_equal_n(const char *s, size_t n, const char *w);
 // strcmp's order with ASCII letters taken as upper case: negative, 0 or positive.
 int ascii_compare(const char *a, const char *b);
 
+// Writes the code point (below 0x110000) as UTF-8 at out; the count of bytes, 1 to 4.
+int utf8_put(unsigned long cp, char *out);
+
 // Path separators: '\' and '/' both separate, as they do for Windows.
 inline int is_separator(char c) { return c == '\\' || c == '/'; }
 // The last separator of a path, or none.

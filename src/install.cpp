@@ -317,13 +317,8 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     run.moving = install_moves(o->dir, run.previous);
     Progress p = {0, 0, progress, user};
     uint64_t cd_bytes = 0;
-    int ok = 1;
-    if (run.moving && game_running(run.previous)) {
-        char message[LOG_BUF - 16];
-        fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again",
-            run.previous);
-        ok = fail(message);
-    }
+    // A move removes the previous install at its end: not from under the running game.
+    int ok = !run.moving || check_not_running(run.previous);
     if (ok) ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
     cd_close(src);
     if (ok) ok = finish_install(&run, o, &p);

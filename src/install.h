@@ -103,6 +103,8 @@ int same_folder(const char *a, const char *b);
 void browse_target(const char *picked, char *out);
 // 1 when the game runs from dir: its executable there is held open against writing.
 int game_running(const char *dir);
+// 1 unless the game runs from dir; then 0 after one "ERROR: %s" line that says to close it first.
+int check_not_running(const char *dir);
 // The places an install into dir writes, checked before anything is written (earlier: dir's record, or
 // none): zarnith.exe and uninstall.exe must be files of this game's or absent, game a folder or absent,
 // game\cd and game\hd folders of this game's (named by the record, or a legacy install) or absent,

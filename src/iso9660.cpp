@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "cdsrc.h"
 #include "cdsrc_internal.h"
 #include "setup_log.h"
 
@@ -32,7 +33,7 @@ constexpr uint8_t DR_FLAG_DIRECTORY = 0x02;
 constexpr size_t PVD_TYPE = 0;           // BP 1: volume descriptor type, 1 for the primary one
 constexpr size_t PVD_ID = 1;             // BP 2 to 6: "CD001"
 constexpr size_t PVD_ROOT_RECORD = 156;  // BP 157 to 190: the root directory's record
-// ECMA-119 8.5 and the Joliet specification: a supplementary volume descriptor (type 2) whose escape
+// ECMA-119 8.5, and Joliet as Windows writes it: a supplementary volume descriptor (type 2) whose escape
 // sequences (BP 89 to 120) name UCS-2 level 1, 2 or 3 ("%/@", "%/C", "%/E") holds the Joliet tree; its
 // root record stands where the primary descriptor's does. The set ends with a terminator (type 255).
 constexpr uint64_t VD_SUPPLEMENTARY = 2, VD_TERMINATOR = 255;
@@ -170,12 +171,8 @@ int joliet_name(const uint8_t *id, uint32_t k, char *out, int cap) {
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         }
-        int len = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        if (n + len >= cap) return 0;
-        static const uint8_t lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-        for (int b = len - 1; b > 0; --b, c >>= 6) out[n + b] = static_cast<char>(0x80 | (c & 0x3F));
-        out[n] = static_cast<char>(len == 1 ? c : lead[len] | c);
-        n += len;
+        if (n + 4 >= cap) return 0;
+        n += utf8_put(c, out + n);
     }
     return n;
 }

@@ -81,6 +81,11 @@ struct PfFileId {
     uint64_t volume, index;
 };
 int pf_file_id(const char *path, PfFileId *id);
+// 1 when both paths exist and are one file or folder.
+inline int pf_same_file(const char *a, const char *b) {
+    PfFileId ia, ib;
+    return pf_file_id(a, &ia) && pf_file_id(b, &ib) && ia.volume == ib.volume && ia.index == ib.index;
+}
 // 1 when the file is open in a way that keeps it from being written: a running program's executable
 // (Windows refuses to open it for writing, with a sharing violation). 0 when it can be, or is missing;
 // the POSIX build knows no such lock and answers 0.

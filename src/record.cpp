@@ -246,6 +246,19 @@ void put_line(RecordRun *r, const char *text, int folder) {
     r->buffer[r->pending++] = '\n';
 }
 
+// Removes the n folders above dir that an install made, nearest first, each only when empty and never a
+// drive or share root. How many went.
+unsigned remove_parents(const char *dir, unsigned n) {
+    char up[PATH_BUF], whole[PATH_BUF];
+    fmt(up, sizeof up, "%s", dir);
+    unsigned removed = 0;
+    for (char *cut; removed < n && (cut = last_separator(up)) != nullptr; ++removed) {
+        *cut = '\0';
+        if (folder_form(up, whole) == FOLDER_ROOT || !pf_rmdir(up)) break;
+    }
+    return removed;
+}
+
 // 1 when rel lies inside a folder that this run made from nothing.
 int below_fresh(const RecordRun *r, const char *rel) {
     for (size_t i = 0; i < r->fresh.count; ++i) {
@@ -366,18 +379,7 @@ void record_roll_back(RecordRun *r) {
     // The earlier record as it was.
     const Record *e = r->earlier;
     if (e && e->bytes && !write_file(r->path, e->bytes, e->size)) setup_log("cannot put back the install record %s", r->path);
-    if (r->dir_made && pf_rmdir(r->dir)) {
-        ++folders;
-        char up[PATH_BUF];
-        fmt(up, sizeof up, "%s", r->dir);
-        for (unsigned k = 0; k < r->parents_made; ++k) {
-            char *cut = last_separator(up);
-            if (!cut) break;
-            *cut = '\0';
-            if (!pf_rmdir(up)) break;
-            ++folders;
-        }
-    }
+    if (r->dir_made && pf_rmdir(r->dir)) folders += 1 + remove_parents(r->dir, r->parents_made);
     setup_log("Rolled back: removed %u files and %u folders that this installation had made", files, folders);
     run_free(r);
 }
@@ -466,17 +468,6 @@ int record_remove(const char *dir, const Record *r) {
         pf_delete(full);
     }
     left |= hd_left;
-    if (pf_rmdir(dir)) {
-        // The folders that the install made above the install folder, each only when empty.
-        char up[PATH_BUF];
-        fmt(up, sizeof up, "%s", dir);
-        for (unsigned k = 0; k < record_parents(r); ++k) {
-            char *cut = last_separator(up);
-            char whole[PATH_BUF];
-            if (!cut) break;
-            *cut = '\0';
-            if (folder_form(up, whole) != FOLDER_OK || !pf_rmdir(up)) break;
-        }
-    }
+    if (pf_rmdir(dir)) remove_parents(dir, record_parents(r));
     return left ? 0 : 1;
 }

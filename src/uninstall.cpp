@@ -28,21 +28,7 @@ static const char *const files[] = {"zarnith.exe", "uninstall.exe", "zarnith_pc.
 // 1 when both paths name one file: the same text, or the same file reached another way
 // ("C:\Games\TZ\\uninstall.exe", a short name, other letter case, forward slashes).
 static int same_file(const char *a, const char *b) {
-    if (ascii_equal(a, b)) return 1;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE ha = CreateFileA(a, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (ha == INVALID_HANDLE_VALUE) return 0;
-    HANDLE hb = CreateFileA(b, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    int same = 0;
-    if (hb != INVALID_HANDLE_VALUE) {
-        BY_HANDLE_FILE_INFORMATION ia, ib;
-        if (GetFileInformationByHandle(ha, &ia) && GetFileInformationByHandle(hb, &ib))
-            same = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-                   ia.nFileIndexLow == ib.nFileIndexLow;
-        CloseHandle(hb);
-    }
-    CloseHandle(ha);
-    return same;
+    return ascii_equal(a, b) || pf_same_file(a, b);
 }
 
 static void set_string(HKEY key, const char *name, const char *value) {
@@ -153,24 +139,22 @@ void uninstall_key_free(KeySnapshot *k) {
 // Removal
 
 // 1 when the uninstall key names dir (of the form of an install folder) as its install location.
+// The entry's InstallLocation into location (PATH_BUF), as written there. 1/0.
+static int registered_location(char *location) {
+    DWORD size = PATH_BUF;
+    return RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) ==
+           ERROR_SUCCESS;
+}
+
 static int key_names(const char *dir) {
     char location[PATH_BUF];
-    DWORD size = sizeof location;
-    return RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location,
-                        &size) == ERROR_SUCCESS &&
-           same_folder(location, dir);
+    return registered_location(location) && same_folder(location, dir);
 }
 
 int registered_install(char *folder) {
-    char location[PATH_BUF];
-    DWORD size = sizeof location;
+    char location[PATH_BUF], form[PATH_BUF];
     folder[0] = '\0';
-    if (RegGetValueA(HKEY_CURRENT_USER, uninstall_key, "InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) !=
-            ERROR_SUCCESS ||
-        folder_form(location, folder) != FOLDER_OK || !holds_install(location)) {
-        folder[0] = '\0';
-        return 0;
-    }
+    if (!registered_location(location) || folder_form(location, form) != FOLDER_OK || !holds_install(location)) return 0;
     fmt(folder, PATH_BUF, "%s", location);
     return 1;
 }
