@@ -189,6 +189,11 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
 int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
     size_t n = 0;
     uint8_t *utf8 = utf16_to_utf8(data, size, &n);
+    // Text that is no UTF-8 was written in the ANSI code page of the system that made it, which the
+    // user's is taken to be: a BIN's name with letters beyond ASCII is then found as Windows shows it.
+    const char *text = reinterpret_cast<const char *>(data);
+    if (!utf8 && !utf8_valid(text, size))
+        utf8 = reinterpret_cast<uint8_t *>(pf_ansi_to_utf8(text, size, &n));
     if (!utf8) return cue_parse_text(sheet_path, data, size, t, why);
     int ok = cue_parse_text(sheet_path, utf8, n, t, why);
     free(utf8);

@@ -51,19 +51,26 @@ struct IsoEntry {
 };
 
 // Rock Ridge entries in a record's system use area (IEEE P1282; SUSP, IEEE P1281) that change what a
-// plain reader would copy: a folder moved aside to RR_MOVED because it lay too deep (CL in its stand-in,
-// RE in the moved folder), and a file stored compressed (ZF, zisofs). Each entry: two signature
-// bytes, its length, its version.
-enum { SUSP_RELOCATED = 1, SUSP_COMPRESSED = 2 };
+// plain reader would see. A folder that lay too deep was moved aside into RR_MOVED: its stand-in, a file
+// record where it belongs, carries CL (child link) with the folder's sector, and the moved folder's own
+// record in RR_MOVED carries RE. A file stored compressed carries ZF (zisofs). Each entry: two signature
+// bytes, its length, its version, then its fields.
+enum { SUSP_COMPRESSED = 2, SUSP_MOVED_AWAY = 4, SUSP_CHILD_LINK = 8, SUSP_LOST_LINK = 16 };
+constexpr size_t CL_LOCATION = 4;  // the child link's sector, both-endian
 
-int susp_flags(const uint8_t *area, size_t n) {
+int susp_flags(const uint8_t *area, size_t n, uint32_t *child) {
     int flags = 0;
     Cursor c = cursor(area, n, 0);
     while (!c.failed && static_cast<size_t>(c.end - c.p) >= 4) {
         const uint8_t *sig = c.p;
         uint64_t len = sig[2];
         if (len < 4) break;  // padding, or no entry at all
-        if ((sig[0] == 'C' && sig[1] == 'L') || (sig[0] == 'R' && sig[1] == 'E')) flags |= SUSP_RELOCATED;
+        Cursor fields = cursor(sig, static_cast<size_t>(c.end - c.p), CL_LOCATION);
+        if (sig[0] == 'C' && sig[1] == 'L' && len >= CL_LOCATION + 8) {
+            *child = static_cast<uint32_t>(get_le_at(&fields, 0, 4));
+            if (!fields.failed) flags |= SUSP_CHILD_LINK;
+        }
+        if (sig[0] == 'R' && sig[1] == 'E') flags |= SUSP_MOVED_AWAY;
         if (sig[0] == 'Z' && sig[1] == 'F') flags |= SUSP_COMPRESSED;
         cur_skip(&c, static_cast<size_t>(len));
     }
@@ -211,7 +218,16 @@ int read_record(const uint8_t *sec, uint32_t o, int joliet, uint32_t *len, IsoEn
     e->directory = (get_le_at(&r, DR_FLAGS, 1) & DR_FLAG_DIRECTORY) ? 1 : 0;
     // The system use area follows the identifier and its padding byte, to the record's end.
     size_t use = DR_ID + k + ((k & 1) ? 0 : 1);
-    e->unreadable = use < *len ? susp_flags(sec + o + use, *len - use) : 0;
+    uint32_t child = 0;
+    e->unreadable = use < *len ? susp_flags(sec + o + use, *len - use, &child) : 0;
+    // A moved folder is listed where it belongs, and not in RR_MOVED; its size is read from its own
+    // "." record when the listing is complete.
+    if (e->unreadable & SUSP_CHILD_LINK) {
+        e->directory = 1;
+        e->extent = child;
+        e->size = 0;
+    }
+    *skipped = (e->unreadable & SUSP_MOVED_AWAY) != 0;
     return 1;
 }
 
@@ -240,8 +256,22 @@ int walk_sector(const uint8_t *sec, uint64_t from, uint32_t size, int joliet, Is
     return 1;
 }
 
+// The size of a folder that Rock Ridge moved aside, from the "." record that begins it (which names
+// the folder's own sector). 0 when the link leads to no such record inside the image.
+uint32_t moved_folder_size(CdSrc *s, uint32_t extent) {
+    uint8_t sec[SECTOR];
+    if (!inside_image(s, extent, 1) || !read_one(s, extent, sec)) return 0;
+    Cursor r = cursor(sec, sizeof sec, 0);
+    uint64_t len = get_le_at(&r, DR_LENGTH, 1), k = get_le_at(&r, DR_ID_LENGTH, 1);
+    uint64_t self = get_le_at(&r, DR_EXTENT, 4), size = get_le_at(&r, DR_DATA_LENGTH, 4);
+    int folder = (get_le_at(&r, DR_FLAGS, 1) & DR_FLAG_DIRECTORY) != 0;
+    if (r.failed || len < DR_ID + 1 || k != 1 || sec[DR_ID] != 0 || self != extent || !folder) return 0;
+    return static_cast<uint32_t>(size);
+}
+
 // Lists the directory at (extent, size) in record order. An unreadable directory, or one that does
-// not lie inside the image, lists empty. The caller frees the listing (none when empty).
+// not lie inside the image, lists empty. The caller frees the listing (none when empty). Folders that
+// Rock Ridge moved aside are listed where they belong, and not in RR_MOVED.
 IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
     *count = 0;
     uint64_t sectors = sectors_of(size);
@@ -265,6 +295,11 @@ IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
         *count = 0;
         return nullptr;
     }
+    for (int i = 0; i < *count; ++i)
+        if (list[i].unreadable & SUSP_CHILD_LINK) {
+            list[i].size = moved_folder_size(s, list[i].extent);
+            if (!list[i].size) list[i].unreadable |= SUSP_LOST_LINK;
+        }
     return list;
 }
 
@@ -444,6 +479,16 @@ void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
     free(order);
 }
 
+// RR_MOVED (".rr_moved" to some mastering tools) at the root, when it holds nothing but the folders
+// that Rock Ridge moved aside, which the walk finds where they belong: no part of the CD itself. The
+// Joliet tree beside such a primary tree holds the whole tree, and an empty RR_MOVED.
+int is_relocation_folder(CdSrc *s, const IsoEntry *e) {
+    if (!ascii_equal(e->name, "RR_MOVED") && !ascii_equal(e->name, ".rr_moved")) return 0;
+    int count = 0;
+    free(iso_dir(s, e->extent, e->size, &count));
+    return count == 0;
+}
+
 // The walk of an image into the plan, in record order, with its defences (depth, loops, budget). The
 // first name that is no plain name is the plan's fault: nothing from it on is copied, but the walk goes
 // on for the total, which counts every file entry whatever its name.
@@ -461,6 +506,7 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
     for (int i = 0; replaced && i < count && !w->exhausted; ++i) {
         const IsoEntry *e = &list[i];
         if (e->directory && !enters(w, depth, e)) continue;
+        if (depth == 0 && e->directory && is_relocation_folder(s, e)) continue;
         if (!is_plain_name(e)) {
             char shown[256 * 4 + 1];
             shown_name(e, shown, sizeof shown);
@@ -469,7 +515,7 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
         // A copy that went on would install a file's compressed bytes, or a deep folder in the wrong place.
         if (e->unreadable & SUSP_COMPRESSED)
             plan_fault(plan, PLAN_UNSUPPORTED, "files stored compressed (zisofs)");
-        if (e->unreadable & SUSP_RELOCATED)
+        if (e->unreadable & SUSP_LOST_LINK)
             plan_fault(plan, PLAN_UNSUPPORTED, "deep folders moved aside by Rock Ridge (RR_MOVED)");
         char child[PATH_BUF];
         if (fmt(child, sizeof child, rel[0] ? "%s\\%s" : "%s%s", rel, e->name) >= static_cast<int>(sizeof child)) {

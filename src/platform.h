@@ -120,6 +120,11 @@ void pf_sleep_ms(unsigned ms);
 // The running program's full path into out (cap bytes with the NUL). 1/0; 0 also when it does not fit.
 int pf_self_path(char *out, size_t cap);
 
+// Text in the ANSI code page of the user's locale (the legacy one that programs without UTF-8 write,
+// such as 1250 for Polish: this process's own code page is UTF-8) as UTF-8, malloc'd with a NUL after
+// its *out_n bytes. None without memory. POSIX reads it as Latin-1.
+char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n);
+
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();
 // The system's message for a Win32 error code as one line ("There is not enough space on the disk."),

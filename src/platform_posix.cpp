@@ -349,6 +349,16 @@ int pf_self_path(char *out, size_t cap) {
     return 1;
 }
 
+char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
+    char *out = static_cast<char *>(malloc(n * 2 + 1));
+    if (!out) return nullptr;
+    size_t o = 0;
+    for (size_t i = 0; i < n; ++i) o += static_cast<size_t>(utf8_put(static_cast<unsigned char>(text[i]), out + o));
+    out[o] = '\0';
+    *out_n = o;
+    return out;
+}
+
 unsigned long pf_last_error() { return last_error; }
 
 // The Windows texts of the codes set_error_from_errno gives, so that lines read as on Windows.

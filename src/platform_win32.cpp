@@ -1,4 +1,5 @@
-// Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on.
+// Win32 side of the file-system layer: the ANSI file API, exactly the calls and flags the setup relies on;
+// a path past MAX_PATH that is only read (an image, a sheet) goes to the wide calls in its long form.
 #include "platform.h"
 #include "fmt.h"
 
@@ -11,7 +12,43 @@
 static HANDLE to_handle(pf_file f) { return reinterpret_cast<HANDLE>(f); }
 static pf_file from_handle(HANDLE h) { return reinterpret_cast<pf_file>(h); }
 
-uint32_t pf_attributes(const char *path) { return GetFileAttributesA(path); }
+// A path of MAX_PATH characters or more, as the wide functions take it past that limit: made full (no
+// "." or "..", '\' only) and written "\\?\C:\..." or "\\?\UNC\server\...", malloc'd. None for a shorter
+// path, which the ANSI calls take as it is, and for one that does not convert.
+static wchar_t *long_form(const char *path) {
+    constexpr size_t LIMIT = MAX_PATH - 12;  // where CreateDirectory already stops
+    constexpr DWORD CAP = 0x8000;            // the longest path Windows has
+    size_t n = strlen(path);
+    if (n < LIMIT || n >= CAP) return nullptr;
+    wchar_t *wide = static_cast<wchar_t *>(malloc(2 * CAP * sizeof(wchar_t)));
+    if (!wide) return nullptr;
+    wchar_t *full = wide + CAP;
+    full[0] = L'\0';
+    const wchar_t *prefix = L"\\\\?\\", *rest = full;
+    DWORD len = 0;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, CAP) > 0)
+        len = GetFullPathNameW(wide, CAP, full, nullptr);
+    if (full[0] == L'\\' && full[1] == L'\\') {
+        if (full[2] == L'?' || full[2] == L'.') len = 0;  // a device path already
+        prefix = L"\\\\?\\UNC\\";
+        rest = full + 2;
+    }
+    size_t p = wcslen(prefix);
+    if (len < LIMIT || len >= CAP || p + wcslen(rest) >= CAP) {
+        free(wide);
+        return nullptr;
+    }
+    memmove(wide + p, rest, (wcslen(rest) + 1) * sizeof(wchar_t));
+    memcpy(wide, prefix, p * sizeof(wchar_t));
+    return wide;
+}
+
+uint32_t pf_attributes(const char *path) {
+    wchar_t *wide = long_form(path);
+    DWORD a = wide ? GetFileAttributesW(wide) : GetFileAttributesA(path);
+    free(wide);
+    return a;
+}
 
 int pf_set_normal(const char *path) { return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? 1 : 0; }
 
@@ -67,8 +104,12 @@ int pf_remove_link(const char *path) {
 }
 
 pf_file pf_open_read(const char *path, int sequential) {
-    return from_handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr));
+    DWORD flags = sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0;
+    wchar_t *wide = long_form(path);
+    HANDLE h = wide ? CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr)
+                    : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+    free(wide);
+    return from_handle(h);
 }
 
 pf_file pf_create(const char *path) {
@@ -224,6 +265,28 @@ int pf_self_path(char *out, size_t cap) {
     if (cap == 0 || cap > 0x7FFFFFFF) return 0;
     DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(cap));
     return n > 0 && n < cap;
+}
+
+char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
+    DWORD cp = 0;
+    if (!GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                        reinterpret_cast<LPWSTR>(&cp), sizeof cp / sizeof(wchar_t)) ||
+        cp == 0 || cp == CP_UTF8)
+        cp = 1252;
+    if (n > 0x3FFFFFFF) return nullptr;
+    int len = static_cast<int>(n);
+    int wide_n = len ? MultiByteToWideChar(cp, 0, text, len, nullptr, 0) : 0;
+    wchar_t *wide = static_cast<wchar_t *>(malloc((static_cast<size_t>(wide_n) + 1) * sizeof(wchar_t)));
+    if (!wide) return nullptr;
+    if (wide_n) MultiByteToWideChar(cp, 0, text, len, wide, wide_n);
+    int u = wide_n ? WideCharToMultiByte(CP_UTF8, 0, wide, wide_n, nullptr, 0, nullptr, nullptr) : 0;
+    char *out = static_cast<char *>(malloc(static_cast<size_t>(u) + 1));
+    if (out && u) WideCharToMultiByte(CP_UTF8, 0, wide, wide_n, out, u, nullptr, nullptr);
+    free(wide);
+    if (!out) return nullptr;
+    out[u] = '\0';
+    *out_n = static_cast<size_t>(u);
+    return out;
 }
 
 unsigned long pf_last_error() { return GetLastError(); }

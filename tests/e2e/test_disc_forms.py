@@ -34,23 +34,55 @@ class DiscForms(e2e.WineTestCase):
                 run = self.assert_installed(self.install(w(name), self.fresh()))
                 self.assertIn("Copying image %s ..." % w(opened), run.log, "the description names the file read")
 
-    def test_an_image_with_a_joliet_tree_installs_the_names_windows_shows(self):
-        # The primary tree holds 8.3 names only; the Joliet tree holds the long names, in any script.
-        tree = self.cd_copy("joliet-tree", {"Read me first.txt": b"long name",
-                                            "Extras for the game/\u0141\u00f3d\u017a notes.txt": b"notes"})
-        iso = os.path.join(self.tmp, "joliet.iso")
-        make_cd.write_iso(tree, iso, joliet=True)
-        expected = os.path.join(self.tmp, "joliet-expected")
-        e2e.limit_depth(tree, expected, 16)
-        run = self.assert_done(self.install(iso, self.fresh()))
-        self.assertEqual(e2e.tree_differences(expected, os.path.join(run.host, "game", "cd")), [])
+    def sheet(self, folder, name, text, bin_name="cd_mode1.bin", encoding="utf-8"):
+        """A sheet called name in a folder of its own, with the sample CD's Mode 1 BIN beside it as bin_name."""
+        d = os.path.join(self.tmp, folder)
+        os.makedirs(d)
+        make_cd.link_or_copy(os.path.join(self.out, "cd_mode1.bin"), os.path.join(d, bin_name))
+        e2e.write(os.path.join(d, name), text.encode(encoding))
+        return os.path.join(d, name)
 
-    def test_an_image_of_compressed_files_is_refused_with_its_reason(self):
-        iso = os.path.join(self.tmp, "zisofs.iso")
-        make_cd.write_iso(self.cd, iso, zisofs=True)
-        run = self.install(iso, self.fresh())
-        self.assertTrue(run.log[-3].startswith("the image uses files stored compressed (zisofs), "), run.log[-3])
-        self.assert_rolled_back(run, "ERROR: copying the CD failed")
+    def iso(self, name, tree=None, **kinds):
+        path = os.path.join(self.tmp, name)
+        make_cd.write_iso(tree or self.cd, path, **kinds)
+        return path
+
+    def test_images_other_tools_write_install_what_the_disc_holds(self):
+        """Each form installs its tree byte for byte, or is refused with the reason the log gives."""
+        track = "  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"
+        long_names = self.cd_copy("long-names", {"Read me first.txt": b"long name",
+                                                 "Extras for the game/\u0141\u00f3d\u017a notes.txt": b"notes"})
+        deep = os.path.join(self.tmp, "x" * 120, "y" * 120, "z" * 40)
+        forms = [
+            # The names Windows shows: long ones, in any script, from the Joliet tree.
+            ("joliet", lambda: self.iso("joliet.iso", long_names, joliet=True), long_names, None),
+            # genisoimage -R moves the folders below level eight into RR_MOVED; they go back.
+            ("relocated", lambda: self.iso("moved.iso", relocated=True), self.cd, None),
+            # genisoimage -R -J: the Joliet tree holds the whole tree.
+            ("relocated and joliet", lambda: self.iso("movedj.iso", relocated=True, joliet=True), self.cd, None),
+            ("zisofs", lambda: self.iso("zisofs.iso", zisofs=True), None,
+             "the image uses files stored compressed (zisofs), "),
+            ("utf-16 sheet", lambda: self.sheet("u16", "game.cue", "\ufeffFILE \"cd_mode1.bin\" BINARY\r\n" + track,
+                                                encoding="utf-16-le"), self.cd, None),
+            ("ansi sheet", lambda: self.sheet("ansi", "game.cue", "FILE \"Spiel f\u00fcr J.bin\" BINARY\r\n" + track,
+                                              "Spiel f\u00fcr J.bin", encoding="cp1252"), self.cd, None),
+            ("moved sheet", lambda: self.sheet("moved", "game.cue",
+                                               "FILE \"D:\\Images\\Old\\cd_mode1.bin\" BINARY\r\n" + track), self.cd, None),
+            ("store sheet", lambda: self.sheet("store", "game.ins", "FILE \"game.gog\" BINARY\r\n" + track,
+                                               "game.gog"), self.cd, None),
+            ("long path", lambda: self.sheet(deep, "game.cue", "FILE \"cd_mode1.bin\" BINARY\r\n" + track), self.cd, None),
+        ]
+        for name, make, tree, refusal in forms:
+            with self.subTest(form=name):
+                run = self.install(self.wp.winpath(make()), self.fresh())
+                if refusal:
+                    self.assertTrue(run.log[-3].startswith(refusal), run.log[-3:])
+                    self.assert_rolled_back(run, "ERROR: copying the CD failed")
+                    continue
+                self.assert_done(run)
+                expected = self.fresh()
+                e2e.limit_depth(tree, expected, 16)
+                self.assertEqual(e2e.tree_differences(expected, os.path.join(run.host, "game", "cd")), [])
 
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),

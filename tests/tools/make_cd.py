@@ -482,23 +482,31 @@ XORRISO_OPTIONS = [
 ]
 
 
-def write_iso(tree, iso_path, joliet=False, zisofs=False):
+def write_iso(tree, iso_path, joliet=False, zisofs=False, relocated=False):
     """An ISO of the tree with xorriso; joliet adds a Joliet tree (long names, any script) beside the
     primary one, as images made on Windows have; zisofs stores the files compressed (with Rock Ridge,
-    which says so)."""
+    which says so); relocated moves the folders below level eight into RR_MOVED, as genisoimage -R
+    does."""
     tmp = iso_path + ".tmp"
     if os.path.exists(tmp):
         os.remove(tmp)   # xorriso would otherwise add a session to it
     cmd = (["xorriso", "-no_rc", "-report_about", "SORRY", "-abort_on",
             "FAILURE", "-outdev", "stdio:" + os.path.abspath(tmp)]
            + XORRISO_OPTIONS + (["-joliet", "on", "-local_charset", "UTF-8"] if joliet else [])
-           + (["-rockridge", "on"] if zisofs else [])
+           + (["-rockridge", "on"] if zisofs or relocated else [])
+           + (["-compliance", "clear:iso_9660_level=1:long_paths:always_gmt", "-rr_reloc_dir", "RR_MOVED"]
+              if relocated else [])
            + ["-map", os.path.abspath(tree), "/"]
            + (["-set_filter_r", "--zisofs", "/", "--"] if zisofs else [])
            + ["-commit", "-end"])
     env = dict(os.environ, SOURCE_DATE_EPOCH=str(FIXED_EPOCH))
-    res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                         env=env)
+    for attempt in range(2):  # xorriso 1.5.4 now and then dies of SIGSEGV at the start: once more then
+        res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             env=env)
+        if b"UNIX-SIGNAL:  SIGSEGV" not in res.stdout:
+            break
+        if os.path.exists(tmp):
+            os.remove(tmp)
     if res.returncode != 0 or not os.path.exists(tmp):
         raise RuntimeError("xorriso failed (%d):\n%s"
                            % (res.returncode, res.stdout.decode(errors="replace")))

@@ -61,6 +61,8 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
         EXPECT_EQ(cue(utf16(u"FILE \"\u0141\u00f3d\u017a.bin\" BINARY\r\n" + track1, big)),
                   "C:\\cds\\\xC5\x81\xC3\xB3" "d\xC5\xBA.bin 0 2352 16") << big;
     }
+    // Not UTF-8: written in the ANSI code page ("f\xFCr" is "f\u00fcr" in the Western one, which the tests run in).
+    EXPECT_EQ(cue("FILE \"Spiel f\xFCr J.bin\" BINARY\r\n" + TRACK1), "C:\\cds\\Spiel f\xC3\xBCr J.bin 0 2352 16");
     // "FILE" inside another line is no FILE line.
     EXPECT_EQ(cue("TITLE \"Tovek PROFILE\"\r\nREM FILE \"x.bin\"\r\nFILE \"a.bin\" BINARY\r\n" + TRACK1),
               "C:\\cds\\a.bin 0 2352 16");

@@ -94,28 +94,61 @@ TEST(Joliet, ANameThatDoesNotConvertIsUnsafeAndABrokenTreeIsPassedOver) {
 
 // Rock Ridge entries that change a file's bytes or place are refused with a line that says what the image
 // uses, never copied as if they were plain (the compressed bytes, the relocation folder).
-TEST(RockRidge, CompressedFilesAndRelocatedFoldersAreRefusedWithTheirReason) {
-    struct Case {
-        const char *sig;
-        const char *what;
-    } cases[] = {{"ZF", "files stored compressed (zisofs)"}, {"CL", "deep folders moved aside by Rock Ridge"}};
-    for (const Case &c : cases) {
+// A record with one system use entry (signature, then `fields`) after its identifier.
+Bytes with_susp(Bytes rec, const char *sig, const Bytes &fields = {}) {
+    Bytes entry = {static_cast<uint8_t>(sig[0]), static_cast<uint8_t>(sig[1]), static_cast<uint8_t>(4 + fields.size()), 1};
+    entry.insert(entry.end(), fields.begin(), fields.end());
+    rec.insert(rec.end(), entry.begin(), entry.end());
+    rec[0] = static_cast<uint8_t>(rec.size());
+    return rec;
+}
+Bytes cl_fields(uint32_t extent) {
+    Bytes f(8, 0);
+    put_le(f, 0, extent, 4);
+    put_be(f, 4, extent, 4);
+    return f;
+}
+
+TEST(RockRidge, CompressedFilesAreRefusedWithTheirReason) {
+    Iso iso;
+    iso.root(iso.dir({with_susp(F("A.DAT", iso.file(pattern(100, 3))), "ZF", Bytes(12, 0))}));
+    CdSrc *s = cd_open_mem(iso.img.data(), iso.img.size());
+    ASSERT_NE(s, nullptr);
+    TempDir out;
+    LogCapture log;
+    EXPECT_EQ(cd_copy_all(s, out.sub("cd").c_str(), nullptr), 0);
+    EXPECT_NE(log.text().find("the image uses files stored compressed (zisofs)"), std::string::npos) << log.text();
+    EXPECT_FALSE(path_exists(out.sub("cd\\A.DAT").c_str()));
+    cd_close(s);
+}
+
+// Deep folders that Rock Ridge moved into RR_MOVED go back where their stand-ins (CL) say; RR_MOVED, which
+// then holds nothing of the CD, is left out. A stand-in that leads to no folder refuses the image.
+TEST(RockRidge, MovedFoldersGoBackWhereTheyBelong) {
+    for (bool lost : {false, true}) {
         Iso iso;
-        Bytes rec = F("A.DAT", iso.file(pattern(100, 3)));  // "A.DAT;1": an odd count, so no padding byte
-        Bytes entry(12, 0);
-        memcpy(entry.data(), c.sig, 2);
-        entry[2] = 12;
-        entry[3] = 1;
-        rec.insert(rec.end(), entry.begin(), entry.end());
-        rec[0] = static_cast<uint8_t>(rec.size());
-        iso.root(iso.dir({rec}));
+        Bytes deep = pattern(5000, 6);
+        Loc moved = iso.dir({F("DEEP.DAT", iso.file(deep))});
+        // The moved folder begins with its own "." record, as mastering tools write it.
+        put_le(iso.img, moved.extent * 2048 + 2, moved.extent, 4);
+        put_le(iso.img, moved.extent * 2048 + 10, moved.size, 4);
+        iso.img[moved.extent * 2048 + 25] = 2;
+        Loc rr = iso.dir({with_susp(D("LEVEL8", moved), "RE")});
+        uint32_t link = lost ? rr.extent + 40 : moved.extent;
+        Loc level7 = iso.dir({with_susp(F("LEVEL8", {0, 0}), "CL", cl_fields(link))});
+        iso.root(iso.dir({D("LEVEL7", level7), D("RR_MOVED", rr)}));
         CdSrc *s = cd_open_mem(iso.img.data(), iso.img.size());
         ASSERT_NE(s, nullptr);
         TempDir out;
         LogCapture log;
-        EXPECT_EQ(cd_copy_all(s, out.sub("cd").c_str(), nullptr), 0) << c.sig;
-        EXPECT_NE(log.text().find(std::string("the image uses ") + c.what), std::string::npos) << log.text();
-        EXPECT_FALSE(path_exists(out.sub("cd\\A.DAT").c_str()));
+        EXPECT_EQ(cd_copy_all(s, out.sub("cd").c_str(), nullptr), lost ? 0 : 1) << log.text();
+        EXPECT_FALSE(path_exists(out.sub("cd\\RR_MOVED").c_str()));
+        if (lost) {
+            EXPECT_NE(log.text().find("the image uses deep folders moved aside by Rock Ridge"), std::string::npos);
+        } else {
+            EXPECT_EQ(contents(out.sub("cd\\LEVEL7\\LEVEL8\\DEEP.DAT")), str(deep));
+            EXPECT_EQ(cd_total_bytes(s), deep.size());
+        }
         cd_close(s);
     }
 }
