@@ -10,13 +10,16 @@ as many threads as the setup uses, with nothing else: what a parallel copy can r
 native xorriso / cp -r rows. One Wine desktop stays up for the whole session (on a virtual display when
 Xvfb is there), as Windows always has one.
 
-    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--forms] [--before BUILD]
+    bench/install_speed.py [--cd DIR] [--rounds N] [--work DIR] [--with-shortcuts] [--forms] [--joliet]
+                           [--before BUILD]
 
 --before BUILD adds the installs of another build's setup.exe (say, the one before a change) as rows
 "before ISO", "before BIN+CUE" and "before folder", timed in the same rounds.
 --forms adds installs from the images other tools write (2448-byte raw sectors, 2336-byte Mode 2
 through a CUE sheet, a data track after audio and a pregap, CloneCD, Alcohol with subchannel, Nero),
 each against the same `isox chunk` baseline.
+--joliet adds the install of an ISO of the same tree with a Joliet tree beside the primary one (which the
+setup then reads), against the "setup ISO" row.
 
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
@@ -39,6 +42,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
 
+import make_cd  # noqa: E402
 from winerun import WinePrefix  # noqa: E402
 
 # Against the bare parallel copy of the same folder on as many threads: what a copy can reach here.
@@ -53,6 +57,7 @@ CD_DRIVE = "m"  # the sample folder as a CD drive of the prefix
 FORMS = [("setup 2448 raw", "cd_sub.img"), ("setup 2336 CUE", "cd_2336.cue"), ("setup pregap CUE", "cd_pregap.cue"),
          ("setup CloneCD", "cd_clone.ccd"), ("setup Alcohol", "cd_alcsub.mds"), ("setup Nero", "cd_new.nrg")]
 TARGETS.update({name: ("isox ISO", 1.30) for name, _ in FORMS})
+TARGETS["setup Joliet ISO"] = ("setup ISO", 1.05)
 
 
 def tree_size(root, max_depth=None):
@@ -116,11 +121,15 @@ def main():
     ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
     ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
     ap.add_argument("--forms", action="store_true", help="also time the CloneCD, Alcohol, Nero and other forms")
+    ap.add_argument("--joliet", action="store_true", help="also time an ISO with a Joliet tree")
     a = ap.parse_args()
 
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
                     "--what", "tree,iso,bin,cue" + (",forms" if a.forms else ""), "-q"], check=True)
     tree, iso, cue = os.path.join(a.cd, "tree"), os.path.join(a.cd, "cd.iso"), os.path.join(a.cd, "cd_mode1.cue")
+    joliet = os.path.join(a.cd, "cd_joliet.iso")
+    if a.joliet and not os.path.exists(joliet):
+        make_cd.write_iso(tree, joliet, joliet=True)
     whole = tree_size(tree)           # what the bare copies write
     limited = tree_size(tree, 16)     # what an install copies (16 folder levels)
     total = limited[1]
@@ -177,8 +186,11 @@ def main():
                       ("before folder", setup_from(tree, before_exe))]
         if a.forms:
             kinds += [(name, setup_from(os.path.join(a.cd, f))) for name, f in FORMS]
+        if a.joliet:
+            kinds.append(("setup Joliet ISO", setup_from(joliet)))
         # Read every source once so that the first round does not pay for the page cache.
         data_files = ["cd_sub.img", "cd_2336.bin", "cd_pregap.bin", "cd_new.nrg"] if a.forms else []
+        data_files += ["cd_joliet.iso"] if a.joliet else []
         for f in [iso, os.path.join(a.cd, "cd_mode1.bin")] + [os.path.join(a.cd, d) for d in data_files]:
             subprocess.run(["cat", f], stdout=subprocess.DEVNULL, check=True)
         subprocess.run(["tar", "cf", "/dev/null", tree], check=True)

@@ -25,6 +25,7 @@ def main():
         "unc.cue": b'FILE "\\\\server\\share\\cd.bin" BINARY\r\n',
         "long.cue": b'FILE "' + b"N" * 600 + b'.bin" BINARY\r\n',
         "utf16le.cue": b"\xff\xfe" + 'FILE "\u0141\u00f3d\u017a.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n'.encode("utf-16-le"),
+        "ansi.cue": 'FILE "Gra \u017c\u00f3\u0142w.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n'.encode("cp1250"),
         "utf16be_lone.cue": b"\xfe\xff" + 'FILE "a'.encode("utf-16-be") + b"\xd8\x00" + '.bin"\r\n'.encode("utf-16-be"),
     })
     for name, data in seeds.items():

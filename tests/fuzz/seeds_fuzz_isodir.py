@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Seeds for fuzz_isodir: the sample game CD cut down to its directories and first file sectors (as an
 ISO and as both raw layouts), a few small hand-made images with loops, shared folders, a deep chain and
-odd names, and the hostile images of make_bad_iso.py.
+odd names, images of a small tree as xorriso writes them (Joliet, Rock Ridge with moved folders and with
+compressed files), and the hostile images of make_bad_iso.py.
 
     seeds_fuzz_isodir.py OUTDIR
 """
@@ -78,6 +79,27 @@ def hand_made():
     return seeds
 
 
+def other_tools(work):
+    """Images as xorriso writes them of a small tree with a deep branch: with a Joliet tree, with the deep
+    folders moved into RR_MOVED (with and without Joliet), and with files stored compressed; the zero
+    sectors at their ends left out."""
+    tree = os.path.join(work, "tools-tree")
+    deep = os.path.join(tree, *["L%d" % i for i in range(10)])
+    os.makedirs(deep)
+    for folder, name in ((tree, "Read me first.txt"), (deep, "DEEP.TXT"), (tree, "A.DAT")):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(name.encode() * 40)
+    seeds = {}
+    for name, kinds in (("joliet", {"joliet": True}), ("relocated", {"relocated": True}),
+                        ("relocated_joliet", {"relocated": True, "joliet": True}), ("zisofs", {"zisofs": True})):
+        path = os.path.join(work, name + ".iso")
+        make_cd.write_iso(tree, path, **kinds)
+        with open(path, "rb") as f:
+            data = f.read().rstrip(b"\0")
+        seeds["tools_%s.iso" % name] = data + b"\0" * (-len(data) % SECTOR)
+    return seeds
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -86,10 +108,12 @@ def main():
                         "--what", "iso", "-q"], check=True)
         with open(os.path.join(work, "cd.iso"), "rb") as f:
             iso = f.read()
+        tools = other_tools(work)
     cut = iso[:(directory_end(iso) + 24) * SECTOR]
     seeds = {"sample_cd.iso": cut, "sample_cd_mode1.bin": make_cd.raw_sectors(cut, 1),
              "sample_cd_mode2.bin": make_cd.raw_sectors(cut, 2)}
     seeds.update(hand_made())
+    seeds.update(tools)
     seeds["loops_and_depth_mode2.bin"] = make_cd.raw_sectors(seeds["loops_and_depth.iso"], 2)
     # The hostile install images, less the one built to exhaust a walk (too slow to copy each run).
     seeds.update((k, v) for k, v in make_bad_iso.images().items() if k != "fanout.iso")
