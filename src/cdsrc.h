@@ -33,6 +33,7 @@ struct CdSrc {
     uint32_t root_extent;  // first sector of the root directory
     uint32_t root_size;    // root directory length in bytes
     int joliet;            // the root is the Joliet tree's: names are UCS-2, shown as UTF-8
+    uint32_t primary_extent, primary_size;  // the primary tree's root, which alone carries Rock Ridge
     char desc[552];        // "folder %s" or "image %s"
     const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
     uint64_t mem_size;

@@ -272,7 +272,7 @@ uint32_t moved_folder_size(CdSrc *s, uint32_t extent) {
 // Lists the directory at (extent, size) in record order. An unreadable directory, or one that does
 // not lie inside the image, lists empty. The caller frees the listing (none when empty). Folders that
 // Rock Ridge moved aside are listed where they belong, and not in RR_MOVED.
-IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
+IsoEntry *list_dir(CdSrc *s, uint32_t extent, uint32_t size, int joliet, int *count) {
     *count = 0;
     uint64_t sectors = sectors_of(size);
     if (!inside_image(s, extent, sectors)) return nullptr;
@@ -286,7 +286,7 @@ IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
         uint32_t n = sectors - done < batch ? static_cast<uint32_t>(sectors - done) : batch;
         ok = read_sectors(s, extent + done, n, data, nullptr);
         for (uint32_t i = 0; ok && i < n; ++i)
-            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, s->joliet, &list, count,
+            ok = walk_sector(data + static_cast<size_t>(i) * SECTOR, (done + i) * SECTOR, size, joliet, &list, count,
                              &room);
     }
     free(data);
@@ -301,6 +301,11 @@ IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
             if (!list[i].size) list[i].unreadable |= SUSP_LOST_LINK;
         }
     return list;
+}
+
+// The listing in the tree the CD is read through.
+IsoEntry *iso_dir(CdSrc *s, uint32_t extent, uint32_t size, int *count) {
+    return list_dir(s, extent, size, s->joliet, count);
 }
 
 // Looks up a relative path ('\' or '/' separated, any letter case). 1 and the last component's entry
@@ -479,6 +484,33 @@ void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
     free(order);
 }
 
+// 1 when the primary tree's root begins with the SUSP indicator (SP, check bytes BE EF) in the system
+// use area of its "." record: the tree carries Rock Ridge.
+int uses_rock_ridge(CdSrc *s) {
+    uint8_t sec[SECTOR];
+    if (!inside_image(s, s->primary_extent, 1) || !read_one(s, s->primary_extent, sec)) return 0;
+    Cursor r = cursor(sec, sizeof sec, 0);
+    uint64_t len = get_le_at(&r, DR_LENGTH, 1);
+    const uint8_t *sp = nullptr;
+    Cursor area = cursor(sec, len < sizeof sec ? static_cast<size_t>(len) : 0, DR_ID + 1);
+    return !r.failed && cur_take(&area, 7, &sp) && sp[0] == 'S' && sp[1] == 'P' && sp[4] == 0xBE && sp[5] == 0xEF;
+}
+
+// 1 when a file below the folder at (extent, size) of the primary tree is stored compressed, within the
+// walk's defences.
+int compressed_below(CdSrc *s, uint32_t extent, uint32_t size, int depth, Walk *w) {
+    if (!walk_enter(w, s, extent, size)) return 0;
+    w->path[depth] = extent;
+    int count = 0, found = 0;
+    IsoEntry *list = list_dir(s, extent, size, 0, &count);
+    for (int i = 0; i < count && !found; ++i) {
+        if (list[i].unreadable & SUSP_COMPRESSED) found = 1;
+        else if (enters(w, depth, &list[i])) found = compressed_below(s, list[i].extent, list[i].size, depth + 1, w);
+    }
+    free(list);
+    return found;
+}
+
 // RR_MOVED (".rr_moved" to some mastering tools) at the root, when it holds nothing but the folders
 // that Rock Ridge moved aside, which the walk finds where they belong: no part of the CD itself. The
 // Joliet tree beside such a primary tree holds the whole tree, and an empty RR_MOVED.
@@ -534,6 +566,11 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
 void iso_plan(CdSrc *s, CdPlan *plan) {
     Walk w;
     walk_start(&w, s);
+    // Joliet records carry no Rock Ridge: files stored compressed show only in the primary tree, and their
+    // bytes are the same through either tree.
+    if (s->joliet && uses_rock_ridge(s) && compressed_below(s, s->primary_extent, s->primary_size, 0, &w))
+        plan_fault(plan, PLAN_UNSUPPORTED, "files stored compressed (zisofs)");
+    walk_start(&w, s);
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
 }
 
@@ -587,6 +624,8 @@ int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
     Cursor root = cursor(pvd, sizeof pvd, PVD_ROOT_RECORD);
     s->root_extent = static_cast<uint32_t>(get_le_at(&root, DR_EXTENT, 4));
     s->root_size = static_cast<uint32_t>(get_le_at(&root, DR_DATA_LENGTH, 4));
+    s->primary_extent = s->root_extent;
+    s->primary_size = s->root_size;
     s->joliet = 0;
     find_joliet(s);
     return 1;

@@ -62,6 +62,9 @@ class DiscForms(e2e.WineTestCase):
             ("relocated and joliet", lambda: self.iso("movedj.iso", relocated=True, joliet=True), self.cd, None),
             ("zisofs", lambda: self.iso("zisofs.iso", zisofs=True), None,
              "the image uses files stored compressed (zisofs), "),
+            # ... whose Joliet tree does not say so.
+            ("zisofs and joliet", lambda: self.iso("zisofsj.iso", zisofs=True, joliet=True), None,
+             "the image uses files stored compressed (zisofs), "),
             ("utf-16 sheet", lambda: self.sheet("u16", "game.cue", "\ufeffFILE \"cd_mode1.bin\" BINARY\r\n" + track,
                                                 encoding="utf-16-le"), self.cd, None),
             ("ansi sheet", lambda: self.sheet("ansi", "game.cue", "FILE \"Spiel f\u00fcr J.bin\" BINARY\r\n" + track,
