@@ -120,6 +120,13 @@ void pf_sleep_ms(unsigned ms);
 // The running program's full path into out (cap bytes with the NUL). 1/0; 0 also when it does not fit.
 int pf_self_path(char *out, size_t cap);
 
+// The Windows display language, as a LANGID (0x0407 German, 0x0804 Simplified Chinese...). The POSIX
+// build answers 0x0409 (English, United States), or the hexadecimal value of ZARNITH_UI_LANGUAGE when set.
+uint16_t pf_ui_language();
+// The text in the process's code page (a path, a line composed from paths) as UTF-8 into out, cut at cap
+// bytes with the NUL: itself where the code page is UTF-8, as it always is in the POSIX build.
+void pf_to_utf8(const char *text, char *out, size_t cap);
+
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();
 // The system's message for a Win32 error code as one line ("There is not enough space on the disk."),
