@@ -138,7 +138,7 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
     } else {
         s->is_image = 1;
         fmt(s->path, sizeof s->path, "%s", t.file);
-        fmt(s->desc, sizeof s->desc, "image %s", t.file);
+        fmt(s->desc, sizeof s->desc, N_("image %s"), t.file);
         return s;
     }
     pf_close(s->handle);
@@ -159,7 +159,7 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
     }
     s->is_image = 1;
     fmt(s->path, sizeof s->path, "(memory)");
-    fmt(s->desc, sizeof s->desc, "image %s", s->path);
+    fmt(s->desc, sizeof s->desc, N_("image %s"), s->path);
     return s;
 }
 

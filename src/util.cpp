@@ -24,9 +24,9 @@ void describe_error(unsigned long code, char *out, size_t cap) {
     char text[LOG_BUF / 2];
     pf_error_message(code, text, sizeof text);
     if (text[0])
-        fmt(out, cap, "error %lu: %s", code, text);
+        fmt(out, cap, N_("error %lu: %s"), code, text);
     else
-        fmt(out, cap, "error %lu", code);
+        fmt(out, cap, N_("error %lu"), code);
 }
 
 unsigned long write_error(int call_ok) { return call_ok ? PF_ERR_DISK_FULL : pf_last_error(); }
