@@ -6,7 +6,8 @@
 // (copyjobs.cpp) bring a buffer of their own per worker.
 // Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths and names),
 // copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
-// text helpers), bytes.h (bounded readers for untrusted bytes). Below it: platform.h with
+// text helpers), bytes.h (bounded readers for untrusted bytes), lang.h / lang.cpp / lang/*.inc (the
+// player's language: the catalogues and the line translator). Below it: platform.h with
 // platform_win32.cpp and platform_posix.cpp.
 #pragma once
 #include <cstddef>
