@@ -90,6 +90,7 @@ def locales():
     """A folder of host locales (German, Polish, Russian, Japanese; UTF-8) for LOCPATH, compiled once per build
     folder: Wine takes the display language from the host's locale, which a machine need not have installed."""
     out = os.path.join(BUILD, "locales")
+    os.makedirs(out, exist_ok=True)
     with open(out + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         for name in ("de_DE", "pl_PL", "ru_RU", "ja_JP"):
@@ -521,15 +522,18 @@ class WindowTestCase(WineTestCase):
             self.assertEqual(holder.wait(timeout=60), 0)
         return holder, release_it
 
-    def layout(self, title=None):
+    def layout(self, title=None, also=()):
         """The client area (width, height) and, per control, (class, id, style, x, y, w, h, needed w, needed h,
-        text): its rect in client pixels and the room its text needs in the window's font (see winctl)."""
-        code, out = self.ctl("layout", title or self.TITLE, output=True)
+        text): its rect in client pixels and the room its text needs in the window's font (see winctl). With
+        also, (control index, text) pairs, a third list: the (needed w, needed h) of each such text in its control."""
+        code, out = self.ctl("layout", title or self.TITLE, *[str(v) for pair in also for v in pair], output=True)
         self.assertEqual(code, 0, "the window is not there")
         lines = [l.split("|") for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
         client = tuple(int(v) for v in lines[0][1:3])
-        rows = [(r[0], int(r[1]), int(r[2], 16)) + tuple(int(v) for v in r[3:9]) + (r[9],) for r in lines[2:]]
-        return client, rows
+        rows = [(r[0], int(r[1]), int(r[2], 16)) + tuple(int(v) for v in r[3:9]) + (r[9],)
+                for r in lines[2:] if r[0] != "as"]
+        extra = [(int(r[2]), int(r[3])) for r in lines if r[0] == "as"]
+        return (client, rows, extra) if also else (client, rows)
 
     def controls(self, title=None):
         """(class, id, enabled, text) of every control, and the list box's lines."""

@@ -16,6 +16,11 @@ CONTROL_TEXTS = [
     "Install", "Cancel"]
 
 
+# Texts that controls show later, by control index: the status line's and the two buttons'.
+LATER = [(11, "Installing..."), (11, "Stopping the installation..."), (11, "Tovek Zarnith is installed."),
+         (11, "The installation did not finish - see the messages above."), (13, "Play"), (14, "Close")]
+
+
 class WindowLanguage(e2e.WindowTestCase):
     screen = "1600x1200x24"  # room for the window at 144 DPI
 
@@ -25,33 +30,44 @@ class WindowLanguage(e2e.WindowTestCase):
         self.TITLE, self.CAPTION = tr[TITLE], tr["Tovek Zarnith setup"]
         return tr
 
+    def assert_fits(self, code, dpi, widest, *switches):
+        """The window in the language shows its translations, and every text, also those shown later, fits its
+        control; widest keeps, per English text, the largest share of its control's width a translation needs."""
+        tr = self.speak(code)
+        self.wp.set_dpi(dpi)
+        proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", "C:\\Games\\Unused", *switches)
+        _, rows, later = self.layout(also=[(i, tr[t]) for i, t in LATER])
+        _, items = self.controls()
+        self.assertEqual(self.ctl("close", self.TITLE), 0)
+        self.assertEqual(proc.wait(timeout=60), 0)
+        texts = [tr[t].replace("\n", " ") if t else r[9] for t, r in zip(CONTROL_TEXTS, rows)]
+        self.assertEqual([r[9] for r in rows], texts, "the controls do not show the translations")
+        shown = [(english, r[5], r[6], r[7], r[8]) for english, r in zip(CONTROL_TEXTS, rows) if english]
+        shown += [(english, rows[i][5], rows[i][6], w, h) for (i, english), (w, h) in zip(LATER, later)]
+        for english, w, h, need_w, need_h in shown:
+            where = "%s: %r at %d DPI" % (code, tr[english], dpi)
+            self.assertLessEqual(need_w, w, "%s is cut at the right" % where)
+            self.assertLessEqual(need_h, h, "%s is cut at the bottom" % where)
+            if dpi == 96 and need_w / w > widest.get(english, (0, ""))[0]:
+                widest[english] = (need_w / w, "%s %r" % (code, tr[english]))
+        # The lines logged before the window opened are shown translated too.
+        self.assertEqual(items[0], tr["setup started"])
+        self.assertTrue(items[1].startswith(tr["defaults: cd '%s' dir '%s'"].split("%s")[0]), items)
+
     def test_the_window_speaks_the_display_language_and_every_text_fits(self):
-        widest = {}  # per control: the largest share of its width a translation needs at 96 DPI
+        widest = {}
         for locale, code in (("de_DE.UTF-8", "de"), ("ru_RU.UTF-8", "ru"), ("ja_JP.UTF-8", "ja")):
-            tr = self.speak(code)
             for dpi in (96, 144):
                 with self.subTest(language=code, dpi=dpi), e2e.display_language(self.wp, locale):
-                    self.wp.set_dpi(dpi)
-                    proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", "C:\\Games\\Unused")
-                    _, rows = self.layout()
-                    texts = [tr[t].replace("\n", " ") if t else "" for t in CONTROL_TEXTS]
-                    self.assertEqual([r[9] for r in rows], texts, "the controls do not show the translations")
-                    for (cls, ident, _, x, y, w, h, need_w, need_h, text), english in zip(rows, CONTROL_TEXTS):
-                        where = "%s: %r at %d DPI" % (code, text, dpi)
-                        self.assertLessEqual(need_w, w, "%s is cut at the right" % where)
-                        self.assertLessEqual(need_h, h, "%s is cut at the bottom" % where)
-                        if english and dpi == 96 and need_w / w > widest.get(english, (0, ""))[0]:
-                            widest[english] = (need_w / w, "%s %r" % (code, text))
-                    # The lines logged before the window opened are shown translated too.
-                    _, items = self.controls()
-                    self.assertEqual(items[0], tr["setup started"])
-                    self.assertTrue(items[1].startswith(tr["defaults: cd '%s' dir '%s'"].split("%s")[0]), items)
-                    self.assertEqual(self.ctl("close", self.TITLE), 0)
-                    self.assertEqual(proc.wait(timeout=60), 0)
+                    self.assert_fits(code, dpi, widest)
+        # The other languages, chosen by the switch, at 96 DPI.
+        for code in ("fr", "es", "it", "pt", "pl", "cs", "uk", "zh"):
+            with self.subTest(language=code):
+                self.assert_fits(code, 96, widest, "/lang", code)
         self.wp.set_dpi(96)
-        sys.stderr.write("\nThe widest translation of each control at 96 DPI (share of its width):\n")
+        sys.stderr.write("\nThe widest translation of each text at 96 DPI (share of its control's width):\n")
         for english, (share, which) in widest.items():
-            sys.stderr.write("  %-28.28r %3.0f%%  %s\n" % (english, 100 * share, which))
+            sys.stderr.write("  %-30.30r %3.0f%%  %s\n" % (english, 100 * share, which))
 
     def test_lang_switch_wins_and_the_log_file_stays_english(self):
         with e2e.display_language(self.wp, "de_DE.UTF-8"):

@@ -17,6 +17,8 @@
 //   winctl layout TITLE              print "client|W|H|X|Y", "window|X|Y|W|H" (on the screen) and, per control,
 //                                    "class|id|style|x|y|w|h|needw|needh|text": its rect in client pixels and
 //                                    the room its text needs in the message font at this process's DPI
+//   winctl layout TITLE INDEX TEXT...  the same, then "as|INDEX|needw|needh|TEXT" for each TEXT measured as
+//                                    the INDEX-th control (0-based) would show it
 //   winctl keys TITLE KEY...         bring the window to the front and type keys (tab, shift+tab, enter,
 //                                    escape) through SendInput, as a keyboard would
 //   winctl focus TITLE               print "class|id|text" of the control that has the keyboard focus
@@ -213,7 +215,7 @@ static SIZE text_room(HDC dc, HWND c, const char *cls, const std::string &text, 
     return need;
 }
 
-static int layout(HWND top) {
+static int layout(HWND top, int extra, char **as) {
     RECT cr;
     GetClientRect(top, &cr);
     POINT origin = {0, 0};
@@ -239,6 +241,18 @@ static int layout(HWND top) {
         printf("%s|%d|%08lx|%ld|%ld|%ld|%ld|%ld|%ld|%s\n", cls, GetDlgCtrlID(c),
                static_cast<unsigned long>(GetWindowLongA(c, GWL_STYLE)), r.left, r.top, r.right - r.left,
                r.bottom - r.top, need.cx, need.cy, t.c_str());
+    }
+    // Texts the controls show at other times ("Play", each status line), measured in their controls.
+    std::vector<HWND> all = children(top);
+    for (int i = 0; i + 1 < extra; i += 2) {
+        size_t index = static_cast<size_t>(atoi(as[i]));
+        if (index >= all.size()) continue;
+        char cls[128];
+        GetClassNameA(all[index], cls, sizeof cls);
+        RECT r;
+        GetWindowRect(all[index], &r);
+        SIZE need = text_room(dc, all[index], cls, as[i + 1], r.right - r.left, dpi);
+        printf("as|%zu|%ld|%ld|%s\n", index, need.cx, need.cy, as[i + 1]);
     }
     SelectObject(dc, old);
     DeleteObject(font);
@@ -396,7 +410,7 @@ int main() {
         return 0;
     }
     if (!strcmp(cmd, "close")) return PostMessageA(top, WM_CLOSE, 0, 0) ? 0 : 1;
-    if (!strcmp(cmd, "layout")) return layout(top);
+    if (!strcmp(cmd, "layout")) return layout(top, argc - 3, argv + 3);
     if (!strcmp(cmd, "keys")) return keys(top, argc - 3, argv + 3);
     if (!strcmp(cmd, "focus")) {
         HWND f = focus_of(top);
