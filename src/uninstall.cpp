@@ -276,7 +276,8 @@ void uninstall_stage1(int quiet) {
     if (!same_file(self, copy) && !CopyFileA(self, copy, FALSE)) return;
 
     char cmd[CMD_BUF];
-    fmt(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s", copy, dir, quiet ? " /quiet" : "");
+    // The second stage goes on in the first one's language, also one that "/lang" chose.
+    fmt(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s /lang %s", copy, dir, quiet ? " /quiet" : "", lang_code());
     STARTUPINFOA si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;

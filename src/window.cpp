@@ -114,8 +114,8 @@ static void browse_folder(HWND field, const char *title) {
     CoTaskMemFree(item);
 }
 
-// Appends the NUL-ended text to the filter list at *at, which ends 2 units before end. (The filter's
-// names are translated, its patterns are not.)
+// Appends the text and its NUL to the picker's filter list at *at, cut where the list must end (end
+// leaves room for the list's closing NUL). The filter's names are translated, its patterns are not.
 static void filter_add(wchar_t **at, wchar_t *end, const wchar_t *text) {
     size_t n = wcslen(text);
     if (n > static_cast<size_t>(end - *at)) n = static_cast<size_t>(end - *at);
@@ -128,7 +128,8 @@ static void on_image() {
     wchar_t file[PATH_BUF] = {};
     char cd[PATH_BUF];
     GetWindowTextW(e_cd, file, PATH_BUF);
-    if (wide_to_code_page(CP_ACP, file, cd, sizeof cd) && is_dir(cd)) file[0] = L'\0';  // a drive or folder is no file name to start from
+    // A drive or folder is no file name to start from.
+    if (wide_to_code_page(CP_ACP, file, cd, sizeof cd) && is_dir(cd)) file[0] = L'\0';
     wchar_t filter[512];
     wchar_t *at = filter, *end = filter + 512 - 2;
     filter_add(&at, end, ui("CD images (*.iso;*.cue;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg)").s);

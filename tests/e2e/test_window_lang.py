@@ -1,7 +1,7 @@
 """The setup in the player's language: the window under a German, a Russian and a Japanese display language
 shows its texts translated and each fits its control at 96 and 144 DPI; "/lang" wins over the display language;
 a German install shows its lines in German while the log file stays English; the uninstaller asks in the
-display language."""
+display language, or in that of "/lang" in both its stages."""
 import os
 import sys
 
@@ -105,7 +105,14 @@ class WindowLanguage(e2e.WindowTestCase):
             first = self.start_ctl("run", command)
             self.assertEqual(self.answer("no"), ru["Remove Tovek Zarnith (PC Native) and its saved games?"])
             self.assertEqual(first.wait(timeout=60), 0)
-        self.assertIsNotNone(e2e.uninstall_entry(self.wp), "No must keep the game")
+            self.assertIsNotNone(e2e.uninstall_entry(self.wp), "No must keep the game")
+            # The language "/lang" chose goes on into the second stage, which reports in it.
+            pl = e2e.catalogue("pl")
+            self.CAPTION = pl["Tovek Zarnith uninstall"]
+            first = self.start_ctl("run", command + " /lang pl")
+            self.assertEqual(self.answer("yes"), pl["Remove Tovek Zarnith (PC Native) and its saved games?"])
+            self.assertEqual(self.answer("ok"), pl["Tovek Zarnith has been removed."])
+        self.assertIsNone(e2e.uninstall_entry(self.wp))
 
 
 if __name__ == "__main__":
