@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Screenshots of the setup window for the README: starts build/windows/setup.exe under a private Wine prefix
 and a virtual display with the sample CD, at 96 and at 144 DPI, and writes docs/setup-96dpi.png and
-docs/setup-144dpi.png (the window's client area; without a window manager there is no frame to show).
+docs/setup-144dpi.png, and at 96 DPI under a German display language docs/setup-96dpi-de.png (the window's
+client area; without a window manager there is no frame to show).
 
     bash scripts/build.sh --windows-only && python3 scripts/screenshots.py
 """
@@ -17,19 +18,19 @@ import e2e  # noqa: E402
 TITLE = "Tovek Zarnith - PC Native Setup"
 
 
-def shoot(wp, dpi, out):
+def shoot(wp, dpi, out, title=TITLE):
     wp.set_dpi(dpi)
     winctl = os.path.join(e2e.BUILD, "winctl.exe")
     proc = wp.start(e2e.SETUP_EXE, ["/cd", "D:\\", "/dir", "C:\\Games\\Tovek Zarnith PC"])
     try:
-        if wp.run(winctl, ["wait", TITLE, "60000"]) != 0:
+        if wp.run(winctl, ["wait", title, "60000"]) != 0:
             raise RuntimeError("the setup window did not open")
-        code, text = wp.run(winctl, ["layout", TITLE], check_output=True)
+        code, text = wp.run(winctl, ["layout", title], check_output=True)
         w, h, x, y = (int(v) for v in text.splitlines()[0].split("|")[1:5])
         subprocess.run(["sleep", "1"])  # let the controls finish painting
         subprocess.run(["import", "-display", wp.env["DISPLAY"], "-window", "root", "-crop",
                         "%dx%d+%d+%d" % (w, h, x, y), "+repage", "-strip", out], check=True)
-        wp.run(winctl, ["close", TITLE])
+        wp.run(winctl, ["close", title])
         proc.wait(timeout=60)
     finally:
         if proc.poll() is None:
@@ -45,6 +46,8 @@ def main():
         os.symlink(e2e.sample_tree(), os.path.join(wp.prefix, "dosdevices", "d:"))
         for dpi in (96, 144):
             shoot(wp, dpi, os.path.join(docs, "setup-%ddpi.png" % dpi))
+        with e2e.display_language(wp, "de_DE.UTF-8"):
+            shoot(wp, 96, os.path.join(docs, "setup-96dpi-de.png"), e2e.catalogue("de")[TITLE])
     return 0
 
 

@@ -97,12 +97,12 @@ CdSrc *cd_open(const char *path) { return cd_open_why(path, nullptr, 0); }
 
 CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
     if (!*path) {
-        fmt(why, cap, "no CD was given or found: name a drive, an image or a folder with /cd");
+        fmt(why, cap, N_("no CD was given or found: name a drive, an image or a folder with /cd"));
         return nullptr;
     }
     CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
     if (!s) {
-        fmt(why, cap, "%s: out of memory", path);
+        fmt(why, cap, N_("%s: out of memory"), path);
         return nullptr;
     }
     s->handle = PF_INVALID;
@@ -117,28 +117,28 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
     }
     if (is_dir(p)) {
         fmt(s->path, sizeof s->path, "%s", p);
-        fmt(s->desc, sizeof s->desc, "folder %s", p);
+        fmt(s->desc, sizeof s->desc, N_("folder %s"), p);
         return s;
     }
     DiscTrack t;
     const char *reason = nullptr;
     if (!path_exists(p)) {
-        fmt(why, cap, "%s: no such file or folder", p);
+        fmt(why, cap, N_("%s: no such file or folder"), p);
     } else if (!disc_locate(p, &t, &reason)) {
         fmt(why, cap, "%s: %s", p, reason);
     } else if ((s->handle = open_data(p, &t)) == PF_INVALID) {
         if (strcmp(t.file, p) != 0)
-            fmt(why, cap, "%s: the sheet names a data file that cannot be opened: %s", p, t.file);
+            fmt(why, cap, N_("%s: the sheet names a data file that cannot be opened: %s"), p, t.file);
         else
-            fmt(why, cap, "%s: the file cannot be opened (error %lu)", p, pf_last_error());
+            fmt(why, cap, N_("%s: the file cannot be opened (error %lu)"), p, pf_last_error());
     } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
-        fmt(why, cap, "%s: the file is empty", t.file);
+        fmt(why, cap, N_("%s: the file is empty"), t.file);
     } else if (!iso_probe_track(s, &t, is_cue(p)) && !sheet_by_content(s, p, &t)) {
-        fmt(why, cap, "%s: not a CD image (no ISO 9660 volume in any known layout)", t.file);
+        fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
     } else {
         s->is_image = 1;
         fmt(s->path, sizeof s->path, "%s", t.file);
-        fmt(s->desc, sizeof s->desc, "image %s", t.file);
+        fmt(s->desc, sizeof s->desc, N_("image %s"), t.file);
         return s;
     }
     pf_close(s->handle);
@@ -159,7 +159,7 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
     }
     s->is_image = 1;
     fmt(s->path, sizeof s->path, "(memory)");
-    fmt(s->desc, sizeof s->desc, "image %s", s->path);
+    fmt(s->desc, sizeof s->desc, N_("image %s"), s->path);
     return s;
 }
 

@@ -79,13 +79,13 @@ int in_the_way(const char *path, int want_folder, int ours) {
     if (!path_exists(path)) return 0;
     // Written through, a link would put the install's bytes wherever it leads.
     if (pf_is_link(path))
-        fmt(message, sizeof message, "%s is a link to somewhere else: choose another folder", path);
+        fmt(message, sizeof message, N_("%s is a link to somewhere else: choose another folder"), path);
     else if (want_folder && !is_dir(path))
-        fmt(message, sizeof message, "%s is a file where the install must make a folder: choose another folder", path);
+        fmt(message, sizeof message, N_("%s is a file where the install must make a folder: choose another folder"), path);
     else if (!want_folder && is_dir(path))
-        fmt(message, sizeof message, "%s is a folder where the install must write a file: choose another folder", path);
+        fmt(message, sizeof message, N_("%s is a folder where the install must write a file: choose another folder"), path);
     else if (!ours)
-        fmt(message, sizeof message, "%s belongs to another program: choose another folder", path);
+        fmt(message, sizeof message, N_("%s belongs to another program: choose another folder"), path);
     else
         return 0;
     fail(message);
@@ -199,7 +199,7 @@ int game_running(const char *dir) {
 int check_not_running(const char *dir) {
     char message[LOG_BUF - 16];
     if (!game_running(dir)) return 1;
-    fmt(message, sizeof message, "Tovek Zarnith is running from %s: close the game first, then try again", dir);
+    fmt(message, sizeof message, N_("Tovek Zarnith is running from %s: close the game first, then try again"), dir);
     return fail(message);
 }
 
@@ -231,14 +231,14 @@ int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_b
     char copy[PATH_BUF];
     fmt(copy, sizeof copy, "%s\\game\\cd", folder);
     if (!src->is_image && (path_inside(folder, src->path) || inside_by_id(folder, src->path))) {
-        fmt(message, sizeof message, "the install folder %s lies inside the CD folder %s: choose a folder outside it",
+        fmt(message, sizeof message, N_("the install folder %s lies inside the CD folder %s: choose a folder outside it"),
             dir, src->path);
         return fail(message);
     }
     if (path_inside(src->path, copy) || inside_by_id(src->path, copy)) {
         fmt(message, sizeof message,
-            "the CD source %s lies inside %s, the copy that this install would replace: copy the CD elsewhere "
-            "first, or install into another folder",
+            N_("the CD source %s lies inside %s, the copy that this install would replace: copy the CD elsewhere "
+            "first, or install into another folder"),
             src->path, copy);
         return fail(message);
     }
@@ -247,8 +247,8 @@ int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_b
     if (deepest > MAX_PATH_CHARS) {
         size_t len = utf16_units(dir), room = len - (deepest - MAX_PATH_CHARS);
         fmt(message, sizeof message,
-            "the install folder is too long for this CD: its deepest file would need %u characters, more than "
-            "the Windows path limit of %u (MAX_PATH); choose a folder of at most %u characters",
+            N_("the install folder is too long for this CD: its deepest file would need %u characters, more than "
+            "the Windows path limit of %u (MAX_PATH); choose a folder of at most %u characters"),
             static_cast<unsigned>(deepest), static_cast<unsigned>(MAX_PATH_CHARS),
             static_cast<unsigned>(deepest > len + MAX_PATH_CHARS ? 0 : room));
         return fail(message);
@@ -263,8 +263,8 @@ int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_b
     // Without an existing parent the folder cannot be made, which make_dirs reports.
     if (nearest_existing(folder, existing) && pf_free_space(existing, &free_bytes) && free_bytes < need) {
         fmt(message, sizeof message,
-            "not enough free space for %s: the install needs %llu MB, the drive has %llu MB free; free some "
-            "space or choose another drive",
+            N_("not enough free space for %s: the install needs %llu MB, the drive has %llu MB free; free some "
+            "space or choose another drive"),
             dir, static_cast<unsigned long long>(mb_up(need)), static_cast<unsigned long long>(free_bytes / MIB));
         return fail(message);
     }
@@ -277,33 +277,33 @@ int check_folder_form(const char *dir) {
     case FOLDER_OK: return 1;
     case FOLDER_NOT_FULL:
         fmt(message, sizeof message,
-            "the install folder \"%s\" is not a full path: give its drive and every folder, such as "
-            "C:\\Games\\Tovek Zarnith PC",
+            N_("the install folder \"%s\" is not a full path: give its drive and every folder, such as "
+            "C:\\Games\\Tovek Zarnith PC"),
             dir);
         break;
     case FOLDER_ROOT:
         fmt(message, sizeof message,
-            "the install folder \"%s\" is the root of a drive or share: choose a folder on it, such as "
-            "C:\\Games\\Tovek Zarnith PC",
+            N_("the install folder \"%s\" is the root of a drive or share: choose a folder on it, such as "
+            "C:\\Games\\Tovek Zarnith PC"),
             dir);
         break;
     case FOLDER_DOTS:
         fmt(message, sizeof message,
-            "the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path", dir);
+            N_("the install folder \"%s\" has a \".\" or \"..\" in it: give the folder's own path"), dir);
         break;
     case FOLDER_TRAILING:
         fmt(message, sizeof message,
-            "the install folder \"%s\" has a name that ends in a space or a dot, which Windows leaves out: "
-            "choose a name without it",
+            N_("the install folder \"%s\" has a name that ends in a space or a dot, which Windows leaves out: "
+            "choose a name without it"),
             dir);
         break;
     case FOLDER_BAD_NAME:
         fmt(message, sizeof message,
-            "the install folder \"%s\" has a name that Windows cannot use (a device name such as CON or NUL, "
-            "or one of < > : \" | ? *): choose another name",
+            N_("the install folder \"%s\" has a name that Windows cannot use (a device name such as CON or NUL, "
+            "or one of < > : \" | ? *): choose another name"),
             dir);
         break;
-    default: fmt(message, sizeof message, "the install folder is too long"); break;
+    default: fmt(message, sizeof message, N_("the install folder is too long")); break;
     }
     return fail(message);
 }

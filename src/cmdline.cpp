@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "lang.h"
+#include "platform.h"
 #include "setup_log.h"
 #include "util.h"
 
@@ -18,9 +20,9 @@ int silent;
 #ifdef _WIN32
 
 const char *const NAME_REFUSED =
-    "A name you gave holds characters that this version of Windows cannot pass to the setup, so it would "
-    "install into a different folder. Please choose a name without them, or use Windows 10 version 1903 or "
-    "later.";
+    N_("A name you gave holds characters that this version of Windows cannot pass to the setup, so it would "
+       "install into a different folder. Please choose a name without them, or use Windows 10 version 1903 or "
+       "later.");
 
 int wide_to_code_page(unsigned cp, const wchar_t *wide, char *out, size_t cap) {
     if (!out || cap == 0) return 0;
@@ -81,6 +83,8 @@ int apply_options(int argc, char **argv) {
         } else if (ascii_equal(a, "/dir")) {
             fmt(opts.dir, sizeof opts.dir, "%s", value);
             ++i;
+        } else if (ascii_equal(a, "/lang")) {
+            ++i;  // chosen at the start, before anything was shown
         } else if (ascii_equal(a, "/quiet") || ascii_equal(a, "/uninstall") || ascii_equal(a, "/uninstall2")) {
             // the uninstall stages' switches, read at the start; "/uninstall2" without its folder starts the setup
         } else if (a[0] && a[0] != '/' && path_exists(a)) {
@@ -95,6 +99,15 @@ int apply_options(int argc, char **argv) {
     }
     if (dropped && !cd_given) fmt(opts.cd, sizeof opts.cd, "%s", dropped);
     return understood;
+}
+
+void choose_language(int argc, char **argv) {
+    lang_choose_ui(pf_ui_language());
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] && ascii_equal(argv[i], "/lang")) {
+            lang_choose_code(i + 1 < argc && argv[i + 1] ? argv[i + 1] : "");
+            ++i;
+        }
 }
 
 int has_switch(int argc, char **argv, const char *sw) {

@@ -20,10 +20,14 @@ extern const char *const NAME_REFUSED;
 // *refused receives the index of the first argument that the code page cannot hold exactly (0: none);
 // that argument is left empty rather than turned into some other name.
 char **ansi_arguments(int *argc, int *refused);
+// Chooses the language of everything the setup shows: the display language's, or that of "/lang <code>"
+// when given (the last one wins; a missing or unknown code means English).
+void choose_language(int argc, char **argv);
 // 1 when one of the arguments after the program's name is the switch sw (ASCII letter case ignored).
 int has_switch(int argc, char **argv, const char *sw);
-// Applies "/silent", "/nodesktop", "/nostartmenu", "/cd" and "/dir" to opts and silent; a bare
-// existing path (what the shell passes for a file dropped on the program) is the CD unless "/cd" names one.
+// Applies "/silent", "/nodesktop", "/nostartmenu", "/cd" and "/dir" to opts and silent, and passes over
+// "/lang" with its code; a bare existing path (what the shell passes for a file dropped on the program)
+// is the CD unless "/cd" names one.
 // 1 when every argument was understood; 0 when one was not, each such one named in an "ERROR:" line.
 int apply_options(int argc, char **argv);
 #endif

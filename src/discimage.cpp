@@ -15,9 +15,9 @@ namespace {
 constexpr uint64_t MAX_SHEET = 4u << 20;     // a descriptor is a few KiB; a bigger one is no descriptor
 constexpr uint64_t MAX_NRG_CHUNKS = 1u << 20;  // Nero writes well under 4 KiB of chunks
 
-const char *const NO_DATA_TRACK = "the sheet has no data track";
-const char *const DAMAGED = "the descriptor is damaged";
-const char *const BAD_NAME = "the sheet names a data file that is no plain file name";
+const char *const NO_DATA_TRACK = N_("the sheet has no data track");
+const char *const DAMAGED = N_("the descriptor is damaged");
+const char *const BAD_NAME = N_("the sheet names a data file that is no plain file name");
 
 int is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -563,7 +563,7 @@ int disc_locate(const char *path, DiscTrack *t, const char **why) {
     uint8_t *data = nullptr;
     uint64_t at = 0, len = size;
     if (size == 0) {
-        *why = "the file is empty";
+        *why = N_("the file is empty");
     } else if (kind == NRG) {
         uint8_t tail[12];
         uint32_t got = 0;

@@ -142,6 +142,49 @@ int utf8_put(unsigned long cp, char *out) {
     return len;
 }
 
+size_t utf8_next(const char *s, size_t n, unsigned long *cp) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(s);
+    if (n == 0) return 0;
+    unsigned c = b[0];
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || len > n) return 0;
+    unsigned long v = c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        if ((b[k] & 0xC0) != 0x80) return 0;
+        v = v << 6 | (b[k] & 0x3F);
+    }
+    static const unsigned long least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < least[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    *cp = v;
+    return len;
+}
+
+size_t utf8_to_utf16(const char *s, uint16_t *out, size_t cap) {
+    if (!cap) return 0;
+    size_t n = 0, left = strlen(s);
+    while (left) {
+        unsigned long cp = 0xFFFD;
+        size_t len = utf8_next(s, left, &cp);
+        if (!len) cp = 0xFFFD, len = 1;
+        size_t units = cp >= 0x10000 ? 2 : 1;
+        if (n + units >= cap) break;
+        if (units == 2) {
+            out[n++] = static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out[n++] = static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out[n++] = static_cast<uint16_t>(cp);
+        }
+        s += len;
+        left -= len;
+    }
+    out[n] = 0;
+    return n;
+}
+
 int ascii_equal(const char *a, const char *b) { return ascii_compare(a, b) == 0; }
 
 int ascii_equal_n(const char *s, size_t n, const char *w) {

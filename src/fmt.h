@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 constexpr size_t PATH_BUF = 520;    // every path and composed string
 constexpr size_t JOIN_BUF = 780;    // a folder joined with a file name
@@ -18,6 +19,10 @@ constexpr size_t SHORT_PATH = 260;  // MAX_PATH: temporary folder and shell fold
 #else
 #define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 #endif
+
+// Marks an English text that the player reads where it is composed rather than where it is shown (a
+// message composed for a log line or a box), so that the catalogue test (lang.h) finds it too.
+#define N_(text) text
 
 // The bounded formatter: snprintf that always NUL-terminates (when cap > 0) and cuts what does not fit;
 // returns the length the whole result needs, as snprintf does. It knows the flags '-' and '0', a width
@@ -38,6 +43,14 @@ int ascii_compare(const char *a, const char *b);
 
 // Writes the code point (below 0x110000) as UTF-8 at out; the count of bytes, 1 to 4.
 int utf8_put(unsigned long cp, char *out);
+// The well-formed UTF-8 character at the start of the n bytes at s: its code point into *cp and its
+// length, 1 to 4; 0 for a stray or missing continuation byte, an overlong form, a UTF-16 surrogate or
+// anything above U+10FFFF.
+size_t utf8_next(const char *s, size_t n, unsigned long *cp);
+// The UTF-8 string as UTF-16 units for the wide functions of Windows, into out (cap units with the NUL;
+// a character that does not fit whole is left out with all after it). A byte that starts no
+// well-formed character becomes U+FFFD. The count of units without the NUL.
+size_t utf8_to_utf16(const char *s, uint16_t *out, size_t cap);
 
 // Path separators: '\' and '/' both separate, as they do for Windows.
 inline int is_separator(char c) { return c == '\\' || c == '/'; }

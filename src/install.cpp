@@ -119,9 +119,9 @@ static int folder_failed(const char *folder) {
     char cause[LOG_BUF / 2], level[PATH_BUF], message[LOG_BUF - 16];
     describe_error(make_dirs_error(folder, level), cause, sizeof cause);
     if (is_dir(level) || !path_exists(level))
-        fmt(message, sizeof message, "cannot create the install folder %s: %s (%s)", folder, level, cause);
+        fmt(message, sizeof message, N_("cannot create the install folder %s: %s (%s)"), folder, level, cause);
     else
-        fmt(message, sizeof message, "cannot create the install folder %s: %s is a file (%s)", folder, level, cause);
+        fmt(message, sizeof message, N_("cannot create the install folder %s: %s is a file (%s)"), folder, level, cause);
     return fail(message);
 }
 

@@ -207,7 +207,7 @@ int install_moves(const char *dir, char *previous);
 // Results of do_uninstall.
 enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2, UNINSTALL_IN_USE = 3 };
 // What the second stage says when the game runs from the folder.
-constexpr char GAME_RUNNING_REMOVAL[] = "Tovek Zarnith is running. Close the game, then remove it again.";
+constexpr char GAME_RUNNING_REMOVAL[] = N_("Tovek Zarnith is running. Close the game, then remove it again.");
 // Removes the install in dir: the shortcuts that lead into dir, the uninstall key when it names dir,
 // then what dir's install record lists (record_remove); an install from before the record (no record,
 // but zarnith.exe or uninstall.exe, and game\cd with the CD's marker files or the key naming dir) loses

@@ -445,7 +445,7 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
         uint32_t put = 0;
         int called = pf_write(out, buffer, w, &put);
         if (!called || put != w) {
-            log_failure("write failed: ", job->to, write_error(called));
+            log_failure("write failed: %s (%s)", job->to, write_error(called));
             pf_close(out);
             return 0;
         }
@@ -455,7 +455,7 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
     }
     // Over an earlier file, what lay beyond the new end goes only now that the copy is whole.
     int ok = !existed || pf_set_end(out);
-    if (!ok) log_failure("write failed: ", job->to, pf_last_error());
+    if (!ok) log_failure("write failed: %s (%s)", job->to, pf_last_error());
     pf_close(out);
     return ok;
 }
@@ -546,9 +546,9 @@ void walk_plan(CdSrc *s, uint32_t extent, uint32_t size, const char *rel, int de
         }
         // A copy that went on would install a file's compressed bytes, or a deep folder in the wrong place.
         if (e->unreadable & SUSP_COMPRESSED)
-            plan_fault(plan, PLAN_UNSUPPORTED, "files stored compressed (zisofs)");
+            plan_fault(plan, PLAN_UNSUPPORTED, N_("files stored compressed (zisofs)"));
         if (e->unreadable & SUSP_LOST_LINK)
-            plan_fault(plan, PLAN_UNSUPPORTED, "deep folders moved aside by Rock Ridge (RR_MOVED)");
+            plan_fault(plan, PLAN_UNSUPPORTED, N_("deep folders moved aside by Rock Ridge (RR_MOVED)"));
         char child[PATH_BUF];
         if (fmt(child, sizeof child, rel[0] ? "%s\\%s" : "%s%s", rel, e->name) >= static_cast<int>(sizeof child)) {
             plan_fault(plan, PLAN_TOO_LONG, child);
@@ -569,7 +569,7 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
     // Joliet records carry no Rock Ridge: files stored compressed show only in the primary tree, and their
     // bytes are the same through either tree.
     if (s->joliet && uses_rock_ridge(s) && compressed_below(s, s->primary_extent, s->primary_size, 0, &w))
-        plan_fault(plan, PLAN_UNSUPPORTED, "files stored compressed (zisofs)");
+        plan_fault(plan, PLAN_UNSUPPORTED, N_("files stored compressed (zisofs)"));
     walk_start(&w, s);
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
 }

@@ -124,6 +124,12 @@ int pf_self_path(char *out, size_t cap);
 // such as 1250 for Polish: this process's own code page is UTF-8) as UTF-8, malloc'd with a NUL after
 // its *out_n bytes. None without memory. POSIX reads it as Latin-1.
 char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n);
+// The Windows display language, as a LANGID (0x0407 German, 0x0804 Simplified Chinese...). The POSIX
+// build answers 0x0409 (English, United States), or the hexadecimal value of ZARNITH_UI_LANGUAGE when set.
+uint16_t pf_ui_language();
+// The text in the process's code page (a path, a line composed from paths) as UTF-8 into out, cut at cap
+// bytes with the NUL: itself where the code page is UTF-8, as it always is in the POSIX build.
+void pf_to_utf8(const char *text, char *out, size_t cap);
 
 // The Win32 error code of the last failed call on this thread.
 unsigned long pf_last_error();

@@ -361,6 +361,13 @@ char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
 
 unsigned long pf_last_error() { return last_error; }
 
+uint16_t pf_ui_language() {
+    const char *v = getenv("ZARNITH_UI_LANGUAGE");
+    return v && *v ? static_cast<uint16_t>(strtoul(v, nullptr, 16)) : 0x0409;
+}
+
+void pf_to_utf8(const char *text, char *out, size_t cap) { fmt(out, cap, "%s", text); }
+
 // The Windows texts of the codes set_error_from_errno gives, so that lines read as on Windows.
 void pf_error_message(unsigned long code, char *out, size_t cap) {
     static const struct {

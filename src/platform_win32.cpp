@@ -291,6 +291,20 @@ char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
 
 unsigned long pf_last_error() { return GetLastError(); }
 
+uint16_t pf_ui_language() { return GetUserDefaultUILanguage(); }
+
+void pf_to_utf8(const char *text, char *out, size_t cap) {
+    if (!cap) return;
+    if (GetACP() == CP_UTF8) {
+        fmt(out, cap, "%s", text);
+        return;
+    }
+    wchar_t wide[2 * LOG_BUF];
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2 * LOG_BUF);
+    if (n <= 0 || cap > 0x7FFFFFFF || !WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(cap), nullptr, nullptr))
+        out[0] = '\0';
+}
+
 void pf_error_message(unsigned long code, char *out, size_t cap) {
     if (!cap) return;
     out[0] = '\0';

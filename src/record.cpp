@@ -287,7 +287,7 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
     if (!r->buffer || !join_path(r->path, dir, RECORD_NAME)) {
         setup_log("not enough memory for the install record");
     } else if ((existed = path_exists(r->path)), (r->file = pf_create_readable(r->path)) == PF_INVALID) {
-        log_failure("cannot write ", r->path, pf_last_error());
+        log_failure("cannot write %s (%s)", r->path, pf_last_error());
     } else {
         if (!existed) list_add(&r->created, RECORD_NAME, 0);
         put_line(r, HEADER, 0);
@@ -336,7 +336,7 @@ int record_flush(RecordRun *r, int to_disk) {
     uint32_t put = 0;
     int called = r->pending == 0 || pf_write(r->file, r->buffer, static_cast<uint32_t>(r->pending), &put);
     if (!called || (r->pending && put != r->pending) || (to_disk && !pf_flush(r->file))) {
-        log_failure("write failed: ", r->path, write_error(called));
+        log_failure("write failed: %s (%s)", r->path, write_error(called));
         r->failed = 1;
         return 0;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cdsrc.h"
+#include "lang.h"
 #include "platform.h"
 #include "util.h"
 
@@ -63,7 +64,7 @@ static int refuse_arguments(int argc, char **argv, int refused) {
     setup_log("ERROR: argument %d holds characters that code page %u cannot hold; nothing was done", refused,
               GetACP());
     if (!has_switch(argc, argv, "/silent") && !(removing && quiet))
-        MessageBoxA(nullptr, NAME_REFUSED, "Tovek Zarnith setup", MB_ICONERROR);
+        MessageBoxW(nullptr, ui(NAME_REFUSED).s, ui("Tovek Zarnith setup").s, MB_ICONERROR);
     setup_log_close();
     return 1;
 }
@@ -107,6 +108,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     restrict_dll_search();
     int argc = 0, refused = 0;
     char **argv = ansi_arguments(&argc, &refused);
+    // Before anything can be shown: every box, the window and both stages of a removal speak it.
+    choose_language(argc, argv);
 
     for (int i = 1; i < argc; ++i)
         if (argv[i] && ascii_equal(argv[i], "/quiet")) quiet = 1;
@@ -124,8 +127,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     }
     if (!take_turn(stage == 2)) {
         if (stage ? !quiet : !has_switch(argc, argv, "/silent"))
-            MessageBoxA(nullptr, "Tovek Zarnith setup is already running.",
-                        stage ? "Tovek Zarnith uninstall" : "Tovek Zarnith setup", MB_ICONWARNING);
+            MessageBoxW(nullptr, ui("Tovek Zarnith setup is already running.").s,
+                        ui(stage ? "Tovek Zarnith uninstall" : "Tovek Zarnith setup").s, MB_ICONWARNING);
         return stage ? 0 : 1;
     }
     if (refused) return refuse_arguments(argc, argv, refused);

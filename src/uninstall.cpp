@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lang.h"
 #include "platform.h"
 #include "setup_log.h"
 #include "util.h"
@@ -19,7 +20,7 @@
 // Uninstaller
 
 static const char uninstall_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovekZarnith_PCNative";
-static const char uninstall_caption[] = "Tovek Zarnith uninstall";
+static const char uninstall_caption[] = N_("Tovek Zarnith uninstall");
 static const char temp_copy_name[] = "zarnith_uninstall.exe";
 
 // The setup's own files in the install folder, deleted by a removal.
@@ -265,8 +266,8 @@ void uninstall_stage1(int quiet) {
     char self[PATH_BUF], dir[PATH_BUF];
     if (!pf_self_path(self, sizeof self) || !self_folder(dir, sizeof dir)) return;
 
-    if (!quiet && MessageBoxA(nullptr, "Remove Tovek Zarnith (PC Native) and its saved games?", uninstall_caption,
-                              MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (!quiet && MessageBoxW(nullptr, ui("Remove Tovek Zarnith (PC Native) and its saved games?").s,
+                              ui(uninstall_caption).s, MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
     char tmp[SHORT_PATH], copy[PATH_BUF];
@@ -275,7 +276,8 @@ void uninstall_stage1(int quiet) {
     if (!same_file(self, copy) && !CopyFileA(self, copy, FALSE)) return;
 
     char cmd[CMD_BUF];
-    fmt(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s", copy, dir, quiet ? " /quiet" : "");
+    // The second stage goes on in the first one's language, also one that "/lang" chose.
+    fmt(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s /lang %s", copy, dir, quiet ? " /quiet" : "", lang_code());
     STARTUPINFOA si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
@@ -313,19 +315,20 @@ void uninstall_stage2(const char *dir, int quiet) {
     int removed = do_uninstall(dir);
     if (!quiet) {
         if (removed == UNINSTALL_DONE) {
-            MessageBoxA(nullptr, "Tovek Zarnith has been removed.", uninstall_caption, MB_OK | MB_ICONINFORMATION);
+            MessageBoxW(nullptr, ui("Tovek Zarnith has been removed.").s, ui(uninstall_caption).s,
+                        MB_OK | MB_ICONINFORMATION);
         } else if (removed == UNINSTALL_PARTLY) {
             // Said plainly, so that the user closes what holds the files (the game itself, most often)
             // and removes the rest.
             char text[JOIN_BUF];
-            fmt(text, sizeof text, "Tovek Zarnith has been removed, but some files could not be deleted: %s", dir);
-            MessageBoxA(nullptr, text, uninstall_caption, MB_OK | MB_ICONWARNING);
+            fmt(text, sizeof text, N_("Tovek Zarnith has been removed, but some files could not be deleted: %s"), dir);
+            MessageBoxW(nullptr, ui(text).s, ui(uninstall_caption).s, MB_OK | MB_ICONWARNING);
         } else if (removed == UNINSTALL_IN_USE) {
-            MessageBoxA(nullptr, GAME_RUNNING_REMOVAL, uninstall_caption, MB_OK | MB_ICONWARNING);
+            MessageBoxW(nullptr, ui(GAME_RUNNING_REMOVAL).s, ui(uninstall_caption).s, MB_OK | MB_ICONWARNING);
         } else {
             char text[JOIN_BUF];
-            fmt(text, sizeof text, "Nothing was removed: '%s' is not a Tovek Zarnith install folder.", dir ? dir : "");
-            MessageBoxA(nullptr, text, uninstall_caption, MB_OK | MB_ICONWARNING);
+            fmt(text, sizeof text, N_("Nothing was removed: '%s' is not a Tovek Zarnith install folder."), dir ? dir : "");
+            MessageBoxW(nullptr, ui(text).s, ui(uninstall_caption).s, MB_OK | MB_ICONWARNING);
         }
     }
     // Only the temporary copy goes at the next restart; a setup started by hand with /uninstall2 stays.

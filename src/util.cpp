@@ -24,17 +24,17 @@ void describe_error(unsigned long code, char *out, size_t cap) {
     char text[LOG_BUF / 2];
     pf_error_message(code, text, sizeof text);
     if (text[0])
-        fmt(out, cap, "error %lu: %s", code, text);
+        fmt(out, cap, N_("error %lu: %s"), code, text);
     else
-        fmt(out, cap, "error %lu", code);
+        fmt(out, cap, N_("error %lu"), code);
 }
 
 unsigned long write_error(int call_ok) { return call_ok ? PF_ERR_DISK_FULL : pf_last_error(); }
 
-void log_failure(const char *what, const char *path, unsigned long code) {
+void log_failure(const char *format, const char *path, unsigned long code) {
     char cause[LOG_BUF / 2];
     describe_error(code, cause, sizeof cause);
-    setup_log("%s%s (%s)", what, path, cause);
+    setup_log(format, path, cause);
 }
 
 void progress_add(Progress *p, uint64_t n) {
@@ -81,7 +81,7 @@ int write_file(const char *path, const void *data, uint64_t size) {
     make_parent(path);
     pf_file f = pf_create(path);
     if (f == PF_INVALID) {
-        log_failure("cannot write ", path, pf_last_error());
+        log_failure("cannot write %s (%s)", path, pf_last_error());
         return 0;
     }
     uint32_t put = 0;
@@ -91,7 +91,7 @@ int write_file(const char *path, const void *data, uint64_t size) {
     int ok = called && static_cast<uint64_t>(put) == size;
     pf_close(f);
     if (!ok) {
-        log_failure("write failed: ", path, size > 0xFFFFFFFFull ? PF_ERR_INVALID_PARAMETER : code);
+        log_failure("write failed: %s (%s)", path, size > 0xFFFFFFFFull ? PF_ERR_INVALID_PARAMETER : code);
         return 0;
     }
     return 1;
@@ -111,7 +111,7 @@ uint8_t *read_file(const char *path, uint64_t *size) {
     called = pf_read(f, data, static_cast<uint32_t>(n), &got);
     if (!called || got != n) {
         // The file opened yet did not read whole: a device error, or a file cut while being read.
-        log_failure("read failed: ", path, called ? PF_ERR_HANDLE_EOF : pf_last_error());
+        log_failure("read failed: %s (%s)", path, called ? PF_ERR_HANDLE_EOF : pf_last_error());
         goto fail;
     }
     pf_close(f);
@@ -145,19 +145,19 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
     for (;;) {
         uint32_t got = 0, put = 0;
         if (!pf_read(in, buffer, cap, &got)) {
-            log_failure("read failed: ", source, pf_last_error());
+            log_failure("read failed: %s (%s)", source, pf_last_error());
             result = 0;
             break;
         }
         if (got == 0) {
             // Over an earlier file, what lay beyond the new end goes only now that the copy is whole.
             result = !existed || pf_set_end(out);
-            if (!result) log_failure("write failed: ", dest, pf_last_error());
+            if (!result) log_failure("write failed: %s (%s)", dest, pf_last_error());
             break;
         }
         int called = pf_write(out, buffer, got, &put);
         if (!called || put != got) {
-            log_failure("write failed: ", dest, write_error(called));
+            log_failure("write failed: %s (%s)", dest, write_error(called));
             result = 0;
             break;
         }
@@ -220,24 +220,8 @@ size_t utf16_units(const char *s) {
 }
 
 int utf8_valid(const char *s, size_t n) {
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(s);
-    size_t i = 0;
-    while (i < n) {
-        unsigned c = b[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-        if (len == 0 || c > 0xF4 || i + len > n) return 0;
-        uint32_t cp = c & (0x7F >> len);
-        for (size_t k = 1; k < len; ++k) {
-            if ((b[i + k] & 0xC0) != 0x80) return 0;
-            cp = cp << 6 | (b[i + k] & 0x3F);
-        }
-        static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-        i += len;
-    }
+    unsigned long cp;
+    for (size_t len; n; s += len, n -= len)
+        if (!(len = utf8_next(s, n, &cp))) return 0;
     return 1;
 }

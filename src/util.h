@@ -6,7 +6,8 @@
 // (copyjobs.cpp) bring a buffer of their own per worker.
 // Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths and names),
 // copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
-// text helpers), bytes.h (bounded readers for untrusted bytes). Below it: platform.h with
+// text helpers), bytes.h (bounded readers for untrusted bytes), lang.h / lang.cpp / lang/*.inc (the
+// player's language: the catalogues and the line translator). Below it: platform.h with
 // platform_win32.cpp and platform_posix.cpp.
 #pragma once
 #include <cstddef>
@@ -73,9 +74,10 @@ void describe_error(unsigned long code, char *out, size_t cap);
 // The code to report for a failed or short write: the system's code when the call failed; a write
 // that the system calls successful yet stops short means the disk is full.
 unsigned long write_error(int call_ok);
-// Logs one failure line: `what` and the path run together, then the cause of the code in
-// parentheses ("write failed: C:\TZ\A.DAT (error 112: There is not enough space on the disk.)").
-void log_failure(const char *what, const char *path, unsigned long code);
+// Logs one failure line: `format` ("write failed: %s (%s)") with the path and the cause of the code
+// ("write failed: C:\TZ\A.DAT (error 112: There is not enough space on the disk.)"). One format per
+// failure, so that the window can show the line in the player's language.
+void log_failure(const char *format, const char *path, unsigned long code);
 
 // "<folder>\<name>" into a path buffer (PATH_BUF). 0 when it would not fit: a cut path names some
 // other file, or the folder itself, so the caller must not use it.

@@ -78,6 +78,43 @@ def large_tree(files=4000, big_mib=200):
     return tree
 
 
+def catalogue(code):
+    """The translations of one language, {English text: translation}, read from src/lang/<code>.inc."""
+    unescape = lambda t: re.sub(r'\\(.)', lambda m: "\n" if m.group(1) == "n" else m.group(1), t)
+    text = read(os.path.join(SOURCE, "src", "lang", code + ".inc"), "r")
+    return {unescape(e): unescape(t) for e, t in
+            re.findall(r'^\{"((?:[^"\\]|\\.)*)", "((?:[^"\\]|\\.)*)"\},$', text, re.M)}
+
+
+def locales():
+    """A folder of host locales (German, Polish, Russian, Japanese; UTF-8) for LOCPATH, compiled once per build
+    folder: Wine takes the display language from the host's locale, which a machine need not have installed."""
+    out = os.path.join(BUILD, "locales")
+    os.makedirs(out, exist_ok=True)
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        for name in ("de_DE", "pl_PL", "ru_RU", "ja_JP"):
+            if not os.path.isdir(os.path.join(out, name + ".UTF-8")):
+                subprocess.run(["localedef", "-i", name, "-f", "UTF-8", os.path.join(out, name + ".UTF-8")],
+                               check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return out
+
+
+@contextlib.contextmanager
+def display_language(wp, locale):
+    """Programs started in the prefix during the with block see the display language of the host locale
+    ("de_DE.UTF-8"); afterwards English again."""
+    saved = dict(wp.env)
+    wp.env.pop("LC_ALL", None)
+    wp.env.pop("LC_MESSAGES", None)
+    wp.env.update({"LANG": locale, "LOCPATH": locales()})
+    try:
+        yield
+    finally:
+        wp.env.clear()
+        wp.env.update(saved)
+
+
 def version_info(exe=SETUP_EXE):
     """The values of the program's version resource (see resinfo.version_strings)."""
     blob = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe], check=True,
@@ -450,7 +487,9 @@ class WindowTestCase(WineTestCase):
     WINCTL = os.path.join(BUILD, "winctl.exe")
 
     def ctl(self, *args, output=False):
-        return self.wp.run(self.WINCTL, list(args), timeout=120, check_output=output)
+        """winctl with the arguments: its exit code, and with output its printed text (UTF-8)."""
+        got = self.wp.run(self.WINCTL, list(args), timeout=120, check_output=output)
+        return (got[0], got[1].encode("latin-1").decode("utf-8")) if output else got
 
     def start_ctl(self, *args):
         """winctl started with the arguments, not waited for (see start_setup)."""
@@ -482,6 +521,19 @@ class WindowTestCase(WineTestCase):
             open(release, "w").close()
             self.assertEqual(holder.wait(timeout=60), 0)
         return holder, release_it
+
+    def layout(self, title=None, also=()):
+        """The client area (width, height) and, per control, (class, id, style, x, y, w, h, needed w, needed h,
+        text): its rect in client pixels and the room its text needs in the window's font (see winctl). With
+        also, (control index, text) pairs, a third list: the (needed w, needed h) of each such text in its control."""
+        code, out = self.ctl("layout", title or self.TITLE, *[str(v) for pair in also for v in pair], output=True)
+        self.assertEqual(code, 0, "the window is not there")
+        lines = [l.split("|") for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
+        client = tuple(int(v) for v in lines[0][1:3])
+        rows = [(r[0], int(r[1]), int(r[2], 16)) + tuple(int(v) for v in r[3:9]) + (r[9],)
+                for r in lines[2:] if r[0] != "as"]
+        extra = [(int(r[2]), int(r[3])) for r in lines if r[0] == "as"]
+        return (client, rows, extra) if also else (client, rows)
 
     def controls(self, title=None):
         """(class, id, enabled, text) of every control, and the list box's lines."""

@@ -23,14 +23,6 @@ ROW_STARTS = [0, 1, 5, 8, 10, 11, 12, 13]
 class Screen(e2e.WindowTestCase):
     screen = "2560x1600x24"  # room for the window at 192 DPI: Wine shrinks a window the screen cannot hold
 
-    def layout(self):
-        code, out = self.ctl("layout", TITLE, output=True)
-        self.assertEqual(code, 0, "the window is not there")
-        lines = [l.split("|") for l in out.replace("\r\n", "\n").split("\n") if "|" in l]
-        client = tuple(int(v) for v in lines[0][1:3])
-        rows = [(r[0], int(r[1]), int(r[2], 16)) + tuple(int(v) for v in r[3:9]) + (r[9],) for r in lines[2:]]
-        return client, rows
-
     def test_layout_scales_with_the_dpi_and_every_text_fits(self):
         for dpi in (96, 144, 192):
             with self.subTest(dpi=dpi):

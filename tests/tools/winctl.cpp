@@ -17,6 +17,8 @@
 //   winctl layout TITLE              print "client|W|H|X|Y", "window|X|Y|W|H" (on the screen) and, per control,
 //                                    "class|id|style|x|y|w|h|needw|needh|text": its rect in client pixels and
 //                                    the room its text needs in the message font at this process's DPI
+//   winctl layout TITLE INDEX TEXT...  the same, then "as|INDEX|needw|needh|TEXT" for each TEXT measured as
+//                                    the INDEX-th control (0-based) would show it
 //   winctl keys TITLE KEY...         bring the window to the front and type keys (tab, shift+tab, enter,
 //                                    escape) through SendInput, as a keyboard would
 //   winctl focus TITLE               print "class|id|text" of the control that has the keyboard focus
@@ -24,14 +26,32 @@
 //                                    until one lies strictly between 0 and 1000 (exit 0), the bar reaches
 //                                    1000 or the window goes (exit 1), or MS pass (exit 2)
 //   winctl stop TITLE yes|no         ask the window to close and answer its question (as answer)
+//   Texts come and go in UTF-8 (titles, captions and button texts in the arguments, what is printed), so
+//   that a window in any language can be driven whatever the code page.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+static std::wstring wide(const std::string &s) {
+    std::wstring w(s.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, &w[0], static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return w;
+}
+
+static std::string utf8(const wchar_t *w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, &s[0], n, nullptr, nullptr);
+    s.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return s;
+}
 
 static HWND find_top(const char *title) {
     struct Ctx {
@@ -41,8 +61,8 @@ static HWND find_top(const char *title) {
     EnumWindows(
         [](HWND w, LPARAM lp) -> BOOL {
             Ctx *c = reinterpret_cast<Ctx *>(lp);
-            char t[512];
-            if (GetWindowTextA(w, t, sizeof t) && strcmp(t, c->title) == 0 && IsWindowVisible(w)) {
+            wchar_t t[512];
+            if (GetWindowTextW(w, t, 512) && utf8(t) == c->title && IsWindowVisible(w)) {
                 c->found = w;
                 return FALSE;
             }
@@ -73,10 +93,11 @@ static std::vector<HWND> children(HWND parent) {
 }
 
 static std::string text_of(HWND w) {
-    char t[4096];
+    wchar_t t[4096];
     // WM_GETTEXT works across processes for the standard controls.
-    LRESULT n = SendMessageA(w, WM_GETTEXT, sizeof t, reinterpret_cast<LPARAM>(t));
-    return std::string(t, n > 0 ? static_cast<size_t>(n) : 0);
+    LRESULT n = SendMessageW(w, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(t));
+    t[n > 0 && n < 4096 ? n : 0] = L'\0';
+    return utf8(t);
 }
 
 static HWND child_by_text(HWND top, const char *text) {
@@ -86,12 +107,12 @@ static HWND child_by_text(HWND top, const char *text) {
 }
 
 static int run(const char *command) {
-    std::string cmd(command);
-    STARTUPINFOA si;
+    std::wstring cmd = wide(command);
+    STARTUPINFOW si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         fprintf(stderr, "cannot start %s (error %lu)\n", command, GetLastError());
         return 255;
     }
@@ -104,12 +125,13 @@ static int run(const char *command) {
 }
 
 static BOOL CALLBACK collect_text(HWND child, LPARAM out) {
-    char cls[32], text[1024];
+    char cls[32];
+    wchar_t text[1024];
     GetClassNameA(child, cls, sizeof cls);
-    if (_stricmp(cls, "Static") == 0 && GetWindowTextA(child, text, sizeof text) > 0) {
+    if (_stricmp(cls, "Static") == 0 && GetWindowTextW(child, text, 1024) > 0) {
         std::string *s = reinterpret_cast<std::string *>(out);
         if (!s->empty()) *s += " ";
-        *s += text;
+        *s += utf8(text);
     }
     return TRUE;
 }
@@ -124,7 +146,7 @@ static int answer(const char *caption, const char *button, int seconds) {
         if (_stricmp(button, b.name) == 0) id = b.id;
     HWND box = nullptr;
     for (int waited = 0; !box && waited < seconds * 10; ++waited) {
-        box = FindWindowA("#32770", caption);
+        box = FindWindowW(L"#32770", wide(caption).c_str());
         if (!box) Sleep(100);
     }
     if (!box) {
@@ -149,14 +171,15 @@ static int answer(const char *caption, const char *button, int seconds) {
 }
 
 static int hold(const char *file, const char *until) {
-    HANDLE h = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(wide(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "cannot open %s (error %lu)\n", file, GetLastError());
         return 1;
     }
     printf("held\n");
     fflush(stdout);
-    for (int waited = 0; GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES && waited < 6000; ++waited) Sleep(100);
+    for (int waited = 0; GetFileAttributesW(wide(until).c_str()) == INVALID_FILE_ATTRIBUTES && waited < 6000; ++waited)
+        Sleep(100);
     CloseHandle(h);
     return 0;
 }
@@ -179,7 +202,7 @@ static SIZE text_room(HDC dc, HWND c, const char *cls, const std::string &text, 
     if (text.empty() || (_stricmp(cls, "Button") && _stricmp(cls, "Static"))) return need;
     RECT r = {0, 0, w, 0};
     int wrap = _stricmp(cls, "Static") == 0 ? DT_WORDBREAK : DT_SINGLELINE;
-    DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | wrap);
+    DrawTextW(dc, wide(text).c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | wrap);
     need.cx = r.right - r.left;
     need.cy = r.bottom - r.top;
     if (!_stricmp(cls, "Button")) {
@@ -192,7 +215,7 @@ static SIZE text_room(HDC dc, HWND c, const char *cls, const std::string &text, 
     return need;
 }
 
-static int layout(HWND top) {
+static int layout(HWND top, int extra, char **as) {
     RECT cr;
     GetClientRect(top, &cr);
     POINT origin = {0, 0};
@@ -218,6 +241,18 @@ static int layout(HWND top) {
         printf("%s|%d|%08lx|%ld|%ld|%ld|%ld|%ld|%ld|%s\n", cls, GetDlgCtrlID(c),
                static_cast<unsigned long>(GetWindowLongA(c, GWL_STYLE)), r.left, r.top, r.right - r.left,
                r.bottom - r.top, need.cx, need.cy, t.c_str());
+    }
+    // Texts the controls show at other times ("Play", each status line), measured in their controls.
+    std::vector<HWND> all = children(top);
+    for (int i = 0; i + 1 < extra; i += 2) {
+        size_t index = static_cast<size_t>(atoi(as[i]));
+        if (index >= all.size()) continue;
+        char cls[128];
+        GetClassNameA(all[index], cls, sizeof cls);
+        RECT r;
+        GetWindowRect(all[index], &r);
+        SIZE need = text_room(dc, all[index], cls, as[i + 1], r.right - r.left, dpi);
+        printf("as|%zu|%ld|%ld|%s\n", index, need.cx, need.cy, as[i + 1]);
     }
     SelectObject(dc, old);
     DeleteObject(font);
@@ -290,9 +325,17 @@ static int watch(HWND top, const char *button, int ms) {
     return 2;
 }
 
-int main(int argc, char **argv) {
+int main() {
     // Measure in real pixels, as the setup (which declares itself DPI-aware) lays itself out.
     SetProcessDPIAware();
+    int argc = 0;
+    LPWSTR *wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) args.push_back(utf8(wargv[i]));
+    std::vector<char *> argp;
+    for (std::string &a : args) argp.push_back(&a[0]);
+    argp.push_back(nullptr);
+    char **argv = argp.data();
     if (argc < 3) {
         fprintf(stderr, "usage: winctl wait|gone|texts|click|set|check|close TITLE ...\n");
         return 2;
@@ -328,12 +371,10 @@ int main(int argc, char **argv) {
                 LRESULT n = SendMessageA(c, LB_GETCOUNT, 0, 0);
                 for (LRESULT i = 0; i < n; ++i) {
                     // Wide form: the ANSI one comes back cut after one character across processes.
-                    wchar_t wide[2048] = {};
-                    char item[4096] = {};
+                    wchar_t item[2048] = {};
                     if (SendMessageW(c, LB_GETTEXTLEN, i, 0) < 2048)
-                        SendMessageW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
-                    WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
-                    printf("ListBox-item|%ld|1|%s\n", static_cast<long>(i), item);
+                        SendMessageW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item));
+                    printf("ListBox-item|%ld|1|%s\n", static_cast<long>(i), utf8(item).c_str());
                 }
             }
             if (!strcmp(cls, "msctls_progress32"))
@@ -358,7 +399,7 @@ int main(int argc, char **argv) {
             char cls[128];
             GetClassNameA(c, cls, sizeof cls);
             if (_stricmp(cls, "Edit") == 0 && seen++ == want)
-                return SendMessageA(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4])) ? 0 : 1;
+                return SendMessageW(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(argv[4]).c_str())) ? 0 : 1;
         }
         return 1;
     }
@@ -369,7 +410,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (!strcmp(cmd, "close")) return PostMessageA(top, WM_CLOSE, 0, 0) ? 0 : 1;
-    if (!strcmp(cmd, "layout")) return layout(top);
+    if (!strcmp(cmd, "layout")) return layout(top, argc - 3, argv + 3);
     if (!strcmp(cmd, "keys")) return keys(top, argc - 3, argv + 3);
     if (!strcmp(cmd, "focus")) {
         HWND f = focus_of(top);

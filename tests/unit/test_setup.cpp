@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lang.h"
 #include "setup.h"
 #include "testutil.h"
 
@@ -53,6 +54,24 @@ static std::vector<std::string> options_said(std::vector<std::string> args, int 
     return log.lines();
 }
 
+// The language that choose_language takes from the arguments (after the program's name).
+static std::string language_of(std::vector<std::string> args) {
+    std::vector<char *> argv{const_cast<char *>("setup.exe")};
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    choose_language(static_cast<int>(argv.size()) - 1, argv.data());
+    std::string code = lang_code();
+    lang_choose_code("en");
+    return code;
+}
+
+TEST(ChooseLanguage, TheLastLangSwitchWinsAndAMissingCodeMeansEnglish) {
+    EXPECT_EQ(language_of({"/silent", "/LANG", "Pl"}), "pl");
+    EXPECT_EQ(language_of({"/lang", "de", "/dir", "C:\\TZ", "/lang", "ru"}), "ru");
+    EXPECT_EQ(language_of({"/lang", "de", "/lang"}), "en");
+    EXPECT_EQ(language_of({"/lang", "/dir", "C:\\TZ"}), "en") << "the code is the next argument, whatever it is";
+}
+
 static std::string not_understood(const std::string &arg) {
     return "ERROR: '" + arg + "' is neither a switch nor an existing path: a path with spaces needs double quotes "
            "around it, and the switches are /silent, /cd, /dir, /nodesktop and /nostartmenu";
@@ -64,7 +83,7 @@ TEST(ApplyOptions, NamesEachArgumentItDoesNotUnderstand) {
     int understood = 0;
     // Every switch in any case, values that look like anything, a bare existing path (a dropped CD).
     EXPECT_TRUE(options_said({"/SILENT", "/cd", "/nodesktop", "/Dir", "C:\\Games\\My TZ", "/quiet", "/Uninstall",
-                              t.sub("cd"), "/NOSTARTMENU", "/uninstall2", "/dir"},
+                              "/LANG", "xx", t.sub("cd"), "/NOSTARTMENU", "/uninstall2", "/dir"},
                              &understood)
                     .empty());
     EXPECT_EQ(understood, 1);

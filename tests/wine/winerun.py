@@ -59,6 +59,18 @@ def make_template(dest, user=None):
     subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
                     "REG_DWORD", "/d", "0", "/f"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    check=False, timeout=600)
+    # Wine has none of the Japanese and Chinese fonts that Windows brings, and draws those characters as
+    # boxes of some width: the fonts it asks for (the message font of a Japanese display, and those that
+    # Tahoma links to for the characters it lacks) are taken from the host's WenQuanYi Micro Hei, which holds
+    # both scripts (Debian's fonts-wqy-microhei).
+    fonts = os.path.join(dest, "cjk-fonts.reg")
+    with open(fonts, "w", encoding="utf-16") as f:
+        f.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n")
+        for face in ("MS UI Gothic", "MS Gothic", "MS PGothic", "SimSun", "NSimSun", "Microsoft YaHei"):
+            f.write('"%s"="WenQuanYi Micro Hei"\r\n' % face)
+    subprocess.run(["wine", "reg", "import", "Z:" + fonts.replace("/", "\\")], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False, timeout=600)
+    os.remove(fonts)
     subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=600)
     subprocess.run(["wineserver", "-k"], env=env, check=False, timeout=60)
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
