@@ -234,6 +234,49 @@ TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
     EXPECT_TRUE(pf_delete((tmp + "\\pg.bin").c_str()));
 }
 
+TEST_F(CdSrcTest, ADataTrackBehindAudioIsReadAtItsDiscAddressOrFromItsStart) {
+    // The volume mastered at its disc address 300 (its records count from the disc's start), and the
+    // same files mastered at 0; either behind 300 sectors (4 seconds) of audio.
+    const Bytes data = pattern(5000, 7);
+    const Bytes audio(300 * 2352, 0x5a);
+    auto opens = [&](const std::string &path, uint32_t lba) {
+        SCOPED_TRACE(path);
+        char why[LOG_BUF] = "";
+        CdSrc *s = cd_open_why(path.c_str(), why, sizeof why);
+        ASSERT_NE(s, nullptr) << why;
+        EXPECT_EQ(s->disc_lba, lba);
+        uint64_t n = 0;
+        uint8_t *d = cd_read(s, "A.DAT", &n);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(Bytes(d, d + n), data);
+        free(d);
+        cd_close(s);
+    };
+    const std::string one_file = "  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 00:04:00\r\n";
+    for (uint32_t k : {300u, 0u}) {
+        Bytes whole = audio, raw_track = raw(track(iso_of({{"A.DAT", data}}, k)), 1);
+        whole.insert(whole.end(), raw_track.begin(), raw_track.end());
+        std::string d = tmp + "\\k" + std::to_string(k);
+        put(d + "\\one.bin", whole);
+        put(d + "\\one.cue", "FILE \"one.bin\" BINARY\r\n" + one_file);
+        opens(d + "\\one.cue", k);
+        // The audio in a FILE of its own: its length is its size.
+        put(d + "\\audio.bin", audio);
+        put(d + "\\data.bin", raw_track);
+        put(d + "\\two.cue", "FILE \"audio.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                              "FILE \"data.bin\" BINARY\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+        opens(d + "\\two.cue", k);
+        put(d + "\\one.toc", "CD_ROM\n\nTRACK AUDIO\nFILE \"audio.bin\" 0\n\nTRACK MODE1_RAW\nDATAFILE \"data.bin\"\n");
+        opens(d + "\\one.toc", k);
+        put(d + "\\game.img", whole);
+        put(d + "\\game.ccd", "[CloneCD]\r\n[TRACK 1]\r\nMODE=0\r\nINDEX 1=0\r\n[TRACK 2]\r\nMODE=1\r\nINDEX 1=300\r\n");
+        opens(d + "\\game.ccd", k);
+        put(d + "\\game.mdf", whole);
+        put(d + "\\game.mds", mds({{0xA9, 2352, 0}, {0xAA, 2352, 300 * 2352, 300}}));
+        opens(d + "\\game.mds", k);
+    }
+}
+
 TEST_F(CdSrcTest, OpenFindsTheSectorLayout) {
     Iso iso;
     Loc f = iso.file(pattern(5000, 1));
