@@ -28,7 +28,8 @@ struct CdSrc {
     int is_image;          // 0: folder source; 1: image source
     char path[520];        // normalised folder, or the image file actually opened
     pf_file handle;        // the image file, open for shared reading; PF_INVALID for a folder
-    uint32_t sector_size;  // 2048, 2352, 2448 (2352 + 96 subchannel bytes) or 2336 (Mode 2 without header)
+    uint32_t sector_size;  // 2048, 2352, 2448 (2352 + 96 subchannel bytes) or 2336 (Mode 2 without header);
+                           // a TOC sheet may add 96 subchannel bytes to 2048 and 2336 too
     uint32_t data_offset;  // 0, 16 (Mode 1), 24 (Mode 2 Form 1) or 8 (2336-byte Mode 2)
     uint32_t root_extent;  // first sector of the root directory
     uint32_t root_size;    // root directory length in bytes

@@ -264,7 +264,8 @@ int toc_parse(const char *toc_path, const uint8_t *data, size_t size, DiscTrack 
     uint64_t index1 = st.start > 0 ? static_cast<uint64_t>(st.start) : 0;
     if (index1 < st.file_from) index1 = st.file_from;
     set_layout(t, st.file_byte + (index1 - st.file_from) * st.block, st.block, st.mode->offset);
-    uint64_t lba = st.disc + index1;
-    set_disc_lba(t, st.disc_known && lba >= st.first_pregap, lba - (lba >= st.first_pregap ? st.first_pregap : 0));
+    // The disc's addresses begin where the first track's pregap ends.
+    uint64_t lba = st.disc + index1, first = st.tracks == 1 ? index1 : st.first_pregap;
+    set_disc_lba(t, st.disc_known && lba >= first, lba >= first ? lba - first : 0);
     return name_data_file(toc_path, st.file.p, st.file.n, t, why);
 }
