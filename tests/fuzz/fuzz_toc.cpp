@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cdsrc.h"
+#include "sheet_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 1 << 20) return 0;
@@ -17,7 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (!why) abort();
             continue;
         }
-        if (strnlen(t.file, sizeof t.file) >= sizeof t.file) abort();
         // MODE1 and MODE2_FORM1 at 0, MODE2 and MODE2_FORM_MIX at 8, MODE1_RAW at 16, MODE2_RAW at 24;
         // each with or without 96 sub-channel bytes.
         static const uint32_t layouts[][2] = {{2048, 0}, {2336, 8}, {2352, 16}, {2352, 24}};
@@ -28,14 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fprintf(stderr, "unknown layout %u/%u\n", t.sector_size, t.data_offset);
             abort();
         }
-        const char *a = strrchr(sheet, '\\'), *b = strrchr(sheet, '/');
-        const char *sep = a > b ? a : b;
-        size_t folder = sep ? static_cast<size_t>(sep - sheet) + 1 : 0;
-        int absolute = strchr(t.file, ':') || t.file[0] == '\\' || t.file[0] == '/';
-        if (!absolute && strncmp(t.file, sheet, folder) != 0) {
-            fprintf(stderr, "a relative name left the sheet's folder\n");
-            abort();
-        }
+        check_data_file(sheet, t);
     }
     return 0;
 }
