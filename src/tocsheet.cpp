@@ -108,13 +108,15 @@ struct State {
     int found = 0;           // its data file, at the sector where index 1 begins
     Word file = {nullptr, 0, 0};
     uint64_t file_byte = 0;
-    uint64_t file_from = 0;  // the track's sector where that file's data begins
+    uint64_t file_from = 0;  // the track's sector where that span begins
 };
 
 // A span of data from a file: `byte` is where it begins in the file, `sectors` its length (-1: the rest
 // of the file).
 int add_file(State *st, const Word &name, uint64_t byte, long long sectors) {
-    if (st->in_data && !st->found) {
+    // The data track's file is the span where index 1 begins: the first, or one that begins at or before
+    // a START already given (cdrdao writes the pregap and the track as two spans).
+    if (st->in_data && (!st->found || (st->start >= 0 && st->track <= static_cast<uint64_t>(st->start)))) {
         st->found = 1;
         st->file = name;
         st->file_byte = byte;

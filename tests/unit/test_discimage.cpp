@@ -128,6 +128,8 @@ TEST(DiscImage, CdrdaoTocSheets) {
               "C:\\cds\\d.iso 0 2048 0 @600");
     EXPECT_EQ(toc(audio + "TRACK MODE1_RAW\nDATAFILE \"cd.bin\" #1058400 00:02:00\nSTART\nDATAFILE \"cd.bin\" #1411200\n"),
               "C:\\cds\\cd.bin 1411200 2352 16 @600");
+    EXPECT_EQ(toc("TRACK MODE1_RAW\nDATAFILE \"gap.bin\" 00:02:00\nSTART\nDATAFILE \"cd.bin\" #16\n"), "C:\\cds\\cd.bin 16 2352 16");
+    EXPECT_EQ(toc("TRACK MODE1_RAW\nDATAFILE \"cd.bin\" 00:10:00\nSTART 00:02:00\n"), "C:\\cds\\cd.bin 352800 2352 16");
     // CD-TEXT blocks (braces inside their texts too) and sub-channel data after each sector.
     EXPECT_EQ(toc("CD_ROM\nCD_TEXT {\n LANGUAGE_MAP { 0 : EN }\n LANGUAGE 0 { TITLE \"TRACK AUDIO }\" }\n}\n"
                   "TRACK MODE1_RAW RW_RAW\nCD_TEXT { LANGUAGE 0 { TITLE \"x\" } }\nDATAFILE \"d.img\"\n"),
