@@ -1,7 +1,9 @@
-// Disc descriptors: CUE sheets, CloneCD (.ccd), Alcohol (.mds) and Nero (.nrg) (cdrdao's .toc: tocsheet.cpp). Each one is turned into
-// "which file, which first byte, which sector size and user-data offset" for the data track; the
-// sectors themselves are read by the ISO 9660 reader in cdsrc.cpp. Every parser works on bytes and
-// reads them through a bounded cursor, so the same code serves the file, the tests and the fuzzers.
+// Disc descriptors: CUE sheets, CloneCD (.ccd), Alcohol (.mds) and Nero (.nrg), and what they share with
+// cdrdao's TOC sheets (tocsheet.cpp). Each one is turned into "which file, which first byte, which sector
+// size and user-data offset, which disc address" for the data track; the sectors themselves are read by
+// the ISO 9660 reader in iso9660.cpp. Every parser works on bytes and reads them through a bounded
+// cursor, so the same code serves the file, the tests and the fuzzers; only the length of an audio file
+// that a sheet names before the data track's is asked of the file system.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
