@@ -576,7 +576,6 @@ const struct {
     uint32_t size, offset;
 } layouts[] = {{SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, 24}, {MAX_SECTOR, 16}, {MAX_SECTOR, 24}, {2336, 8}};
 
-
 int probe_layouts(CdSrc *s, uint32_t lba) {
     for (const auto &l : layouts)
         if (probe(s, l.size, l.offset, lba)) return 1;
