@@ -69,10 +69,10 @@ struct DiscTrack {
 // CUE sheet, read line by line: keywords in any letter case, a FILE name quoted or not (up to its type
 // word), BOM, any line ends. The data track is the first TRACK in MODE1/2352, MODE2/2352, MODE1/2048 or
 // MODE2/2336, found at its INDEX 01 time inside its FILE. A sheet with a FILE but no TRACK at all names
-// its data from byte 0 in an unknown layout. A name with a drive or a root is taken as it is.
+// its data from byte 0 in an unknown layout. A name with a drive or a root is taken as it is. The data
+// track's disc address comes from the lengths of the FILEs before its own (their sizes, found as its data
+// file is) and its INDEX 01 time, with every PREGAP and POSTGAP before it.
 int cue_parse(const char *sheet_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
-// The data track's disc address comes from the lengths of the FILEs before its own (their sizes, found
-// as its data file is) and its INDEX 01 time, with every PREGAP and POSTGAP before it.
 // cdrdao TOC sheet: an optional session type (CD_ROM, CD_ROM_XA, CD_DA), then TRACK <mode> [RW|RW_RAW]
 // statements; "//" comments and CD_TEXT { } blocks are passed over. The data track is the first that
 // is not AUDIO or MODE2_FORM2; its data file is its first FILE/AUDIOFILE/DATAFILE ("name" [#byte]
