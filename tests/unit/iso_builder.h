@@ -192,8 +192,8 @@ inline Bytes nrg_chunk(const char *id, const Bytes &body) {
     return b;
 }
 
-// DAOI (narrow) or DAOX (wide) with one entry per (sector size, mode, index 1).
-inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 3>> &tracks) {
+// DAOI (narrow) or DAOX (wide) with one entry per (sector size, mode, index 1[, index 0, end]).
+inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 5>> &tracks) {
     int w = wide ? 8 : 4;
     size_t entry = wide ? 42 : 30;
     Bytes b(22, 0);
@@ -202,7 +202,9 @@ inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 3>> &tracks) 
         b.resize(at + entry, 0);
         put_be(b, at + 12, t[0], 2);
         b[at + 14] = static_cast<uint8_t>(t[1]);
+        put_be(b, at + 18, t[3], w);
         put_be(b, at + 18 + w, t[2], w);
+        put_be(b, at + 18 + 2 * w, t[4], w);
     }
     put_be(b, 0, b.size(), 4);
     return b;

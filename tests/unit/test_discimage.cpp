@@ -211,13 +211,18 @@ TEST(DiscImage, NeroChunksAndFooters) {
     EXPECT_EQ(nrg(with_end(nrg_chunk("DAOX", dao(true, {{2352, 5, 5000000000ull}})))), "F:\\n\\game.nrg 5000000000 2352 16");
     EXPECT_EQ(nrg(nrg_chunk("DAOX", dao(true, {{2352, 7, 0}, {2448, 0x11, 352800}}))), "F:\\n\\game.nrg 352800 2448 24");
     EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2336, 3, 0}}))), "F:\\n\\game.nrg 0 2336 8");
+    // Audio first: the data track's disc address is the audio after its index 1 and the data's pregap.
+    EXPECT_EQ(nrg(nrg_chunk("DAOX", dao(true, {{2352, 7, 150 * 2352, 0, 450 * 2352},
+                                               {2352, 5, 600 * 2352, 450 * 2352, 900 * 2352}}))),
+              "F:\\n\\game.nrg 1411200 2352 16 @450");
     // A sector size that does not match its mode is no track of ours.
     EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2352, 0, 0}}))), "why: the sheet has no data track");
     // Track at once: the entries give the byte offset and mode.
     Bytes etnf(20, 0);
     put_be(etnf, 0, 4096, 4);
     put_be(etnf, 8, 2, 4);
-    EXPECT_EQ(nrg(nrg_chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0");
+    put_be(etnf, 12, 300, 4);  // its start sector on the disc
+    EXPECT_EQ(nrg(nrg_chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0 @300");
     Bytes etn2(32, 0);
     put_be(etn2, 0, 1ull << 33, 8);
     put_be(etn2, 16, 6, 4);
