@@ -433,7 +433,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     EXPECT_EQ(want_tree.count("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\D17"), 0u);
 
     for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue", "cd_sub.img", "cd_clone.ccd",
-                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue"}) {
+                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue",
+                              "cd_mixed.cue", "cd_mixed.toc"}) {
         SCOPED_TRACE(image);
         CdSrc *s = cd_open((out + "\\" + image).c_str());
         ASSERT_NE(s, nullptr);
