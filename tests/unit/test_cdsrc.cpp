@@ -167,10 +167,12 @@ TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
     put(tmp + "\\moved.cue", "FILE \"D:\\Images\\Old\\pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
                            "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
     opens(tmp + "\\moved.cue", tmp + "\\pg.bin", 2352, 16);
-    // A sheet under another extension, as digital stores ship them, is read for what it is.
+    // A sheet under another extension, as digital stores ship them, is read for what it is (a TOC too).
     put(tmp + "\\game.ins", "FILE \"pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
                           "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
     opens(tmp + "\\game.ins", tmp + "\\pg.bin", 2352, 16);
+    put(tmp + "\\cdrdao.txt", "CD_ROM\nTRACK AUDIO\nFILE \"pg.bin\" 0 00:06:00\nTRACK MODE1_RAW\nDATAFILE \"pg.bin\" #1058400\n");
+    opens(tmp + "\\cdrdao.txt", tmp + "\\pg.bin", 2352, 16);
     // A sheet that says Mode 1 for a Mode 2 BIN still opens: its data starts at byte 0.
     put(tmp + "\\m2raw.bin", layout(iso.img, 2352, 24));
     put(tmp + "\\wrong.cue", "FILE \"m2raw.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
