@@ -46,31 +46,17 @@ int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
     return ok;
 }
 
-// Opens the data file a descriptor names. A sheet moved with its data file keeps naming the old place
-// ("D:\\Images\\game.bin"): when that cannot be opened, the data file of that name beside the sheet is
-// taken instead (t->file then names it).
-pf_file open_data(const char *desc, DiscTrack *t) {
-    pf_file f = pf_open_read(t->file, 0);
-    const char *name = last_separator(t->file), *folder_end = last_separator(desc);
-    char there[PATH_BUF];
-    if (f != PF_INVALID || !name || ascii_equal(t->file, desc) ||
-        fmt(there, sizeof there, "%.*s%s", folder_end ? static_cast<int>(folder_end - desc + 1) : 0, desc, name + 1) >=
-            static_cast<int>(sizeof there) ||
-        is_dir(there) || (f = pf_open_read(there, 0)) == PF_INVALID)
-        return f;
-    fmt(t->file, sizeof t->file, "%s", there);
-    return f;
-}
-
-// A file that is no image but whose lines are a CUE sheet is taken as one, whatever its extension (digital
-// stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the CD (s then reads it).
+// A file that is no image but whose lines are a CUE sheet (or a cdrdao TOC sheet) is taken as one, whatever
+// its extension (digital stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the
+// CD (s then reads it).
 int sheet_by_content(CdSrc *s, const char *path, DiscTrack *t) {
     uint64_t size = 0;
     if (strcmp(t->file, path) != 0 || s->image_size > (4u << 20)) return 0;
     uint8_t *text = read_file(path, &size);
     DiscTrack sheet;
     const char *why = nullptr;
-    int parsed = text && cue_parse(path, text, static_cast<size_t>(size), &sheet, &why);
+    int parsed = text && (cue_parse(path, text, static_cast<size_t>(size), &sheet, &why) ||
+                          toc_parse(path, text, static_cast<size_t>(size), &sheet, &why));
     free(text);
     if (!parsed) return 0;
     pf_file data = open_data(path, &sheet);

@@ -1,10 +1,10 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
-// sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader
+// or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader
 // (the Joliet tree when the image has one: the names Windows shows for the disc in a drive).
 // Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), iso9660.cpp
 // (the ISO 9660 reader: sectors, records, walks, the image copy, probing), discimage.cpp (the disc
-// descriptors), cdsrc_internal.h (what the three share).
+// descriptors), tocsheet.cpp (cdrdao's TOC sheets), cdsrc_internal.h (what they share).
 // Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
 // failures.
 // A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which
@@ -28,7 +28,8 @@ struct CdSrc {
     int is_image;          // 0: folder source; 1: image source
     char path[520];        // normalised folder, or the image file actually opened
     pf_file handle;        // the image file, open for shared reading; PF_INVALID for a folder
-    uint32_t sector_size;  // 2048, 2352, 2448 (2352 + 96 subchannel bytes) or 2336 (Mode 2 without header)
+    uint32_t sector_size;  // 2048, 2352, 2448 (2352 + 96 subchannel bytes) or 2336 (Mode 2 without header);
+                           // a TOC sheet may add 96 subchannel bytes to 2048 and 2336 too
     uint32_t data_offset;  // 0, 16 (Mode 1), 24 (Mode 2 Form 1) or 8 (2336-byte Mode 2)
     uint32_t root_extent;  // first sector of the root directory
     uint32_t root_size;    // root directory length in bytes
@@ -38,14 +39,17 @@ struct CdSrc {
     const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
     uint64_t mem_size;
     uint64_t image_size;   // bytes in the image when it was opened: bounds every directory read
-    uint64_t base;         // byte of disc sector 0 in the file (a data track after audio or a pregap)
+    uint64_t base;         // byte of the data track's first sector in the file (after audio or a pregap)
+    uint32_t disc_lba;     // the disc address of that sector when the volume's addresses count from the
+                           // disc's start (mastered where the track lies on the disc); 0 when they
+                           // count from the track's start
     // The plan of the whole CD, every folder and file with its size, made by its one walk at the first
     // question that needs it: the total, the longest path, the bytes of a part and the copy all read it
     // (walking a folder source costs about as much as creating its folders). None until then.
     struct CdPlan *plan;
 };
 
-// Opens a drive root, folder, image file or disc descriptor (.cue, .ccd, .mds, .nrg). None when the
+// Opens a drive root, folder, image file or disc descriptor (.cue, .toc, .ccd, .mds, .nrg). None when the
 // path is neither a folder nor a file that carries an ISO 9660 primary volume descriptor in one of the
 // known sector layouts (2048; 2352 at 16 and 24; 2448 at 16 and 24; 2336 at 8, probed in this order).
 CdSrc *cd_open(const char *path);
@@ -57,26 +61,38 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap);
 // ("the sheet has no data track", "the descriptor is damaged", ...). Nothing is read beyond `size`.
 struct DiscTrack {
     char file[PATH_BUF];   // the data file
-    uint64_t base;         // byte in that file where disc sector 0 (the data track's first) begins
+    uint64_t base;         // byte in that file where the data track's first sector begins
     uint32_t sector_size;  // bytes per sector; 0 when the descriptor does not say (probe every layout)
     uint32_t data_offset;  // bytes before the 2048 user bytes in each sector
+    uint32_t disc_lba;     // that sector's address on the disc: the sectors of the tracks before it,
+                           // pregaps included (0 when the data track comes first or nothing says)
 };
 // CUE sheet, read line by line: keywords in any letter case, a FILE name quoted or not (up to its type
 // word), BOM, any line ends. The data track is the first TRACK in MODE1/2352, MODE2/2352, MODE1/2048 or
 // MODE2/2336, found at its INDEX 01 time inside its FILE. A sheet with a FILE but no TRACK at all names
-// its data from byte 0 in an unknown layout. A name with a drive or a root is taken as it is.
+// its data from byte 0 in an unknown layout. A name with a drive or a root is taken as it is. The data
+// track's disc address comes from the lengths of the FILEs before its own (their sizes, found as its data
+// file is) and its INDEX 01 time, with every PREGAP and POSTGAP before it.
 int cue_parse(const char *sheet_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
+// cdrdao TOC sheet: an optional session type (CD_ROM, CD_ROM_XA, CD_DA), then TRACK <mode> [RW|RW_RAW]
+// statements; "//" comments and CD_TEXT { } blocks are passed over. The data track is the first that
+// is not AUDIO or MODE2_FORM2; its data file is its first FILE/AUDIOFILE/DATAFILE ("name" [#byte]
+// [start] [length]), found as a CUE sheet's, its first sector where START ends its pregap. Sectors are
+// the mode's block (MODE1 2048, *_RAW 2352, MODE2 and MODE2_FORM_MIX 2336) plus 96 with sub-channel
+// data. Its disc address is the length of the tracks before it (lengths a FILE or DATAFILE leaves open
+// are the rest of the file).
+int toc_parse(const char *toc_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
 // CloneCD: the first [TRACK n] with MODE=1 or 2 and INDEX 1= (its first sector in the .img, 2352-byte
-// sectors); the data file is the descriptor's name with ".img".
+// sectors, which is also its disc address); the data file is the descriptor's name with ".img".
 int ccd_parse(const char *ccd_path, const uint8_t *text, size_t size, DiscTrack *t, const char **why);
-// Alcohol .mds: the first data track block of the first session; its file from the footer ("*.mdf"
-// is the descriptor's own name with that extension).
+// Alcohol .mds: the first data track block of the first session (its start sector is its disc
+// address); its file from the footer ("*.mdf" is the descriptor's own name with that extension).
 int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why);
 // Nero footer in the last n bytes (n >= 12) of a file of file_size bytes: 0 when there is none; 1 and
 // the chunk area in *at, *len (*len 0 when the footer points outside the file or the area is too large).
 int nrg_footer(const uint8_t *tail, size_t n, uint64_t file_size, uint64_t *at, uint64_t *len);
-// Nero chunks: the first data track of DAOI/DAOX (disc at once) or ETNF/ETN2 (track at once); the
-// data file is the image itself (`path`).
+// Nero chunks: the first data track of DAOI/DAOX (disc at once: its disc address from the tracks before
+// it) or ETNF/ETN2 (track at once: the entry's start sector); the data file is the image itself.
 int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t, const char **why);
 // Reads the descriptor at path, chosen by its extension; any other path is its own data file with an
 // unknown layout. 0 with *why when the descriptor is empty, damaged or has no data track.

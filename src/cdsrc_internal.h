@@ -27,6 +27,34 @@ inline void make_folder(const char *path) {
     if (!pf_mkdir(path)) make_dirs(path);
 }
 
+// ---- What the descriptor readers share (discimage.cpp; tocsheet.cpp reads cdrdao's sheets) ----
+
+// The reasons a descriptor is refused with.
+extern const char *const NO_DATA_TRACK, *const DAMAGED, *const BAD_NAME;
+int is_blank(char c);
+// The next blank-separated word of a line from *p (below end); its length, 0 at the end of the line.
+size_t next_word(const char **p, const char *end, const char **word);
+// mm:ss:ff as a frame count (75 frames a second); -1 when the time is malformed.
+long cue_time(const char *w, size_t n);
+// Sets the track's layout; its disc address becomes 0.
+void set_layout(DiscTrack *t, uint64_t base, uint32_t size, uint32_t offset);
+// Puts the data file named in a descriptor (n bytes of name) into t->file: a name with a drive (a
+// colon) or a root as it is, any other relative to the descriptor's folder. 0 with *why for a name that
+// is no plain file name (a device, a wildcard, too long).
+int name_data_file(const char *desc_path, const char *name, size_t n, DiscTrack *t, const char **why);
+// Opens the data file a descriptor names. A sheet moved with its data file keeps naming the old place
+// ("D:\\Images\\game.bin"): when that cannot be opened, the data file of that name beside the sheet is
+// taken instead (t->file then names it).
+pf_file open_data(const char *desc, DiscTrack *t);
+// The size of another file a sheet names (an audio track's), found as open_data finds the data file.
+int named_file_size(const char *desc_path, const char *name, size_t n, uint64_t *size);
+// Adds to *disc the sectors of a file a sheet names: `sectors` up to its byte `from`, then the rest of
+// the file in sectors of `per` bytes. 0 when its size cannot be found (or it ends before `from`).
+int add_file_sectors(const char *desc_path, const char *name, size_t n, uint64_t from, uint64_t sectors,
+                     uint32_t per, uint64_t *disc);
+// The track's disc address, when it is known and fits; else 0 (the volume is read from the track).
+void set_disc_lba(DiscTrack *t, int known, uint64_t lba);
+
 // ---- The ISO 9660 reader (iso9660.cpp), over an image source ----
 
 // Finds the primary volume descriptor in every known layout, in the order cdsrc.h gives. 1 and the

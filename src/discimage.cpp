@@ -1,7 +1,9 @@
-// Disc descriptors: CUE sheets, CloneCD (.ccd), Alcohol (.mds) and Nero (.nrg). Each one is turned into
-// "which file, which first byte, which sector size and user-data offset" for the data track; the
-// sectors themselves are read by the ISO 9660 reader in cdsrc.cpp. Every parser works on bytes and
-// reads them through a bounded cursor, so the same code serves the file, the tests and the fuzzers.
+// Disc descriptors: CUE sheets, CloneCD (.ccd), Alcohol (.mds) and Nero (.nrg), and what they share with
+// cdrdao's TOC sheets (tocsheet.cpp). Each one is turned into "which file, which first byte, which sector
+// size and user-data offset, which disc address" for the data track; the sectors themselves are read by
+// the ISO 9660 reader in iso9660.cpp. Every parser works on bytes and reads them through a bounded
+// cursor, so the same code serves the file, the tests and the fuzzers; only the length of an audio file
+// that a sheet names before the data track's is asked of the file system.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,17 +11,16 @@
 #include "cdsrc.h"
 
 #include "bytes.h"
+#include "cdsrc_internal.h"
+
+extern const char *const NO_DATA_TRACK = N_("the sheet has no data track");
+extern const char *const DAMAGED = N_("the descriptor is damaged");
+extern const char *const BAD_NAME = N_("the sheet names a data file that is no plain file name");
 
 namespace {
 
 constexpr uint64_t MAX_SHEET = 4u << 20;     // a descriptor is a few KiB; a bigger one is no descriptor
 constexpr uint64_t MAX_NRG_CHUNKS = 1u << 20;  // Nero writes well under 4 KiB of chunks
-
-const char *const NO_DATA_TRACK = N_("the sheet has no data track");
-const char *const DAMAGED = N_("the descriptor is damaged");
-const char *const BAD_NAME = N_("the sheet names a data file that is no plain file name");
-
-int is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // A file name from a descriptor: never a path into the device namespace ("\\.\", "\\?\") and no
 // component that is a device name such as NUL or COM1, which CreateFile would open as a device.
@@ -38,6 +39,10 @@ int is_safe_data_name(const char *name, size_t n) {
         }
     return 1;
 }
+
+}  // namespace
+
+int is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // Puts the data file named in a descriptor into t->file: a name with a drive (a colon) or a root is
 // taken as it is, any other relative to the descriptor's own folder, whichever separator its path uses.
@@ -61,6 +66,8 @@ int name_data_file(const char *desc_path, const char *name, size_t n, DiscTrack 
     return 1;
 }
 
+namespace {
+
 // The descriptor's path with its extension replaced (CloneCD and Alcohol name their data file so).
 int sibling(const char *desc_path, const char *ext, DiscTrack *t, const char **why) {
     const char *dot = strrchr(desc_path, '.');
@@ -79,11 +86,76 @@ int sibling(const char *desc_path, const char *ext, DiscTrack *t, const char **w
     return 1;
 }
 
+}  // namespace
+
 void set_layout(DiscTrack *t, uint64_t base, uint32_t size, uint32_t offset) {
     t->base = base;
     t->sector_size = size;
     t->data_offset = offset;
+    t->disc_lba = 0;
 }
+
+pf_file open_data(const char *desc, DiscTrack *t) {
+    pf_file f = pf_open_read(t->file, 0);
+    const char *name = last_separator(t->file), *folder_end = last_separator(desc);
+    char there[PATH_BUF];
+    if (f != PF_INVALID || !name || ascii_equal(t->file, desc) ||
+        fmt(there, sizeof there, "%.*s%s", folder_end ? static_cast<int>(folder_end - desc + 1) : 0, desc, name + 1) >=
+            static_cast<int>(sizeof there) ||
+        is_dir(there) || (f = pf_open_read(there, 0)) == PF_INVALID)
+        return f;
+    fmt(t->file, sizeof t->file, "%s", there);
+    return f;
+}
+
+int named_file_size(const char *desc_path, const char *name, size_t n, uint64_t *size) {
+    DiscTrack t;
+    const char *why = nullptr;
+    if (!name_data_file(desc_path, name, n, &t, &why)) return 0;
+    pf_file f = open_data(desc_path, &t);
+    int ok = f != PF_INVALID && pf_size(f, size);
+    pf_close(f);
+    return ok;
+}
+
+int add_file_sectors(const char *desc_path, const char *name, size_t n, uint64_t from, uint64_t sectors,
+                     uint32_t per, uint64_t *disc) {
+    uint64_t size = 0;
+    if (!named_file_size(desc_path, name, n, &size) || size < from) return 0;
+    *disc += sectors + (size - from) / per;
+    return 1;
+}
+
+void set_disc_lba(DiscTrack *t, int known, uint64_t lba) {
+    t->disc_lba = known && lba <= UINT32_MAX ? static_cast<uint32_t>(lba) : 0;
+}
+
+size_t next_word(const char **p, const char *end, const char **word) {
+    while (*p < end && is_blank(**p)) ++*p;
+    *word = *p;
+    while (*p < end && !is_blank(**p)) ++*p;
+    return static_cast<size_t>(*p - *word);
+}
+
+long cue_time(const char *w, size_t n) {
+    long part[3] = {0, 0, 0};
+    int k = 0, digits = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (w[i] == ':' && k < 2 && digits) {
+            ++k;
+            digits = 0;
+        } else if (w[i] >= '0' && w[i] <= '9' && digits < 3) {
+            part[k] = part[k] * 10 + (w[i] - '0');
+            ++digits;
+        } else {
+            return -1;
+        }
+    }
+    if (k != 2 || !digits || part[1] >= 60 || part[2] >= 75) return -1;
+    return (part[0] * 60 + part[1]) * 75 + part[2];
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------------
 // CUE sheets
@@ -101,14 +173,6 @@ uint32_t cue_mode(const char *w, size_t n, uint32_t *offset) {
             return m.size;
         }
     return 0;
-}
-
-// The next blank-separated word of a line from *p (below end); its length, 0 at the end of the line.
-size_t next_word(const char **p, const char *end, const char **word) {
-    while (*p < end && is_blank(**p)) ++*p;
-    *word = *p;
-    while (*p < end && !is_blank(**p)) ++*p;
-    return static_cast<size_t>(*p - *word);
 }
 
 // The name of a FILE line (after the keyword): in double quotes, or unquoted up to the file type word.
@@ -134,25 +198,6 @@ int cue_file_name(const char *p, const char *end, const char **name, size_t *n) 
     *name = p;
     *n = static_cast<size_t>(end - p);
     return *n > 0;
-}
-
-// mm:ss:ff as a frame count (75 frames a second); -1 when the time is malformed.
-long cue_time(const char *w, size_t n) {
-    long part[3] = {0, 0, 0};
-    int k = 0, digits = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (w[i] == ':' && k < 2 && digits) {
-            ++k;
-            digits = 0;
-        } else if (w[i] >= '0' && w[i] <= '9' && digits < 3) {
-            part[k] = part[k] * 10 + (w[i] - '0');
-            ++digits;
-        } else {
-            return -1;
-        }
-    }
-    if (k != 2 || !digits || part[1] >= 60 || part[2] >= 75) return -1;
-    return (part[0] * 60 + part[1]) * 75 + part[2];
 }
 
 }  // namespace
@@ -203,8 +248,8 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
 static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
     const char *text = reinterpret_cast<const char *>(data), *end = text + size;
     if (size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
-    const char *file = nullptr, *first_file = nullptr;
-    size_t file_len = 0, first_len = 0;
+    const char *file = nullptr, *first_file = nullptr, *prev = nullptr;
+    size_t file_len = 0, first_len = 0, prev_len = 0;
     int tracks = 0;
     // Where the sheet is in the current FILE: bytes before the last INDEX, that INDEX's time and the
     // sector size of the track it belongs to; the INDEX times of each FILE start again at 00:00:00.
@@ -212,6 +257,10 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
     long last_time = 0;
     uint32_t last_size = 0, track_size = 0, track_offset = 0;
     int data_track = 0;  // the current TRACK is the first data track, waiting for its INDEX 01
+    // Sectors on the disc before the current FILE, with the gaps that no file holds (PREGAP, POSTGAP);
+    // unknown once an earlier FILE's size cannot be found.
+    uint64_t disc = 0;
+    int disc_known = 1;
     for (const char *line = text; line < end;) {
         const char *eol = line;
         while (eol < end && *eol != '\r' && *eol != '\n') ++eol;
@@ -223,7 +272,11 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
                 *why = DAMAGED;
                 return 0;
             }
+            if (first_file && disc_known)
+                disc_known = add_file_sectors(sheet_path, prev, prev_len, bytes, last_time,
+                                              last_size ? last_size : track_size ? track_size : 2352, &disc);
             if (!first_file) first_file = file, first_len = file_len;
+            prev = file, prev_len = file_len;
             bytes = 0, last_time = 0, last_size = 0, track_size = 0;
         } else if (ascii_equal_n(kw, kn, "TRACK") && file) {
             if (data_track) break;  // the data track ended before its INDEX 01
@@ -250,8 +303,17 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
             last_size = track_size;
             if (data_track && nn == 2 && num[0] == '0' && num[1] == '1') {
                 set_layout(t, bytes, track_size, track_offset);
+                set_disc_lba(t, disc_known, disc + static_cast<uint64_t>(time));
                 return name_data_file(sheet_path, file, file_len, t, why);
             }
+        } else if ((ascii_equal_n(kw, kn, "PREGAP") || ascii_equal_n(kw, kn, "POSTGAP")) && tracks) {
+            size_t tn = next_word(&p, eol, &w);
+            long gap = cue_time(w, tn);
+            if (gap < 0) {
+                *why = DAMAGED;
+                return 0;
+            }
+            disc += static_cast<uint64_t>(gap);
         }
         line = eol;
         while (line < end && (*line == '\r' || *line == '\n')) ++line;
@@ -259,6 +321,7 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
     if (data_track && file) {
         // A data track without INDEX 01 (some hand-written sheets): it starts where the sheet stands.
         set_layout(t, bytes, track_size, track_offset);
+        set_disc_lba(t, disc_known, disc + static_cast<uint64_t>(last_time));
         return name_data_file(sheet_path, file, file_len, t, why);
     }
     if (first_file && tracks == 0) {
@@ -289,6 +352,7 @@ int ccd_parse(const char *ccd_path, const uint8_t *data, size_t size, DiscTrack 
             if (in_track && (mode == 1 || mode == 2) && index1 >= 0) {
                 if (!seen_clonecd) break;
                 set_layout(t, static_cast<uint64_t>(index1) * 2352, 2352, mode == 1 ? 16 : 24);
+                t->disc_lba = static_cast<uint32_t>(index1);  // the .img holds the disc from its start
                 return sibling(ccd_path, ".img", t, why);
             }
             in_track = 0, mode = -1, index1 = -1;
@@ -406,6 +470,7 @@ int mds_parse(const char *mds_path, const uint8_t *data, size_t size, DiscTrack 
         uint32_t sector = static_cast<uint32_t>(le_at(b, 0x10, 2)), offset = 0;
         if (!mode || !data_layout(sector, mode, &offset)) continue;
         set_layout(t, le_at(b, 0x28, 8), sector, offset);
+        t->disc_lba = static_cast<uint32_t>(le_at(b, 0x24, 4));
         uint64_t footer = le_at(b, 0x34, 4);
         if (le_at(b, 0x30, 4) == 0 || footer == 0) return sibling(mds_path, ".mdf", t, why);
         return mds_file(mds_path, data, size, footer, t, why);
@@ -479,17 +544,26 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
         int width = (dao_x || etn_2) ? 8 : 4;
         if (dao_x || memcmp(id, "DAOI", 4) == 0) {
             size_t entry = dao_x ? 42 : 30;
+            // The disc address of each track's index 1: the sectors of the tracks before it from their
+            // index 1 to their end, and the pregaps of every track after the first.
+            uint64_t disc = 0;
+            int disc_known = 1;
             for (size_t at = 22; at + entry <= len; at += entry) {
                 Cursor e = cursor(body, static_cast<size_t>(len), at + 12);
                 uint32_t declared = static_cast<uint32_t>(get_be(&e, 2)), sector = 0, offset = 0;
                 uint64_t mode = get_be(&e, 1);
-                cur_skip(&e, 3 + width);  // to index 1, past index 0
-                uint64_t index1 = get_be(&e, width);
-                if (!e.failed && nero_mode(mode, &sector, &offset) && sector == declared) {
+                cur_skip(&e, 3);
+                uint64_t index0 = get_be(&e, width), index1 = get_be(&e, width), track_end = get_be(&e, width);
+                if (e.failed) break;
+                if (declared == 0 || index0 > index1 || index1 > track_end) disc_known = 0;
+                if (disc_known && at > 22) disc += (index1 - index0) / declared;
+                if (nero_mode(mode, &sector, &offset) && sector == declared) {
                     set_layout(t, index1, sector, offset);
+                    set_disc_lba(t, disc_known, disc);
                     fmt(t->file, sizeof t->file, "%s", path);
                     return 1;
                 }
+                if (disc_known) disc += (track_end - index1) / declared;
             }
         } else if (etn_2 || memcmp(id, "ETNF", 4) == 0) {
             size_t entry = etn_2 ? 32 : 20;
@@ -497,10 +571,11 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
                 Cursor e = cursor(body, static_cast<size_t>(len), at);
                 uint64_t offset_in_file = get_be(&e, width);
                 cur_skip(&e, width);  // length
-                uint64_t mode = get_be(&e, 4);
+                uint64_t mode = get_be(&e, 4), lba = get_be(&e, 4);
                 uint32_t sector = 0, offset = 0;
                 if (!e.failed && nero_mode(mode, &sector, &offset)) {
                     set_layout(t, offset_in_file, sector, offset);
+                    t->disc_lba = static_cast<uint32_t>(lba);
                     fmt(t->file, sizeof t->file, "%s", path);
                     return 1;
                 }
@@ -516,7 +591,7 @@ int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t
 
 namespace {
 
-enum Kind { PLAIN, CUE, CCD, MDS, NRG };
+enum Kind { PLAIN, CUE, CCD, MDS, NRG, TOC };
 
 Kind kind_of(const char *path) {
     const char *dot = strrchr(path, '.');
@@ -527,6 +602,7 @@ Kind kind_of(const char *path) {
     if (ascii_equal_n(dot, n, ".CCD")) return CCD;
     if (ascii_equal_n(dot, n, ".MDS")) return MDS;
     if (ascii_equal_n(dot, n, ".NRG")) return NRG;
+    if (ascii_equal_n(dot, n, ".TOC")) return TOC;
     return PLAIN;
 }
 
@@ -579,6 +655,8 @@ int disc_locate(const char *path, DiscTrack *t, const char **why) {
         *why = DAMAGED;
     } else if (kind == CUE) {
         ok = cue_parse(path, data, static_cast<size_t>(size), t, why);
+    } else if (kind == TOC) {
+        ok = toc_parse(path, data, static_cast<size_t>(size), t, why);
     } else if (kind == CCD) {
         ok = ccd_parse(path, data, static_cast<size_t>(size), t, why);
     } else {

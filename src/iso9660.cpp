@@ -104,7 +104,13 @@ int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     return pf_read_at(s->handle, pos, dst, n, got);
 }
 
-uint64_t sector_pos(CdSrc *s, uint64_t sector) { return s->base + sector * s->sector_size + s->data_offset; }
+// Where a sector of the volume begins in the file. A volume mastered at its disc address names no sector
+// before its track: such a sector lies beyond every image, so nothing reads it.
+constexpr uint64_t NOWHERE = UINT64_MAX / 4;
+uint64_t sector_pos(CdSrc *s, uint64_t sector) {
+    if (sector < s->disc_lba) return NOWHERE;
+    return s->base + (sector - s->disc_lba) * s->sector_size + s->data_offset;
+}
 
 int read_one(CdSrc *s, uint64_t sector, uint8_t *dst) {
     uint32_t got = 0;
@@ -589,7 +595,7 @@ namespace {
 // tree may hold only their 8.3 forms. A Joliet root that does not lie inside the image is passed over.
 void find_joliet(CdSrc *s) {
     uint8_t vd[SECTOR];
-    for (uint32_t n = 17; n < 17 + MAX_DESCRIPTORS && read_one(s, n, vd); ++n) {
+    for (uint32_t n = 17; n < 17 + MAX_DESCRIPTORS && read_one(s, s->disc_lba + n, vd); ++n) {
         Cursor c = cursor(vd, sizeof vd, 0);
         const uint8_t *id = nullptr, *esc = nullptr;
         uint64_t type = get_le_at(&c, PVD_TYPE, 1);
@@ -610,10 +616,24 @@ void find_joliet(CdSrc *s) {
     }
 }
 
-// Looks for the primary volume descriptor in disc sector 16 with the given layout.
-int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
+// 1 when the root directory's first record is its own "." record: the volume is read with the
+// addressing it was mastered with.
+int root_points_home(CdSrc *s) {
+    uint8_t sec[SECTOR];
+    if (!inside_image(s, s->root_extent, 1) || !read_one(s, s->root_extent, sec)) return 0;
+    Cursor c = cursor(sec, sizeof sec, 0);
+    uint64_t len = get_le_at(&c, DR_LENGTH, 1), extent = get_le_at(&c, DR_EXTENT, 4);
+    uint64_t id_len = get_le_at(&c, DR_ID_LENGTH, 1);
+    return !c.failed && len >= 34 && id_len == 1 && sec[33] == 0 && extent == s->root_extent;
+}
+
+// Looks for the primary volume descriptor in the track's sector 16 with the given layout. A volume in a
+// track that begins at disc address lba (not 0) may count its sectors from the track or from the disc:
+// the root's own record says which (from the track when neither reading proves it).
+int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset, uint32_t lba) {
     s->sector_size = sector_size;
     s->data_offset = data_offset;
+    s->disc_lba = 0;
     uint8_t pvd[SECTOR];
     if (!read_one(s, 16, pvd)) return 0;
     Cursor c = cursor(pvd, sizeof pvd, 0);
@@ -626,6 +646,10 @@ int probe(CdSrc *s, uint32_t sector_size, uint32_t data_offset) {
     s->root_size = static_cast<uint32_t>(get_le_at(&root, DR_DATA_LENGTH, 4));
     s->primary_extent = s->root_extent;
     s->primary_size = s->root_size;
+    if (lba && !root_points_home(s)) {
+        s->disc_lba = lba;
+        if (!root_points_home(s)) s->disc_lba = 0;
+    }
     s->joliet = 0;
     find_joliet(s);
     return 1;
@@ -637,21 +661,24 @@ const struct {
     uint32_t size, offset;
 } layouts[] = {{SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, 24}, {MAX_SECTOR, 16}, {MAX_SECTOR, 24}, {2336, 8}};
 
-}  // namespace
-
-int iso_probe_layouts(CdSrc *s) {
+int probe_layouts(CdSrc *s, uint32_t lba) {
     for (const auto &l : layouts)
-        if (probe(s, l.size, l.offset)) return 1;
+        if (probe(s, l.size, l.offset, lba)) return 1;
     return 0;
 }
+
+}  // namespace
+
+int iso_probe_layouts(CdSrc *s) { return probe_layouts(s, 0); }
 
 // Finds the volume where the descriptor says it is. A CUE sheet whose data starts at byte 0 of its
 // BIN may still be probed in every layout after its own: sheets that give the wrong mode for their
 // BIN exist, and they have always opened.
 int iso_probe_track(CdSrc *s, const DiscTrack *t, int guessable) {
     s->base = t->base;
-    if (!t->sector_size) return iso_probe_layouts(s);
-    return probe(s, t->sector_size, t->data_offset) || (guessable && t->base == 0 && iso_probe_layouts(s));
+    if (!t->sector_size) return probe_layouts(s, t->disc_lba);
+    return probe(s, t->sector_size, t->data_offset, t->disc_lba) ||
+           (guessable && t->base == 0 && probe_layouts(s, t->disc_lba));
 }
 
 

@@ -1,5 +1,5 @@
-"""Silent installs from the images other tools write: raw sectors with subchannel, CloneCD, Alcohol, Nero
-and CUE sheets as rippers write them; these found beside setup.exe; a sheet given with forward slashes;
+"""Silent installs from the images other tools write: raw sectors with subchannel, CloneCD, Alcohol, Nero,
+CUE sheets as rippers write them and cdrdao's TOC sheets; these found beside setup.exe; a sheet given with forward slashes;
 and the line that says why a source cannot be opened. One Wine prefix serves every install."""
 import os
 import shutil
@@ -28,6 +28,8 @@ class DiscForms(e2e.WineTestCase):
             ("cd_multi.cue", "cd_mode1.bin"),    # an audio FILE first
             ("cd_pregap.cue", "cd_pregap.bin"),  # the data track after audio and a pregap in one file
             ("cd_2336.cue", "cd_2336.bin"),
+            ("cd_mixed.cue", "cd_mixed.bin"),    # audio first, the data track mastered at its disc address
+            ("cd_mixed.toc", "cd_mixed.bin"),    # the same through its sheet as cdrdao writes it
         ]
         for name, opened in forms:
             with self.subTest(image=name):
@@ -89,7 +91,8 @@ class DiscForms(e2e.WineTestCase):
 
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),
-                                  ("cd_alcsub.mds", ["cd_alcsub.mdf"]), ("cd_new.nrg", [])):
+                                  ("cd_alcsub.mds", ["cd_alcsub.mdf"]), ("cd_new.nrg", []),
+                                  ("cd_mixed.toc", ["cd_mixed.bin"])):
             with self.subTest(image=image):
                 self.assert_found_beside_setup(image, companions, self.fresh())
 

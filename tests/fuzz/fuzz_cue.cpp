@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cdsrc.h"
+#include "sheet_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 1 << 20) return 0;
@@ -18,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (!why) abort();
             continue;
         }
-        if (strnlen(t.file, sizeof t.file) >= sizeof t.file) abort();
         uint32_t ok_sizes[] = {0, 2048, 2336, 2352};
         int known = 0;
         for (uint32_t k : ok_sizes) known |= t.sector_size == k;
@@ -26,15 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fprintf(stderr, "unknown layout %u/%u\n", t.sector_size, t.data_offset);
             abort();
         }
-        const char *a = strrchr(sheet, '\\'), *b = strrchr(sheet, '/');
-        const char *sep = a > b ? a : b;
-        size_t folder = sep ? static_cast<size_t>(sep - sheet) + 1 : 0;
-        // A name with a drive or a root is taken as it is; any other must land in the sheet's folder.
-        int absolute = strchr(t.file, ':') || t.file[0] == '\\' || t.file[0] == '/';
-        if (!absolute && strncmp(t.file, sheet, folder) != 0) {
-            fprintf(stderr, "a relative name left the sheet's folder\n");
-            abort();
-        }
+        check_data_file(sheet, t);
     }
     return 0;
 }

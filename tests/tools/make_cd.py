@@ -32,7 +32,7 @@ import subprocess
 import sys
 import time
 
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 
 SOUND_BANKS = [
     "AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC",
@@ -482,16 +482,18 @@ XORRISO_OPTIONS = [
 ]
 
 
-def write_iso(tree, iso_path, joliet=False, zisofs=False, relocated=False):
+def write_iso(tree, iso_path, joliet=False, zisofs=False, relocated=False, lba=0):
     """An ISO of the tree with xorriso; joliet adds a Joliet tree (long names, any script) beside the
     primary one, as images made on Windows have; zisofs stores the files compressed (with Rock Ridge,
     which says so); relocated moves the folders below level eight into RR_MOVED, as genisoimage -R
-    does."""
+    does; lba masters it at that disc address (a data track behind audio: its sectors count from the
+    disc's start, the file holds the track)."""
     tmp = iso_path + ".tmp"
     if os.path.exists(tmp):
         os.remove(tmp)   # xorriso would otherwise add a session to it
     cmd = (["xorriso", "-no_rc", "-report_about", "SORRY", "-abort_on",
             "FAILURE", "-outdev", "stdio:" + os.path.abspath(tmp)]
+           + (["-as", "mkisofs", "-C", "0,%d" % lba, "--"] if lba else [])
            + XORRISO_OPTIONS + (["-joliet", "on", "-local_charset", "UTF-8"] if joliet else [])
            + (["-rockridge", "on"] if zisofs or relocated else [])
            + (["-compliance", "clear:iso_9660_level=1:long_paths:always_gmt", "-rr_reloc_dir", "RR_MOVED"]
@@ -708,6 +710,21 @@ def ripper_cue_sheets():
     }
 
 
+def mixed_sheets(data_sectors):
+    """{file name: bytes} of the sheets of cd_mixed.bin (audio, then the data track mastered at its disc
+    address): a CUE sheet, and a TOC sheet in the form "cdrdao read-cd" writes."""
+    m, s_, f = AUDIO_SECTORS // 4500, AUDIO_SECTORS // 75 % 60, AUDIO_SECTORS % 75
+    dm, ds, df = data_sectors // 4500, data_sectors // 75 % 60, data_sectors % 75
+    cue = ['FILE "cd_mixed.bin" BINARY', "  TRACK 01 AUDIO", "    INDEX 01 00:00:00",
+           "  TRACK 02 MODE1/2352", "    INDEX 01 %02d:%02d:%02d" % (m, s_, f)]
+    toc = ["CD_ROM", "", "", "// Track 1", "TRACK AUDIO", "NO COPY", "NO PRE_EMPHASIS", "TWO_CHANNEL_AUDIO",
+           'FILE "cd_mixed.bin" 0 %02d:%02d:%02d' % (m, s_, f), "", "", "// Track 2", "TRACK MODE1_RAW", "NO COPY",
+           'DATAFILE "cd_mixed.bin" #%d %02d:%02d:%02d // length in bytes: %d'
+           % (AUDIO_SECTORS * SECTOR_RAW, dm, ds, df, data_sectors * SECTOR_RAW)]
+    return {"cd_mixed.cue": ("\r\n".join(cue) + "\r\n").encode("ascii"),
+            "cd_mixed.toc": ("\n".join(toc) + "\n").encode("ascii")}
+
+
 def ccd_text(sectors, mode=1):
     """A CloneCD descriptor of one data track of `sectors` sectors."""
     lead_out = sectors
@@ -799,7 +816,7 @@ def link_or_copy(src, dst):
 
 FORM_FILES = ["cd_sub.img", "cd_clone.ccd", "cd_clone.img", "cd_clone.sub", "cd_alc.mds", "cd_alc.mdf",
               "cd_alcsub.mds", "cd_alcsub.mdf", "cd_old.nrg", "cd_new.nrg", "cd_audio.bin", "cd_pregap.bin",
-              "cd_2336.bin"] + sorted(ripper_cue_sheets())
+              "cd_2336.bin", "cd_mixed.bin", "cd_mixed.cue", "cd_mixed.toc"] + sorted(ripper_cue_sheets())
 
 
 def write_forms(outdir, iso, bin1):
@@ -822,6 +839,13 @@ def write_forms(outdir, iso, bin1):
         f.write(audio_sectors(AUDIO_SECTORS))
     iso_to_raw(iso, p("cd_pregap.bin"), 1, lead=audio_sectors(PREGAP_AUDIO), first_lba=PREGAP_AUDIO)
     iso_to_raw(iso, p("cd_2336.bin"), 2, SECTOR_M2)
+    mixed = p("cd_mixed.iso.tmp")
+    write_iso(p("tree"), mixed, lba=AUDIO_SECTORS)
+    iso_to_raw(mixed, p("cd_mixed.bin"), 1, lead=audio_sectors(AUDIO_SECTORS), first_lba=AUDIO_SECTORS)
+    for name, data in mixed_sheets(os.path.getsize(mixed) // SECTOR_USER).items():
+        with open(p(name), "wb") as f:
+            f.write(data)
+    os.remove(mixed)
     for name, data in ripper_cue_sheets().items():
         with open(p(name), "wb") as f:
             f.write(data)
@@ -882,6 +906,8 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
     todo = what - have
     if "forms" in todo and "bin" not in have:
         todo.add("bin")
+    if "forms" in todo and "tree" not in have:
+        todo.add("tree")
     if "bin" in todo and "iso" not in have:
         todo.add("iso")
     if "iso" in todo and "tree" not in have:

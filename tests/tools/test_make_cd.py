@@ -470,12 +470,14 @@ class MakeCdTest(unittest.TestCase):
             self.assertIn(magic, data[-12:])
         # CUE sheets: cdrdao reads the track list of every variant it accepts.
         tocs = {name: run(["cdrdao", "show-toc", name], cwd=self.out)
-                for name in ("cd_unquoted.cue", "cd_lower.cue", "cd_multi.cue", "cd_pregap.cue", "cd_2336.cue")}
+                for name in ("cd_unquoted.cue", "cd_lower.cue", "cd_multi.cue", "cd_pregap.cue", "cd_2336.cue",
+                             "cd_mixed.toc")}
         for name in ("cd_unquoted.cue", "cd_lower.cue"):
             self.assertRegex(tocs[name], r"TRACK  1  Mode MODE1_RAW")
         self.assertRegex(tocs["cd_multi.cue"], r"TRACK  1  Mode AUDIO(.|\n)*TRACK  2  Mode MODE1_RAW")
         self.assertRegex(tocs["cd_pregap.cue"], r"TRACK  2  Mode MODE1_RAW(.|\n)*START  00:06:00\(   450\)")
         self.assertRegex(tocs["cd_2336.cue"], r"TRACK  1  Mode MODE2:")
+        self.assertRegex(tocs["cd_mixed.toc"], r"TRACK  2  Mode MODE1_RAW(.|\n)*START  00:04:00\(   300\)")
         # bchunk cuts the data track out of the sheet with the pregap.
         run(["bchunk", o("cd_pregap.bin"), o("cd_pregap.cue"), "pg"], cwd=conv)
         self.assertTrue(read(c("pg02.iso")) == self.iso, "bchunk read another data track")

@@ -45,6 +45,7 @@ inline Bytes padded(Bytes r, size_t len) {
 
 struct Iso {
     Bytes img = Bytes(18 * 2048, 0);  // system area and volume descriptors
+    uint32_t at = 0;                  // the disc address it is mastered at (mastered_at)
 
     uint32_t sectors() const { return static_cast<uint32_t>(img.size() / 2048); }
     uint8_t *sector(uint32_t n) { return &img[static_cast<size_t>(n) * 2048]; }
@@ -59,8 +60,8 @@ struct Iso {
     Loc reserve(uint32_t n) { return file(Bytes(static_cast<size_t>(n) * 2048, 0)); }
 
     // Lays the records out from a new extent (or over sectors reserved at `at`), never across a
-    // sector, after the "." and ".." records (written as files of 1,000 bytes: a listing that kept
-    // them would show in every total).
+    // sector, after the "." record (pointing at the directory itself) and the ".." record (both written
+    // as files of 1,000 bytes: a listing that kept them would show in every total).
     Loc dir(const std::vector<Bytes> &recs, int64_t at = -1) {
         std::vector<Bytes> all;
         all.push_back(record(std::string(1, '\0'), {0, 1000}, false));
@@ -75,24 +76,35 @@ struct Iso {
         }
         uint32_t size = (off + 2047) / 2048 * 2048;
         Loc where{at < 0 ? sectors() : static_cast<uint32_t>(at), size};
+        put_le(all[0], 2, where.extent, 4);
         if (at < 0) img.resize(img.size() + size, 0);
         for (auto &pr : placed) memcpy(sector(where.extent) + pr.first, pr.second->data(), pr.second->size());
         return where;
     }
 
     // The primary volume descriptor with this root directory, and the set terminator after it.
-    void root(Loc at) {
-        uint8_t *p = sector(16);
+    void root(Loc root) {
+        uint8_t *p = sector(at + 16);
         p[0] = 1;
         memcpy(p + 1, "CD001", 5);
         p[6] = 1;
-        put_le(img, 16 * 2048 + 156 + 2, at.extent, 4);
-        put_le(img, 16 * 2048 + 156 + 10, at.size, 4);
-        uint8_t *t = sector(17);
+        put_le(img, (at + 16) * 2048 + 156 + 2, root.extent, 4);
+        put_le(img, (at + 16) * 2048 + 156 + 10, root.size, 4);
+        uint8_t *t = sector(at + 17);
         t[0] = 255;
         memcpy(t + 1, "CD001", 5);
     }
 };
+
+// An image mastered at disc address k, as a data track behind k sectors of audio is: its sectors count
+// from the disc's start. track() is what the track holds.
+inline Iso mastered_at(uint32_t k) {
+    Iso iso;
+    iso.at = k;
+    iso.img.assign((k + 18) * 2048u, 0);
+    return iso;
+}
+inline Bytes track(const Iso &iso) { return Bytes(iso.img.begin() + iso.at * 2048u, iso.img.end()); }
 
 // The image as raw 2352-byte sectors: Mode 1 (data at 16) or Mode 2 Form 1 (data at 24).
 inline Bytes raw(const Bytes &iso, int mode) {
@@ -117,9 +129,10 @@ inline Bytes layout(const Bytes &iso, uint32_t size, uint32_t offset) {
     return out;
 }
 
-// An image of files in its root directory only, each named with ";1" added: the usual start.
-inline Iso iso_of(const std::vector<std::pair<std::string, Bytes>> &files) {
-    Iso iso;
+// An image of files in its root directory only, each named with ";1" added: the usual start (mastered
+// at disc address 0 unless told).
+inline Iso iso_of(const std::vector<std::pair<std::string, Bytes>> &files, uint32_t mastered = 0) {
+    Iso iso = mastered_at(mastered);
     std::vector<Bytes> recs;
     for (auto &f : files) recs.push_back(F(f.first, iso.file(f.second)));
     iso.root(iso.dir(recs));
@@ -133,6 +146,7 @@ struct MdsTrack {
     uint8_t mode;
     uint16_t sector_size;
     uint64_t offset;
+    uint32_t lba = 0;  // the track's start sector on the disc
 };
 inline Bytes mds(const std::vector<MdsTrack> &tracks, const std::string &name = "*.mdf", bool wide = false) {
     Bytes b(0x58, 0);
@@ -154,6 +168,7 @@ inline Bytes mds(const std::vector<MdsTrack> &tracks, const std::string &name = 
         b[at] = t.mode;
         b[at + 4] = static_cast<uint8_t>(i - 2);
         put_le(b, at + 0x10, t.sector_size, 2);
+        put_le(b, at + 0x24, t.lba, 4);
         put_le(b, at + 0x28, t.offset, 8);
         put_le(b, at + 0x30, 1, 4);
         put_le(b, at + 0x34, footer, 4);
@@ -177,8 +192,8 @@ inline Bytes nrg_chunk(const char *id, const Bytes &body) {
     return b;
 }
 
-// DAOI (narrow) or DAOX (wide) with one entry per (sector size, mode, index 1).
-inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 3>> &tracks) {
+// DAOI (narrow) or DAOX (wide) with one entry per (sector size, mode, index 1[, index 0, end]).
+inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 5>> &tracks) {
     int w = wide ? 8 : 4;
     size_t entry = wide ? 42 : 30;
     Bytes b(22, 0);
@@ -187,7 +202,9 @@ inline Bytes dao(bool wide, const std::vector<std::array<uint64_t, 3>> &tracks) 
         b.resize(at + entry, 0);
         put_be(b, at + 12, t[0], 2);
         b[at + 14] = static_cast<uint8_t>(t[1]);
+        put_be(b, at + 18, t[3], w);
         put_be(b, at + 18 + w, t[2], w);
+        put_be(b, at + 18 + 2 * w, t[4], w);
     }
     put_be(b, 0, b.size(), 4);
     return b;

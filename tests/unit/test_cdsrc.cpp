@@ -167,10 +167,12 @@ TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
     put(tmp + "\\moved.cue", "FILE \"D:\\Images\\Old\\pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
                            "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
     opens(tmp + "\\moved.cue", tmp + "\\pg.bin", 2352, 16);
-    // A sheet under another extension, as digital stores ship them, is read for what it is.
+    // A sheet under another extension, as digital stores ship them, is read for what it is (a TOC too).
     put(tmp + "\\game.ins", "FILE \"pg.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
                           "  TRACK 02 MODE1/2352\r\n    INDEX 01 00:06:00\r\n");
     opens(tmp + "\\game.ins", tmp + "\\pg.bin", 2352, 16);
+    put(tmp + "\\cdrdao.txt", "CD_ROM\nTRACK AUDIO\nFILE \"pg.bin\" 0 00:06:00\nTRACK MODE1_RAW\nDATAFILE \"pg.bin\" #1058400\n");
+    opens(tmp + "\\cdrdao.txt", tmp + "\\pg.bin", 2352, 16);
     // A sheet that says Mode 1 for a Mode 2 BIN still opens: its data starts at byte 0.
     put(tmp + "\\m2raw.bin", layout(iso.img, 2352, 24));
     put(tmp + "\\wrong.cue", "FILE \"m2raw.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
@@ -232,6 +234,49 @@ TEST_F(CdSrcTest, EveryContainerOpensAndEveryRefusalSaysWhy) {
     // A refused source leaves no file open (Windows keeps an open file from being deleted).
     EXPECT_TRUE(pf_delete((tmp + "\\text.iso").c_str()));
     EXPECT_TRUE(pf_delete((tmp + "\\pg.bin").c_str()));
+}
+
+TEST_F(CdSrcTest, ADataTrackBehindAudioIsReadAtItsDiscAddressOrFromItsStart) {
+    // The volume mastered at its disc address 300 (its records count from the disc's start), and the
+    // same files mastered at 0; either behind 300 sectors (4 seconds) of audio.
+    const Bytes data = pattern(5000, 7);
+    const Bytes audio(300 * 2352, 0x5a);
+    auto opens = [&](const std::string &path, uint32_t lba) {
+        SCOPED_TRACE(path);
+        char why[LOG_BUF] = "";
+        CdSrc *s = cd_open_why(path.c_str(), why, sizeof why);
+        ASSERT_NE(s, nullptr) << why;
+        EXPECT_EQ(s->disc_lba, lba);
+        uint64_t n = 0;
+        uint8_t *d = cd_read(s, "A.DAT", &n);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(Bytes(d, d + n), data);
+        free(d);
+        cd_close(s);
+    };
+    const std::string one_file = "  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 00:04:00\r\n";
+    for (uint32_t k : {300u, 0u}) {
+        Bytes whole = audio, raw_track = raw(track(iso_of({{"A.DAT", data}}, k)), 1);
+        whole.insert(whole.end(), raw_track.begin(), raw_track.end());
+        std::string d = tmp + "\\k" + std::to_string(k);
+        put(d + "\\one.bin", whole);
+        put(d + "\\one.cue", "FILE \"one.bin\" BINARY\r\n" + one_file);
+        opens(d + "\\one.cue", k);
+        // The audio in a FILE of its own: its length is its size.
+        put(d + "\\audio.bin", audio);
+        put(d + "\\data.bin", raw_track);
+        put(d + "\\two.cue", "FILE \"audio.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                              "FILE \"data.bin\" BINARY\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+        opens(d + "\\two.cue", k);
+        put(d + "\\one.toc", "CD_ROM\n\nTRACK AUDIO\nFILE \"audio.bin\" 0\n\nTRACK MODE1_RAW\nDATAFILE \"data.bin\"\n");
+        opens(d + "\\one.toc", k);
+        put(d + "\\game.img", whole);
+        put(d + "\\game.ccd", "[CloneCD]\r\n[TRACK 1]\r\nMODE=0\r\nINDEX 1=0\r\n[TRACK 2]\r\nMODE=1\r\nINDEX 1=300\r\n");
+        opens(d + "\\game.ccd", k);
+        put(d + "\\game.mdf", whole);
+        put(d + "\\game.mds", mds({{0xA9, 2352, 0}, {0xAA, 2352, 300 * 2352, 300}}));
+        opens(d + "\\game.mds", k);
+    }
 }
 
 TEST_F(CdSrcTest, OpenFindsTheSectorLayout) {
@@ -390,7 +435,8 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     EXPECT_EQ(want_tree.count("D01\\D02\\D03\\D04\\D05\\D06\\D07\\D08\\D09\\D10\\D11\\D12\\D13\\D14\\D15\\D16\\D17"), 0u);
 
     for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue", "cd_sub.img", "cd_clone.ccd",
-                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue"}) {
+                              "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue",
+                              "cd_mixed.cue", "cd_mixed.toc"}) {
         SCOPED_TRACE(image);
         CdSrc *s = cd_open((out + "\\" + image).c_str());
         ASSERT_NE(s, nullptr);

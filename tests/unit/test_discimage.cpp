@@ -14,14 +14,14 @@ namespace {
 
 typedef int (*Parser)(const char *, const uint8_t *, size_t, DiscTrack *, const char **);
 
-// "file base size offset", or "why: <reason>".
+// "file base size offset", " @disc address" when it is not 0, or "why: <reason>".
 std::string parse(Parser parser, const char *path, const std::string &text) {
     DiscTrack t;
     const char *why = nullptr;
     if (!parser(path, reinterpret_cast<const uint8_t *>(text.data()), text.size(), &t, &why))
         return std::string("why: ") + (why ? why : "(none)");
     return std::string(t.file) + " " + std::to_string(t.base) + " " + std::to_string(t.sector_size) + " " +
-           std::to_string(t.data_offset);
+           std::to_string(t.data_offset) + (t.disc_lba ? " @" + std::to_string(t.disc_lba) : "");
 }
 
 const char *const SHEET = "C:\\cds\\game.cue";
@@ -75,14 +75,18 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
                   "FILE \"data.bin\" BINARY\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"
                   "FILE \"more.wav\" WAVE\r\n  TRACK 03 AUDIO\r\n    INDEX 01 00:00:00\r\n"),
               "C:\\cds\\data.bin 0 2352 16");
-    // A data track after audio and a pregap in the same file: found at its INDEX 01 time.
+    // A data track after audio and a pregap in the same file: found at its INDEX 01 time, which is also
+    // its disc address; PREGAP and POSTGAP lines add sectors that the disc has and no file holds.
     EXPECT_EQ(cue("FILE \"one.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 MODE1/2352\r\n"
                   "    INDEX 00 00:04:00\r\n    INDEX 01 00:06:00\r\n"),
-              "C:\\cds\\one.bin " + std::to_string(450 * 2352) + " 2352 16");
+              "C:\\cds\\one.bin " + std::to_string(450 * 2352) + " 2352 16 @450");
+    EXPECT_EQ(cue("FILE \"one.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  POSTGAP 00:01:00\r\n"
+                  "  TRACK 02 MODE1/2352\r\n    PREGAP 00:02:00\r\n    INDEX 01 00:06:00\r\n"),
+              "C:\\cds\\one.bin " + std::to_string(450 * 2352) + " 2352 16 @675");
     // ... also when its sectors are smaller than the audio ones before it, and over the minutes.
     EXPECT_EQ(cue("FILE \"one.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 MODE1/2048\r\n"
                   "    INDEX 01 01:02:03\r\n"),
-              "C:\\cds\\one.bin " + std::to_string((62 * 75 + 3) * 2352ull) + " 2048 0");
+              "C:\\cds\\one.bin " + std::to_string((62 * 75 + 3) * 2352ull) + " 2048 0 @4653");
     EXPECT_EQ(cue("FILE \"a.bin\" BINARY\r\n  TRACK 01 MODE2/2336\r\n    INDEX 01 00:00:00\r\n"), "C:\\cds\\a.bin 0 2336 8");
     // A sheet with a FILE and no TRACK at all: data from byte 0, layout left to the probes.
     EXPECT_EQ(cue("FILE \"a.bin\" BINARY\r\n"), "C:\\cds\\a.bin 0 0 0");
@@ -111,6 +115,39 @@ TEST(DiscImage, CueSheetsAsRippersWriteThem) {
     EXPECT_EQ(cue("FILE \"" + std::string(600, 'n') + ".bin\" BINARY\r\n" + TRACK1), bad_name);
 }
 
+TEST(DiscImage, CdrdaoTocSheets) {
+    auto toc = [](const std::string &text) { return parse(toc_parse, "C:\\cds\\game.toc", text); };
+    // As "cdrdao read-cd" writes them: the session type, comments, one data track.
+    EXPECT_EQ(toc("CD_ROM\n\n// Track 1\nTRACK MODE1\nNO COPY\nDATAFILE \"data.bin\" 00:10:00 // length in bytes: 1536000\n"),
+              "C:\\cds\\data.bin 0 2048 0");
+    EXPECT_EQ(toc("CD_ROM_XA\r\nTRACK MODE2_RAW\r\nFILE \"cd.bin\" 00:02:00 00:30:00\r\n"), "C:\\cds\\cd.bin 352800 2352 24");
+    EXPECT_EQ(toc("TRACK MODE2_FORM_MIX\nDATAFILE \"D:\\x\\cd.bin\" #4672\n"), "D:\\x\\cd.bin 4672 2336 8");
+    // Audio first: the data track's disc address is the audio's length (MSF, or samples), its pregap
+    // of zeros (on the disc, in no file) included; START inside the data puts index 1 further on.
+    const std::string audio = "CD_ROM\nTRACK AUDIO\nCOPY\nISRC \"XXX\"\nFILE \"cd.bin\" 0 00:06:00\n";
+    EXPECT_EQ(toc(audio + "TRACK MODE1_RAW\nDATAFILE \"cd.bin\" #1058400\n"), "C:\\cds\\cd.bin 1058400 2352 16 @450");
+    EXPECT_EQ(toc("TRACK AUDIO\nFILE \"a.wav\" 0 264600\nTRACK MODE1\nPREGAP 00:02:00\nDATAFILE \"d.iso\"\n"),
+              "C:\\cds\\d.iso 0 2048 0 @600");
+    EXPECT_EQ(toc(audio + "TRACK MODE1_RAW\nDATAFILE \"cd.bin\" #1058400 00:02:00\nSTART\nDATAFILE \"cd.bin\" #1411200\n"),
+              "C:\\cds\\cd.bin 1411200 2352 16 @600");
+    EXPECT_EQ(toc("TRACK MODE1_RAW\nDATAFILE \"gap.bin\" 00:02:00\nSTART\nDATAFILE \"cd.bin\" #16\n"), "C:\\cds\\cd.bin 16 2352 16");
+    EXPECT_EQ(toc("TRACK MODE1_RAW\nDATAFILE \"cd.bin\" 00:10:00\nSTART 00:02:00\n"), "C:\\cds\\cd.bin 352800 2352 16");
+    // CD-TEXT blocks (braces inside their texts too) and sub-channel data after each sector.
+    EXPECT_EQ(toc("CD_ROM\nCD_TEXT {\n LANGUAGE_MAP { 0 : EN }\n LANGUAGE 0 { TITLE \"TRACK AUDIO }\" }\n}\n"
+                  "TRACK MODE1_RAW RW_RAW\nCD_TEXT { LANGUAGE 0 { TITLE \"x\" } }\nDATAFILE \"d.img\"\n"),
+              "C:\\cds\\d.img 0 2448 16");
+    const std::string no_track = "why: the sheet has no data track", damaged = "why: the descriptor is damaged";
+    EXPECT_EQ(toc("CD_DA\nTRACK AUDIO\nFILE \"a.bin\" 0\n"), no_track);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE1\nZERO 00:02:00\n"), no_track);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE3\nDATAFILE \"a.bin\"\n"), damaged);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE1\nDATAFILE \"a.bin\n"), damaged);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE1\nDATAFILE a.bin\n"), damaged);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE2_RAW\nFILE \"a.bin\" x\n"), damaged);
+    EXPECT_EQ(toc("FILE \"a.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"), damaged);  // a CUE sheet
+    EXPECT_EQ(toc(""), damaged);
+    EXPECT_EQ(toc("CD_ROM\nTRACK MODE1\nDATAFILE \"con.bin\"\n"), "why: the sheet names a data file that is no plain file name");
+}
+
 TEST(DiscImage, CloneCdDescriptors) {
     auto ccd = [](const std::string &text) { return parse(ccd_parse, "D:\\rips\\game.ccd", text); };
     const std::string head = "[CloneCD]\r\nVersion=3\r\n[Disc]\r\nTocEntries=4\r\nSessions=1\r\n[Entry 0]\r\nPoint=0xa0\r\n";
@@ -118,7 +155,7 @@ TEST(DiscImage, CloneCdDescriptors) {
     EXPECT_EQ(ccd(head + "[TRACK 1]\nMODE=2\nINDEX 1=0"), "D:\\rips\\game.img 0 2352 24");
     // Audio first: the data track starts at its own sector of the one .img.
     EXPECT_EQ(ccd(head + "[TRACK 1]\r\nMODE=0\r\nINDEX 1=0\r\n[TRACK 2]\r\nMODE=1\r\nINDEX 0=1000\r\nINDEX 1=1150\r\n"),
-              "D:\\rips\\game.img " + std::to_string(1150 * 2352) + " 2352 16");
+              "D:\\rips\\game.img " + std::to_string(1150 * 2352) + " 2352 16 @1150");
     // Key case and blanks around '=' do not matter; a value that is no number is not taken.
     EXPECT_EQ(ccd(head + "[track 1]\r\n mode = 1 \r\nindex 1= 0\r\n"), "D:\\rips\\game.img 0 2352 16");
     EXPECT_EQ(ccd(head + "[TRACK 1]\r\nMODE=1x\r\nINDEX 1=0\r\n"), "why: the sheet has no data track");
@@ -176,13 +213,18 @@ TEST(DiscImage, NeroChunksAndFooters) {
     EXPECT_EQ(nrg(with_end(nrg_chunk("DAOX", dao(true, {{2352, 5, 5000000000ull}})))), "F:\\n\\game.nrg 5000000000 2352 16");
     EXPECT_EQ(nrg(nrg_chunk("DAOX", dao(true, {{2352, 7, 0}, {2448, 0x11, 352800}}))), "F:\\n\\game.nrg 352800 2448 24");
     EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2336, 3, 0}}))), "F:\\n\\game.nrg 0 2336 8");
+    // Audio first: the data track's disc address is the audio after its index 1 and the data's pregap.
+    EXPECT_EQ(nrg(nrg_chunk("DAOX", dao(true, {{2352, 7, 150 * 2352, 0, 450 * 2352},
+                                               {2352, 5, 600 * 2352, 450 * 2352, 900 * 2352}}))),
+              "F:\\n\\game.nrg 1411200 2352 16 @450");
     // A sector size that does not match its mode is no track of ours.
     EXPECT_EQ(nrg(nrg_chunk("DAOI", dao(false, {{2352, 0, 0}}))), "why: the sheet has no data track");
     // Track at once: the entries give the byte offset and mode.
     Bytes etnf(20, 0);
     put_be(etnf, 0, 4096, 4);
     put_be(etnf, 8, 2, 4);
-    EXPECT_EQ(nrg(nrg_chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0");
+    put_be(etnf, 12, 300, 4);  // its start sector on the disc
+    EXPECT_EQ(nrg(nrg_chunk("ETNF", etnf)), "F:\\n\\game.nrg 4096 2048 0 @300");
     Bytes etn2(32, 0);
     put_be(etn2, 0, 1ull << 33, 8);
     put_be(etn2, 16, 6, 4);
