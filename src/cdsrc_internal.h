@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cdplan.h"
 #include "platform.h"
 #include "util.h"
 
@@ -14,20 +15,13 @@ struct DiscTrack;
 // Folders below this level are neither totalled nor copied.
 constexpr int MAX_DEPTH = 16;
 
-// The longest relative path the copy writes: a name at `prefix` characters below the root, counted
-// as Windows counts them against its path limit.
-inline void note_path(size_t *longest, size_t prefix, const char *name) {
-    size_t len = prefix + utf16_units(name);
-    if (len > *longest) *longest = len;
-}
-
 // Creates the folder; only when that alone does not do (it exists, or parents are missing) the whole
 // chain. The result is not looked at: a folder that cannot be made fails at its first file.
 inline void make_folder(const char *path) {
     if (!pf_mkdir(path)) make_dirs(path);
 }
 
-// ---- What the descriptor readers share (discimage.cpp; tocsheet.cpp reads cdrdao's sheets) ----
+// ---- What the descriptor readers share (sheetfile.cpp, for discimage.cpp and tocsheet.cpp) ----
 
 // The reasons a descriptor is refused with.
 extern const char *const NO_DATA_TRACK, *const DAMAGED, *const BAD_NAME;
@@ -42,6 +36,9 @@ void set_layout(DiscTrack *t, uint64_t base, uint32_t size, uint32_t offset);
 // colon) or a root as it is, any other relative to the descriptor's folder. 0 with *why for a name that
 // is no plain file name (a device, a wildcard, too long).
 int name_data_file(const char *desc_path, const char *name, size_t n, DiscTrack *t, const char **why);
+// The descriptor's path with its extension replaced by ext (CloneCD and Alcohol name their data file so)
+// into t->file; 0 with *why when that is no plain file name.
+int sibling(const char *desc_path, const char *ext, DiscTrack *t, const char **why);
 // Opens the data file a descriptor names. A sheet moved with its data file keeps naming the old place
 // ("D:\\Images\\game.bin"): when that cannot be opened, the data file of that name beside the sheet is
 // taken instead (t->file then names it).
@@ -67,42 +64,6 @@ int iso_probe_track(CdSrc *s, const DiscTrack *t, int guessable);
 int iso_exists(CdSrc *s, const char *rel);
 // cd_read for an image.
 uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
-// What one walk of the CD found: every folder and file in walk order (a folder before what it holds),
-// relative to the CD's root, with the total of the files' sizes and the longest path. A walk that meets a
-// fault (a name that is no plain name, folders that loop without end, no memory) walks on for the total
-// but marks where the copy must stop.
-struct PlanEntry {
-    size_t rel;        // offset of its path in the plan's text
-    uint64_t size;     // a file's bytes
-    uint32_t extent;   // an image file's first sector
-    uint8_t folder;    // 1 for a folder
-    uint8_t replaced;  // a later file of the same name replaces it: not copied (images only)
-};
-enum {
-    PLAN_OK = 0,
-    PLAN_UNSAFE_NAME = 1,
-    PLAN_TOO_MANY_FOLDERS = 2,
-    PLAN_NO_MEMORY = 3,
-    PLAN_TOO_LONG = 4,
-    PLAN_UNSUPPORTED = 5,  // the image uses what a plain reader would copy wrongly (fault_text says what)
-};
-struct CdPlan {
-    PlanEntry *entries;
-    size_t count, room;
-    char *text;
-    size_t used, capacity;
-    uint64_t total;
-    size_t longest;
-    size_t usable;         // the entries before the first fault: what a copy makes
-    int fault;             // the first fault, PLAN_OK for none
-    char fault_text[300];  // the unsafe name as the log shows it, or the path where the walk stopped
-};
-// Adds an entry (rel: its path below the root) and counts it into the total and the longest path.
-// 0 without memory, which is noted as the plan's fault.
-int plan_add(CdPlan *plan, const char *rel, int folder, uint64_t size, uint32_t extent, int replaced);
-// Notes the walk's first fault: the copy makes what was planned before it, then stops with its line.
-void plan_fault(CdPlan *plan, int fault, const char *text);
-const char *plan_rel(const CdPlan *plan, size_t i);
 
 // The walk of an image source into an empty plan (iso9660.cpp).
 void iso_plan(CdSrc *s, CdPlan *plan);
