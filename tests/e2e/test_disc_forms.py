@@ -89,6 +89,16 @@ class DiscForms(e2e.WineTestCase):
                 e2e.limit_depth(tree, expected, 16)
                 self.assertEqual(e2e.tree_differences(expected, os.path.join(run.host, "game", "cd")), [])
 
+    def test_a_sheet_in_the_users_ansi_code_page_names_its_bin(self):
+        # Polish Windows writes "\u017c\u00f3\u0142" in code page 1250; read in the Western one, the name would not
+        # be found.
+        name = "Gra \u017c\u00f3\u0142w.bin"
+        sheet = self.sheet("ansi-pl", "gra.cue", 'FILE "%s" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n'
+                           % name, name, encoding="cp1250")
+        with e2e.display_language(self.wp, "pl_PL.UTF-8"):
+            run = self.install(self.wp.winpath(sheet), self.fresh())
+        self.assert_installed(run)
+
     def test_new_types_beside_setup_are_found(self):
         for image, companions in (("cd_clone.ccd", ["cd_clone.img", "cd_clone.sub"]),
                                   ("cd_alcsub.mds", ["cd_alcsub.mdf"]), ("cd_new.nrg", []),
