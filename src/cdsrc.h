@@ -2,11 +2,11 @@
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
 // or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg), read through a plain ISO 9660 reader
 // (the Joliet tree when the image has one: the names Windows shows for the disc in a drive).
-// Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), cdplan.h/.cpp (the
-// plan of one walk, which both sources make), iso9660.cpp
-// (the ISO 9660 reader: sectors, records, walks, the image copy, probing), discimage.cpp (the disc
-// descriptors), tocsheet.cpp (cdrdao's TOC sheets), sheetfile.cpp (what the descriptor readers share:
-// their reasons, a sheet's words, the data file they name), cdsrc_internal.h (what the files share).
+// Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), cdplan.h/.cpp
+// (the plan of one walk, which both sources make), iso9660.cpp (the ISO 9660 reader: sectors, records,
+// walks, the image copy, probing), rockridge.cpp (what a record's system use area says), discimage.cpp
+// (the disc descriptors), tocsheet.cpp (cdrdao's TOC sheets), sheetfile.cpp (what the descriptor readers
+// share: their reasons, a sheet's words, the data file they name), cdsrc_internal.h (what the files share).
 // Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
 // failures.
 // A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which

@@ -52,6 +52,18 @@ int add_file_sectors(const char *desc_path, const char *name, size_t n, uint64_t
 // The track's disc address, when it is known and fits; else 0 (the volume is read from the track).
 void set_disc_lba(DiscTrack *t, int known, uint64_t lba);
 
+// ---- The system use area of a directory record (rockridge.cpp) ----
+
+// Rock Ridge entries that change what a plain reader would see. A folder that lay too deep was moved
+// aside into RR_MOVED: its stand-in, a file record where it belongs, carries CL (child link) with the
+// folder's sector, and the moved folder's own record in RR_MOVED carries RE. A file stored compressed
+// carries ZF (zisofs).
+enum { SUSP_COMPRESSED = 2, SUSP_MOVED_AWAY = 4, SUSP_CHILD_LINK = 8 };
+// The SUSP_* entries of the n bytes of a record's system use area; *child receives a CL's sector.
+int susp_flags(const uint8_t *area, size_t n, uint32_t *child);
+// 1 when the area (of a root's "." record) begins with SUSP's indicator, SP: the tree carries Rock Ridge.
+int susp_indicator(const uint8_t *area, size_t n);
+
 // ---- The ISO 9660 reader (iso9660.cpp), over an image source ----
 
 // Finds the primary volume descriptor in every known layout, in the order cdsrc.h gives. 1 and the

@@ -50,32 +50,8 @@ struct IsoEntry {
     int32_t unreadable;  // what Rock Ridge says of it changes its bytes or its place: SUSP_* bits
 };
 
-// Rock Ridge entries in a record's system use area (IEEE P1282; SUSP, IEEE P1281) that change what a
-// plain reader would see. A folder that lay too deep was moved aside into RR_MOVED: its stand-in, a file
-// record where it belongs, carries CL (child link) with the folder's sector, and the moved folder's own
-// record in RR_MOVED carries RE. A file stored compressed carries ZF (zisofs). Each entry: two signature
-// bytes, its length, its version, then its fields.
-enum { SUSP_COMPRESSED = 2, SUSP_MOVED_AWAY = 4, SUSP_CHILD_LINK = 8, SUSP_LOST_LINK = 16 };
-constexpr size_t CL_LOCATION = 4;  // the child link's sector, both-endian
-
-int susp_flags(const uint8_t *area, size_t n, uint32_t *child) {
-    int flags = 0;
-    Cursor c = cursor(area, n, 0);
-    while (!c.failed && static_cast<size_t>(c.end - c.p) >= 4) {
-        const uint8_t *sig = c.p;
-        uint64_t len = sig[2];
-        if (len < 4) break;  // padding, or no entry at all
-        Cursor fields = cursor(sig, static_cast<size_t>(c.end - c.p), CL_LOCATION);
-        if (sig[0] == 'C' && sig[1] == 'L' && len >= CL_LOCATION + 8) {
-            *child = static_cast<uint32_t>(get_le_at(&fields, 0, 4));
-            if (!fields.failed) flags |= SUSP_CHILD_LINK;
-        }
-        if (sig[0] == 'R' && sig[1] == 'E') flags |= SUSP_MOVED_AWAY;
-        if (sig[0] == 'Z' && sig[1] == 'F') flags |= SUSP_COMPRESSED;
-        cur_skip(&c, static_cast<size_t>(len));
-    }
-    return flags;
-}
+// SUSP_LOST_LINK beside the system use area's flags (rockridge.cpp): a CL that leads to no folder.
+constexpr int SUSP_LOST_LINK = 16;
 
 // What one walk over the tree (the total, or the copy) carries from folder to folder.
 struct Walk {
@@ -495,11 +471,8 @@ void mark_replaced(const IsoEntry *list, int count, uint8_t *replaced) {
 int uses_rock_ridge(CdSrc *s) {
     uint8_t sec[SECTOR];
     if (!inside_image(s, s->primary_extent, 1) || !read_one(s, s->primary_extent, sec)) return 0;
-    Cursor r = cursor(sec, sizeof sec, 0);
-    uint64_t len = get_le_at(&r, DR_LENGTH, 1);
-    const uint8_t *sp = nullptr;
-    Cursor area = cursor(sec, len < sizeof sec ? static_cast<size_t>(len) : 0, DR_ID + 1);
-    return !r.failed && cur_take(&area, 7, &sp) && sp[0] == 'S' && sp[1] == 'P' && sp[4] == 0xBE && sp[5] == 0xEF;
+    size_t len = sec[DR_LENGTH];
+    return len > DR_ID + 1 && susp_indicator(sec + DR_ID + 1, len - (DR_ID + 1));
 }
 
 // 1 when a file below the folder at (extent, size) of the primary tree is stored compressed, within the

@@ -267,12 +267,8 @@ int pf_self_path(char *out, size_t cap) {
     return n > 0 && n < cap;
 }
 
-char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
-    DWORD cp = 0;
-    if (!GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
-                        reinterpret_cast<LPWSTR>(&cp), sizeof cp / sizeof(wchar_t)) ||
-        cp == 0 || cp == CP_UTF8)
-        cp = 1252;
+// n bytes of text in code page cp as UTF-8, malloc'd with a NUL after its *out_n bytes; none without memory.
+static char *code_page_to_utf8(UINT cp, const char *text, size_t n, size_t *out_n) {
     if (n > 0x3FFFFFFF) return nullptr;
     int len = static_cast<int>(n);
     int wide_n = len ? MultiByteToWideChar(cp, 0, text, len, nullptr, 0) : 0;
@@ -289,20 +285,25 @@ char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
     return out;
 }
 
+char *pf_ansi_to_utf8(const char *text, size_t n, size_t *out_n) {
+    DWORD cp = 0;
+    if (!GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                        reinterpret_cast<LPWSTR>(&cp), sizeof cp / sizeof(wchar_t)) ||
+        cp == 0 || cp == CP_UTF8)
+        cp = 1252;
+    return code_page_to_utf8(cp, text, n, out_n);
+}
+
 unsigned long pf_last_error() { return GetLastError(); }
 
 uint16_t pf_ui_language() { return GetUserDefaultUILanguage(); }
 
 void pf_to_utf8(const char *text, char *out, size_t cap) {
     if (!cap) return;
-    if (GetACP() == CP_UTF8) {
-        fmt(out, cap, "%s", text);
-        return;
-    }
-    wchar_t wide[2 * LOG_BUF];
-    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2 * LOG_BUF);
-    if (n <= 0 || cap > 0x7FFFFFFF || !WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(cap), nullptr, nullptr))
-        out[0] = '\0';
+    size_t n = 0;
+    char *utf8 = GetACP() == CP_UTF8 ? nullptr : code_page_to_utf8(CP_ACP, text, strlen(text), &n);
+    fmt(out, cap, "%s", GetACP() == CP_UTF8 ? text : utf8 ? utf8 : "");
+    free(utf8);
 }
 
 void pf_error_message(unsigned long code, char *out, size_t cap) {
