@@ -1,8 +1,9 @@
 """A signed release. A throwaway code-signing certificate (made here with openssl) goes to a build of its own
 with -DZARNITH_SIGN_PFX and a signed stand-in game as the payload: setup.exe verifies against that
 certificate with osslsigncode, and so do the uninstall.exe an install leaves and the temporary copy that
-removes the game, byte for byte setup.exe. A wrong password fails the build with osslsigncode's reason and
-leaves no setup.exe behind."""
+removes the game, byte for byte setup.exe. The signed game comes out of the install as it went in, still
+verifying, with its emblem in zarnith.ico beside it (seven sizes, in the install record), which both
+shortcuts show. A wrong password fails the build with osslsigncode's reason and leaves no setup.exe behind."""
 import os
 import shutil
 import subprocess
@@ -82,6 +83,25 @@ class SignedRelease(e2e.WineTestCase):
         self.assertIn("PKCS#12", out, "osslsigncode's reason must be in the build's output")
         self.assertNotIn(PASSWORD, out)
         self.assertFalse(self.left_after_wrong, "an unsigned setup.exe was left for the next build to take")
+
+    def test_signed_game_stays_signed_and_its_emblem_goes_into_an_icon_file(self):
+        run = self.installed(self.cd, "C:\\Games\\Signed Game", exe=self.setup_exe)
+        self.assertIn("zarnith.exe is signed and stays untouched: its emblem goes into zarnith.ico instead", run.log)
+        game = os.path.join(run.host, "zarnith.exe")
+        self.assertTrue(e2e.read(game) == e2e.read(self.game), "the signed game must be written byte for byte")
+        ok, out = verify(game, self.cert)
+        self.assertTrue(ok, out)
+
+        icon = os.path.join(run.host, "zarnith.ico")
+        sizes = subprocess.run(["icotool", "-l", icon], check=True, stdout=subprocess.PIPE).stdout.decode()
+        found = [tuple(int(f.split("=")[1]) for f in line.split() if f.split("=")[0] in ("--width", "--bit-depth"))
+                 for line in sizes.splitlines()]
+        self.assertEqual(found, [(n, 32) for n in (16, 24, 32, 48, 64, 128, 256)], sizes)
+        self.assertIn("zarnith.ico", e2e.read(os.path.join(run.host, "installed_files.txt"), "r").splitlines())
+        for link in e2e.shortcuts(self.wp):
+            info = e2e.lnkinfo(link)
+            self.assertEqual(info.get("Local path"), run.folder + "\\zarnith.exe", link)
+            self.assertEqual(info.get("Icon location"), run.folder + "\\zarnith.ico", link)
 
     def test_setup_and_its_uninstaller_verify(self):
         ok, out = verify(self.setup_exe, self.cert)
