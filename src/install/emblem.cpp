@@ -297,7 +297,7 @@ int write_emblem_icon(const char *path, const uint8_t *lbm, uint64_t size) {
     uint8_t *file = emblem_icon_file(canvas, S, &bytes);
     free(canvas);
     if (!file) {
-        setup_log("ERROR: %s", "not enough memory for the game's emblem icon");
+        setup_log("ERROR: %s", "not enough memory for the game executable's icon");
         return 0;
     }
     int ok = write_file(path, file, bytes);

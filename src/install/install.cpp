@@ -284,10 +284,10 @@ static int give_emblem(RecordRun *record, const char *dir, const char *exe, int 
     int ok = 1;
     char path[PATH_BUF];
     if (!signed_exe) {
-        setup_log("Writing the game's emblem into zarnith.exe as its icon");
+        setup_log("Writing the emblem into zarnith.exe");
         inject_icon_lbm(exe, lbm, picture_size);
     } else {
-        setup_log("zarnith.exe is signed and stays untouched: its emblem goes into zarnith.ico instead");
+        setup_log("zarnith.exe is signed: its emblem goes into zarnith.ico");
         ok = join_path(path, dir, EMBLEM_ICON_NAME) && record_note(record, EMBLEM_ICON_NAME, 0) &&
              record_flush(record, 0);
         if (!ok)

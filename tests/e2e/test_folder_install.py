@@ -45,7 +45,7 @@ class FolderInstall(e2e.WineTestCase):
         self.assertTrue(log[1].startswith("defaults: cd '") and log[1].endswith("' dir '%s'" % DEFAULT_DIR), log[1])
         self.assertEqual(log[2:], ["Install to " + run.folder, "Copying folder %s ..." % self.wp.winpath(self.cd),
                                    "Setting up the game files ...",
-                                   "Writing the game's emblem into zarnith.exe as its icon", "Done."])
+                                   "Writing the emblem into zarnith.exe", "Done."])
 
     def test_payload_written_byte_for_byte_without_emblem(self):
         cd = self.cd_copy("cd-without-picture", {"INTRO/DATA/A.LBM": None})
