@@ -44,8 +44,7 @@ def verify(path, cert):
     """osslsigncode's verdict on path's signature, trusting cert alone: (ok, its output)."""
     done = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile", cert, "-in", path],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = done.stdout.decode("utf-8", "replace")
-    return done.returncode == 0 and "Signature verification: ok" in out, out
+    return done.returncode == 0, done.stdout.decode("utf-8", "replace")
 
 
 class SignedRelease(e2e.WineTestCase):
