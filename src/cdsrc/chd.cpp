@@ -194,7 +194,7 @@ int io_seek(void *user, int64_t offset, int whence) {
 const core_file_callbacks io = {io_size, io_read, io_close, io_seek};
 
 // The first failure is kept, worded, for the log; later ones add nothing.
-void fail(ChdStream *st, const char *format, uint32_t hunk) {
+void note_failure(ChdStream *st, const char *format, uint32_t hunk) {
     int none = 0;
     if (!st->failed.compare_exchange_strong(none, 1)) return;
     fmt(st->failure, sizeof st->failure, format, hunk);
@@ -251,7 +251,7 @@ int decode(ChdStream *st, Decoder *d, uint32_t hunk) {
     if (d->hunk.load() == hunk) return 1;
     d->hunk.store(NO_HUNK);
     if (!d->chd && !open_decoder(d)) {
-        fail(st, N_("not enough memory to decode the CHD"), 0);
+        note_failure(st, N_("not enough memory to decode the CHD"), 0);
         return 0;
     }
     chd_error e = chd_read(d->chd, hunk, d->data);
@@ -260,13 +260,13 @@ int decode(ChdStream *st, Decoder *d, uint32_t hunk) {
         return 1;
     }
     if (e == CHDERR_DECOMPRESSION_ERROR)
-        fail(st, N_("hunk %u of the CHD is damaged: its data does not match its checksum"), hunk);
+        note_failure(st, N_("hunk %u of the CHD is damaged: its data does not match its checksum"), hunk);
     else if (e == CHDERR_READ_ERROR && beyond_file(d->chd, st, hunk))
-        fail(st, N_("hunk %u of the CHD lies beyond the end of the file: it may be incomplete"), hunk);
+        note_failure(st, N_("hunk %u of the CHD lies beyond the end of the file: it may be incomplete"), hunk);
     else if (e == CHDERR_OUT_OF_MEMORY)
-        fail(st, N_("not enough memory to decode the CHD"), 0);
+        note_failure(st, N_("not enough memory to decode the CHD"), 0);
     else
-        fail(st, N_("hunk %u of the CHD cannot be read"), hunk);
+        note_failure(st, N_("hunk %u of the CHD cannot be read"), hunk);
     return 0;
 }
 
