@@ -6,7 +6,8 @@
 // own, and the decoders' last hunks serve as a small cache for the directory reads.
 //
 // CHDs are untrusted input: the header is checked before libchdr allocates anything for it, every track
-// must lie inside the CHD's data, and every hunk's checksum is checked as it is decoded. A CHD that does
+// must lie inside the CHD's data, and every hunk's checksum is checked as it is decoded (here, faster than
+// libchdr does). A CHD that does
 // not hold together is refused with what is wrong; a hunk that fails fails the read that needed it.
 #include <atomic>
 #include <cstdio>
@@ -216,6 +217,50 @@ int beyond_file(const chd_file *chd, const ChdStream *st, uint32_t hunk) {
     return at + len > st->file_size;
 }
 
+// CRC-16/CCITT (MAME's crc16), which the map keeps for every hunk it stores, eight bytes at a step through
+// tables made at compile time: libchdr's own check goes a byte at a time and took half the time of a CHD
+// install, so libchdr is built without it and the check is made here.
+struct CrcTables {
+    uint16_t t[8][256];
+    constexpr CrcTables() : t() {
+        for (int v = 0; v < 256; ++v) {
+            uint16_t c = static_cast<uint16_t>(v << 8);
+            for (int b = 0; b < 8; ++b) c = static_cast<uint16_t>(c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1);
+            t[0][v] = c;
+        }
+        for (int k = 1; k < 8; ++k)
+            for (int v = 0; v < 256; ++v)
+                t[k][v] = static_cast<uint16_t>(t[k - 1][v] << 8 ^ t[0][t[k - 1][v] >> 8]);
+    }
+};
+constexpr CrcTables crc = CrcTables();
+
+uint16_t crc16(const uint8_t *p, size_t n) {
+    uint16_t c = 0xFFFF;
+    for (; n >= 8; n -= 8, p += 8)
+        c = crc.t[7][p[0] ^ (c >> 8)] ^ crc.t[6][p[1] ^ (c & 0xFF)] ^ crc.t[5][p[2]] ^ crc.t[4][p[3]] ^
+            crc.t[3][p[4]] ^ crc.t[2][p[5]] ^ crc.t[1][p[6]] ^ crc.t[0][p[7]];
+    for (; n; --n) c = static_cast<uint16_t>(c << 8 ^ crc.t[0][(c >> 8) ^ *p++]);
+    return c;
+}
+
+// 1 when the decoded hunk matches the checksum of its map entry (of the hunk it copies, for a copy of
+// another one). Maps that keep no checksums (uncompressed CHDs, versions before 5) pass.
+int hunk_intact(chd_file *chd, uint32_t hunk, const uint8_t *data) {
+    enum { STORED_LAST = 4, SELF = 5 };  // MAME's compression types: 0 to 3 a codec, 4 stored, 5 a copy
+    const chd_header *h = chd_get_header(chd);
+    if (h->version < 5 || h->mapentrybytes != 12 || !h->rawmap) return 1;
+    for (int steps = 0; steps < 8 && hunk < h->hunkcount; ++steps) {
+        const uint8_t *e = h->rawmap + 12 * static_cast<size_t>(hunk);
+        if (e[0] <= STORED_LAST) return crc16(data, h->hunkbytes) == (e[10] << 8 | e[11]);
+        if (e[0] != SELF) return 1;
+        uint64_t other = 0;
+        for (int i = 4; i < 10; ++i) other = other << 8 | e[i];
+        hunk = other < h->hunkcount ? static_cast<uint32_t>(other) : UINT32_MAX;
+    }
+    return 0;
+}
+
 int open_decoder(Decoder *d) {
     d->pos = 0;
     return chd_open_core_file_callbacks(&io, d, CHD_OPEN_READ, nullptr, &d->chd) == CHDERR_NONE;
@@ -255,6 +300,7 @@ int decode(ChdStream *st, Decoder *d, uint32_t hunk) {
         return 0;
     }
     chd_error e = chd_read(d->chd, hunk, d->data);
+    if (e == CHDERR_NONE && !hunk_intact(d->chd, hunk, d->data)) e = CHDERR_DECOMPRESSION_ERROR;
     if (e == CHDERR_NONE) {
         d->hunk.store(hunk);
         return 1;
