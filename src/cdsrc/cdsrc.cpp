@@ -130,7 +130,12 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
     } else if (is_chd(s) && !chd_attach(s, &t, why, cap)) {
         // why names the CHD and what is wrong with it
     } else if (!iso_probe_track(s, &t, is_cue(p) && !s->stream) && (s->stream || !sheet_by_content(s, p, &t))) {
-        fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
+        // A CHD whose hunk with the volume's descriptor is damaged says so.
+        const char *damage = s->stream ? s->stream->failure(s->stream) : nullptr;
+        if (damage)
+            fmt(why, cap, "%s: %s", t.file, damage);
+        else
+            fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
     } else {
         s->is_image = 1;
         fmt(s->path, sizeof s->path, "%s", t.file);
