@@ -64,6 +64,26 @@ int susp_flags(const uint8_t *area, size_t n, uint32_t *child);
 // 1 when the area (of a root's "." record) begins with SUSP's indicator, SP: the tree carries Rock Ridge.
 int susp_indicator(const uint8_t *area, size_t n);
 
+// ---- Images decoded as they are read (chd.cpp) ----
+
+// An image whose bytes are decoded as they are asked for, read at any position like a file. read may be
+// called by several copy workers at once.
+struct ImageStream {
+    // Up to n bytes at pos into dst, *got the count (short only at the end). 0 when the image cannot give
+    // them: `failure` then says why.
+    int (*read)(ImageStream *st, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
+    // The reason of the first read that failed ("hunk 12 of the CHD is damaged: ..."), or none.
+    const char *(*failure)(ImageStream *st);
+    void (*close)(ImageStream *st);
+    uint64_t size;  // bytes of the decoded image
+};
+
+// 1 when the CHD's first bytes (n of them) are its signature.
+int chd_signature(const uint8_t *head, size_t n);
+// Opens the CHD that s holds (its `handle` or `mem`, image_size bytes): its data becomes s's stream and
+// image, and t (named t->file) the first data track in it. 0 with the line why ("<file>: <reason>").
+int chd_attach(CdSrc *s, DiscTrack *t, char *why, size_t cap);
+
 // ---- The ISO 9660 reader (iso9660.cpp), over an image source ----
 
 // Finds the primary volume descriptor in every known layout, in the order cdsrc.h gives. 1 and the

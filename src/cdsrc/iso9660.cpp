@@ -69,6 +69,7 @@ constexpr size_t IMAGE_BUFFER = STAGE_AT + CHUNK_SECTORS * MAX_SECTOR;
 
 // Reads up to n bytes at pos of the image file (or the image in memory); *got receives the count.
 int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+    if (s->stream) return s->stream->read(s->stream, pos, dst, n, got);
     if (s->mem) {
         *got = 0;
         if (pos >= s->mem_size) return 1;
@@ -378,6 +379,11 @@ void shown_name(const IsoEntry *e, char *shown, size_t cap) {
 // early, also one cut after it was opened) or the system's error.
 void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
     unsigned long code = pf_last_error();
+    const char *failure = s->stream ? s->stream->failure(s->stream) : nullptr;
+    if (failure) {
+        setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, failure);
+        return;
+    }
     uint64_t now = s->image_size, size = 0;
     if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
     uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
@@ -551,6 +557,14 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
         plan_fault(plan, PLAN_UNSUPPORTED, N_("files stored compressed (zisofs)"));
     walk_start(&w, s);
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
+    // A folder whose sectors a damaged image could not give would be copied as empty: nothing of such an
+    // image is copied, and the copy fails with the damage's line, whatever else the walk met.
+    char damage[sizeof plan->fault_text];
+    if (cd_damage(s, damage, sizeof damage)) {
+        plan->fault = PLAN_OK;
+        plan_fault(plan, PLAN_DAMAGED, damage);
+        plan->usable = 0;
+    }
 }
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
