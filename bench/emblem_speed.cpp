@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "install.h"
+#include "install/install.h"
 
 typedef std::string Bin;
 

@@ -6,12 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/bench
 mkdir -p "$out"
-srcs="bench/emblem_speed.cpp src/emblem.cpp src/setup_log.cpp src/fmt.cpp"
-clang++-14 -std=c++17 -O2 -Isrc -o "$out/emblem_speed" $srcs src/platform_posix.cpp
+srcs="bench/emblem_speed.cpp src/install/emblem.cpp src/util/setup_log.cpp src/util/fmt.cpp"
+clang++-14 -std=c++17 -O2 -Isrc -o "$out/emblem_speed" $srcs src/platform/platform_posix.cpp
 echo "== native (clang -O2)"
 "$out/emblem_speed"
 if [ "${1:-}" = "--wine" ]; then
-  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Isrc -static -o "$out/emblem_speed.exe" $srcs src/platform_win32.cpp \
+  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Isrc -static -o "$out/emblem_speed.exe" $srcs src/platform/platform_win32.cpp \
     -lcomctl32 -lcomdlg32 -lshell32 -lole32 -luuid -ladvapi32 -luser32 -lgdi32 -lkernel32
   echo "== Windows build (MinGW -O2) under Wine"
   tpl=()

@@ -79,9 +79,9 @@ def large_tree(files=4000, big_mib=200):
 
 
 def catalogue(code):
-    """The translations of one language, {English text: translation}, read from src/lang/<code>.inc."""
+    """The translations of one language, {English text: translation}, read from src/util/lang/<code>.inc."""
     unescape = lambda t: re.sub(r'\\(.)', lambda m: "\n" if m.group(1) == "n" else m.group(1), t)
-    text = read(os.path.join(SOURCE, "src", "lang", code + ".inc"), "r")
+    text = read(os.path.join(SOURCE, "src", "util", "lang", code + ".inc"), "r")
     return {unescape(e): unescape(t) for e, t in
             re.findall(r'^\{"((?:[^"\\]|\\.)*)", "((?:[^"\\]|\\.)*)"\},$', text, re.M)}
 

@@ -151,8 +151,9 @@ class Uninstall(e2e.WindowTestCase):
         host = self.installed(self.cd, folder).host
         before, command = self.snapshot(host), self.uninstall_command()
         copy = os.path.join(self.temp, "zarnith_uninstall.exe")
+        e2e.restart_windows(self.wp)  # no deletion asked by another test stays pending
         if os.path.exists(copy):
-            os.remove(copy)  # another test's, waiting for a restart
+            os.remove(copy)
         setup = self.start("/dir", "C:\\Games\\Unused")
         log = e2e.setup_log(self.wp)
 
@@ -163,11 +164,14 @@ class Uninstall(e2e.WindowTestCase):
         self.assertEqual(self.ctl("run", command + " /quiet"), 0)
         self.assertFalse(os.path.exists(copy), "the first stage went on")
         self.assertEqual(self.second_stage(folder), 0)
-        os.remove(copy)  # that stage, without its turn, asked for no deletion at the restart
         self.assertEqual(self.snapshot(host), before)
         self.assertEqual(e2e.setup_log(self.wp), log, "the removal wrote into the setup's log")
         self.assertEqual(self.ctl("close", self.TITLE), 0)
         self.assertEqual(setup.wait(timeout=60), 0)
+        # That stage, without its turn, still has its temporary copy deleted at the restart.
+        self.assertTrue(e2e.pending_renames(self.wp).endswith("\\Temp\\zarnith_uninstall.exe\\0\\0"))
+        e2e.restart_windows(self.wp)
+        self.assertFalse(os.path.exists(copy), "the restart left the temporary copy")
 
     def test_installed_uninstaller_as_setup_keeps_itself(self):
         folder = "C:\\Games\\Reinstall"

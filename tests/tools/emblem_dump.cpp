@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "install.h"
-#include "util.h"
+#include "install/install.h"
+#include "util/util.h"
 
 static bool save(const std::string &path, const uint8_t *data, size_t n) {
     FILE *f = fopen(path.c_str(), "wb");

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "setup_log.h"
-#include "util.h"
+#include "util/setup_log.h"
+#include "util/util.h"
 
 #ifdef _WIN32
 #include <direct.h>

@@ -1,0 +1,318 @@
+// The CD source: one interface over a folder (a drive root or a copied disc) and a disc image, which
+// the ISO 9660 reader of iso9660.cpp reads; the folder source is here.
+#include "cdsrc/cdsrc.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cdsrc_internal.h"
+#include "util/setup_log.h"
+
+namespace {
+
+// Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
+// attributes are only rewritten when one is there (from an earlier install): rewriting them costs
+// more per file than a small file's copy under Wine.
+void clear_attributes(const char *path) {
+    uint32_t a = pf_attributes(path);
+    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
+}
+
+// The walk of a folder source: one listing per folder, in listing order, within the depth limit.
+void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
+    PfList *l = pf_list_open(folder);
+    if (!l) return;
+    PfEntry e;
+    while (pf_list_next(l, &e)) {
+        if (e.directory && depth == MAX_DEPTH) continue;
+        char child[PATH_BUF], child_rel[PATH_BUF];
+        if (!join_path(child, folder, e.name) ||
+            fmt(child_rel, sizeof child_rel, rel[0] ? "%s\\%s" : "%s%s", rel, e.name) >= static_cast<int>(PATH_BUF)) {
+            plan_fault(plan, PLAN_TOO_LONG, child);
+            continue;
+        }
+        if (!plan_add(plan, child_rel, e.directory, e.directory ? 0 : e.size, 0, 0)) break;
+        if (e.directory) dir_plan(child, child_rel, depth + 1, plan);
+    }
+    pf_list_close(l);
+}
+
+constexpr uint32_t FOLDER_CHUNK = 1 << 20;
+
+// Copies one file of a folder source (a job of dir_plan) through a worker's buffer.
+int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK);
+    clear_attributes(job->to);
+    return ok;
+}
+
+// A file that is no image but whose lines are a CUE sheet (or a cdrdao TOC sheet) is taken as one, whatever
+// its extension (digital stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the
+// CD (s then reads it).
+int sheet_by_content(CdSrc *s, const char *path, DiscTrack *t) {
+    uint64_t size = 0;
+    if (strcmp(t->file, path) != 0 || s->image_size > (4u << 20)) return 0;
+    uint8_t *text = read_file(path, &size);
+    DiscTrack sheet;
+    const char *why = nullptr;
+    int parsed = text && (cue_parse(path, text, static_cast<size_t>(size), &sheet, &why) ||
+                          toc_parse(path, text, static_cast<size_t>(size), &sheet, &why));
+    free(text);
+    if (!parsed) return 0;
+    pf_file data = open_data(path, &sheet);
+    uint64_t data_size = 0;
+    if (data == PF_INVALID || !pf_size(data, &data_size) || data_size == 0) {
+        pf_close(data);
+        return 0;
+    }
+    pf_close(s->handle);
+    s->handle = data;
+    s->image_size = data_size;
+    *t = sheet;
+    return iso_probe_track(s, t, 1);
+}
+
+int is_cue(const char *path) {
+    const char *dot = strrchr(path, '.');
+    return dot && ascii_equal(dot, ".cue");
+}
+
+}  // namespace
+
+CdSrc *cd_open(const char *path) { return cd_open_why(path, nullptr, 0); }
+
+CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
+    if (!*path) {
+        fmt(why, cap, N_("no CD was given or found: name a drive, an image or a folder with /cd"));
+        return nullptr;
+    }
+    CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
+    if (!s) {
+        fmt(why, cap, N_("%s: out of memory"), path);
+        return nullptr;
+    }
+    s->handle = PF_INVALID;
+    char p[PATH_BUF];
+    fmt(p, sizeof p, "%s", path);
+    size_t len = strlen(p);
+    if (len > 3) {
+        while (len > 3 && (p[len - 1] == '\\' || p[len - 1] == '/')) p[--len] = '\0';
+    } else if (len == 2 && p[1] == ':') {
+        p[2] = '\\';
+        p[3] = '\0';
+    }
+    if (is_dir(p)) {
+        fmt(s->path, sizeof s->path, "%s", p);
+        fmt(s->desc, sizeof s->desc, N_("folder %s"), p);
+        return s;
+    }
+    DiscTrack t;
+    const char *reason = nullptr;
+    if (!path_exists(p)) {
+        fmt(why, cap, N_("%s: no such file or folder"), p);
+    } else if (!disc_locate(p, &t, &reason)) {
+        fmt(why, cap, "%s: %s", p, reason);
+    } else if ((s->handle = open_data(p, &t)) == PF_INVALID) {
+        if (strcmp(t.file, p) != 0)
+            fmt(why, cap, N_("%s: the sheet names a data file that cannot be opened: %s"), p, t.file);
+        else
+            fmt(why, cap, N_("%s: the file cannot be opened (error %lu)"), p, pf_last_error());
+    } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
+        fmt(why, cap, N_("%s: the file is empty"), t.file);
+    } else if (!iso_probe_track(s, &t, is_cue(p)) && !sheet_by_content(s, p, &t)) {
+        fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
+    } else {
+        s->is_image = 1;
+        fmt(s->path, sizeof s->path, "%s", t.file);
+        fmt(s->desc, sizeof s->desc, N_("image %s"), t.file);
+        return s;
+    }
+    pf_close(s->handle);
+    free(s);
+    return nullptr;
+}
+
+CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
+    CdSrc *s = static_cast<CdSrc *>(calloc(1, sizeof(CdSrc)));
+    if (!s) return nullptr;
+    s->handle = PF_INVALID;
+    s->mem = data;
+    s->mem_size = size;
+    s->image_size = size;
+    if (!iso_probe_layouts(s)) {
+        free(s);
+        return nullptr;
+    }
+    s->is_image = 1;
+    fmt(s->path, sizeof s->path, "(memory)");
+    fmt(s->desc, sizeof s->desc, N_("image %s"), s->path);
+    return s;
+}
+
+void cd_close(CdSrc *s) {
+    if (!s) return;
+    pf_close(s->handle);
+    if (s->plan) {
+        free(s->plan->entries);
+        free(s->plan->text);
+        free(s->plan);
+    }
+    free(s);
+}
+
+const char *cd_describe(CdSrc *s) { return s->desc; }
+
+int cd_exists(CdSrc *s, const char *rel) {
+    if (s->is_image) return iso_exists(s, rel);
+    char full[PATH_BUF];
+    fmt(full, sizeof full, "%s\\%s", s->path, rel);
+    return path_exists(full);
+}
+
+uint8_t *cd_read(CdSrc *s, const char *rel, uint64_t *size) {
+    if (!s->is_image) {
+        char full[PATH_BUF];
+        fmt(full, sizeof full, "%s\\%s", s->path, rel);
+        return read_file(full, size);
+    }
+    return iso_read(s, rel, size);
+}
+
+// The plan of the whole CD, made by its first walk; none without memory for the record itself.
+static CdPlan *plan_of(CdSrc *s) {
+    if (s->plan) return s->plan;
+    s->plan = static_cast<CdPlan *>(calloc(1, sizeof(CdPlan)));
+    if (!s->plan) return nullptr;
+    if (s->is_image)
+        iso_plan(s, s->plan);
+    else
+        dir_plan(s->path, "", 0, s->plan);
+    if (s->plan->fault == PLAN_OK) s->plan->usable = s->plan->count;
+    return s->plan;
+}
+
+uint64_t cd_total_bytes(CdSrc *s) {
+    CdPlan *plan = plan_of(s);
+    return plan ? plan->total : 0;
+}
+
+size_t cd_longest_path(CdSrc *s) {
+    CdPlan *plan = plan_of(s);
+    return plan ? plan->longest : 0;
+}
+
+uint64_t cd_bytes_of(CdSrc *s, const char *rel) {
+    CdPlan *plan = plan_of(s);
+    uint64_t sum = 0;
+    size_t n = strlen(rel);
+    for (size_t i = 0; plan && i < plan->count; ++i) {
+        const char *r = plan_rel(plan, i);
+        if (!plan->entries[i].folder && strlen(r) >= n && ascii_equal_n(r, n, rel) && (r[n] == '\0' || r[n] == '\\'))
+            sum += plan->entries[i].size;
+    }
+    return n ? sum : cd_total_bytes(s);
+}
+
+int copy_workers(uint32_t drive_type, unsigned processors) {
+    if (drive_type == PF_DRIVE_CDROM) return 1;
+    if (processors < 1) return 1;
+    return processors > 4 ? 4 : static_cast<int>(processors);
+}
+
+namespace {
+
+// The line of the walk's fault, as the copy meets it.
+void log_fault(const CdPlan *plan, const char *dest) {
+    switch (plan->fault) {
+    case PLAN_UNSAFE_NAME: setup_log("unsafe name on the CD: \"%s\"", plan->fault_text); break;
+    case PLAN_TOO_MANY_FOLDERS:
+        setup_log("too many folders on the CD (its folders repeat or loop), stopped at %s%s%s", dest,
+                  plan->fault_text[0] ? "\\" : "", plan->fault_text);
+        break;
+    case PLAN_TOO_LONG: setup_log("cannot read %s", plan->fault_text); break;
+    case PLAN_UNSUPPORTED:
+        setup_log("the image uses %s, which this setup cannot copy as it is on the disc: make the image again "
+                  "without it, or install from the disc or a copied folder",
+                  plan->fault_text);
+        break;
+    default: setup_log("not enough memory to copy %s", dest); break;
+    }
+}
+
+// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
+// folders. 0 when the note said stop.
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
+    if (note) {
+        size_t skip = strlen(dest);
+        const CopyJobs *lists[2] = {folders, files};
+        for (int k = 0; k < 2; ++k)
+            for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
+                const char *to = jobs_at(lists[k], i).to;
+                if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
+            }
+        if (!note(ctx, nullptr, 0)) return 0;
+    }
+    for (size_t i = 0; i < jobs_count(folders); ++i) make_folder(jobs_at(folders, i).to);
+    return 1;
+}
+
+// The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
+// file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
+// adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
+int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
+    CdPlan *plan = plan_of(s);
+    CopyJobs *folders = jobs_new(), *files = jobs_new();
+    int planned = plan && folders && files && jobs_add(folders, "", dest, 0, 0);
+    if (!planned) setup_log("not enough memory to copy %s", dest);
+    for (size_t i = 0; planned && i < plan->usable; ++i) {
+        const PlanEntry &e = plan->entries[i];
+        const char *rel = plan_rel(plan, i);
+        char to[PATH_BUF], from[PATH_BUF];
+        const char *name = last_separator(rel);
+        int listed = 1;
+        if (!join_path(to, dest, rel)) {
+            setup_log("cannot write %s", to);
+            planned = 0;
+        } else if (e.folder) {
+            listed = jobs_add(folders, "", to, 0, 0);
+        } else if (e.replaced) {
+            if (p) progress_add(p, e.size);
+        } else if (s->is_image) {
+            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size);
+        } else if (!join_path(from, s->path, rel)) {
+            setup_log("cannot read %s", from);
+            planned = 0;
+        } else {
+            listed = jobs_add(files, from, to, 0, e.size);
+        }
+        if (!listed) {
+            setup_log("not enough memory to copy %s", to);
+            planned = 0;
+        }
+    }
+    if (planned && plan->fault != PLAN_OK) {
+        log_fault(plan, dest);
+        planned = 0;
+    }
+    int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
+    if (ok) {
+        ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
+                         : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+    }
+    jobs_free(folders);
+    jobs_free(files);
+    return planned && ok;
+}
+
+}  // namespace
+
+
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
+
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
+    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx);
+}
+
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
+    return copy_with(s, dest, p, workers, nullptr, nullptr);
+}

@@ -1,0 +1,348 @@
+// The install sequence: the checks, the CD copy, the game's writable tree, the game executable with its
+// emblem, the uninstaller entry and the shortcuts.
+#include "install/install.h"
+
+#include <cstdlib>
+
+#include "cdsrc/cdsrc.h"
+#include "platform/platform.h"
+#include "util/setup_log.h"
+#include "util/util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <objbase.h>
+
+// The game's sound banks, copied from <cd>\SOUND into the writable drive in this order.
+static const char *const hd_sound[] = {"AMBIENT", "BATTLE", "CREATURE", "DOORS",  "FOOTSTEP", "INTERFAC",
+                                       "MAGIC",   "MUSICA", "MUSICB",   "VOICES", "WEATHER"};
+
+static HRSRC find_payload() { return FindResourceA(nullptr, "GAMEEXE", MAKEINTRESOURCEA(10) /* RT_RCDATA */); }
+
+int prebuilt_available() { return find_payload() ? 1 : 0; }
+
+// Copies the files that lie directly in the CD's VELTRIS folder (no subfolders); 1 when at least one
+// was copied.
+static int copy_veltris(const char *cd, const char *hd) {
+    char src[PATH_BUF], dst[PATH_BUF];
+    fmt(src, sizeof src, "%s\\VELTRIS", cd);
+    fmt(dst, sizeof dst, "%s\\VELTRIS", hd);
+    make_dirs(dst);
+    PfList *l = pf_list_open(src);
+    if (!l) return 0;
+    int copied = 0;
+    PfEntry e;
+    while (pf_list_next(l, &e)) {
+        if (e.directory) continue;
+        char from[JOIN_BUF], to[JOIN_BUF];
+        fmt(from, sizeof from, "%s\\%s", src, e.name);
+        fmt(to, sizeof to, "%s\\%s", dst, e.name);
+        if (copy_file(from, to, nullptr)) ++copied;
+    }
+    pf_list_close(l);
+    return copied > 0;
+}
+
+// Writes the game executable carried as resource GAMEEXE; write_file logs its own failure.
+static int write_payload(const char *exe) {
+    HRSRC r = find_payload();
+    if (!r) return fail("this setup does not contain the game executable");
+    HGLOBAL g = LoadResource(nullptr, r);
+    const void *bytes = g ? LockResource(g) : nullptr;
+    DWORD size = SizeofResource(nullptr, r);
+    if (!bytes) return fail("this setup does not contain the game executable");
+    return write_file(exe, bytes, size);
+}
+
+// Bytes of the two programs an install writes: the game executable and this setup's copy, which
+// becomes uninstall.exe.
+static uint64_t own_files_bytes(HRSRC payload) {
+    uint64_t bytes = SizeofResource(nullptr, payload), self_size = 0;
+    char self[PATH_BUF];
+    pf_file f = pf_self_path(self, sizeof self) ? pf_open_read(self, 0) : PF_INVALID;
+    if (f != PF_INVALID && pf_size(f, &self_size)) bytes += self_size;
+    pf_close(f);
+    return bytes;
+}
+
+// Opens the CD that o names and checks that it is the game's; none after its "ERROR:" line.
+static CdSrc *open_game_cd(const char *path) {
+    char why[LOG_BUF] = "";
+    CdSrc *src = cd_open_why(path, why, sizeof why);
+    if (!src) {
+        setup_log("%s", why);
+        fail("the CD is not a readable disc, image or folder");
+        return nullptr;
+    }
+    // A folder of images given as the CD: the first of them that is the game's, as beside the setup.
+    char image[PATH_BUF];
+    if (!is_zarnith_cd(src) && !src->is_image && find_game_image(src->path, image)) {
+        cd_close(src);
+        src = cd_open(image);
+        if (src) setup_log("Found the CD as %s", image);
+    }
+    if (!src || !is_zarnith_cd(src)) {
+        if (src) log_missing_markers(src);
+        cd_close(src);
+        fail("this is not the Tovek Zarnith CD");
+        return nullptr;
+    }
+    return src;
+}
+
+// What one install run carries from step to step: where it installs, its record, and what it needs to
+// take everything back.
+struct Run {
+    const char *dir;
+    Record *earlier;        // the record found in dir, or none
+    RecordRun *record;      // this run's, once it is begun
+    KeySnapshot *key;       // the uninstall entry as it was before this run
+    int dir_made;
+    int moving;             // the registered install lies elsewhere: this install takes its place
+    char previous[PATH_BUF];
+};
+
+// A note of the CD copy: its paths are below game\cd.
+static int note_cd(void *ctx, const char *rel, int folder) {
+    RecordRun *r = static_cast<RecordRun *>(ctx);
+    if (!rel) return record_flush(r, 1);
+    char path[PATH_BUF];
+    if (fmt(path, sizeof path, rel[0] ? "game\\cd\\%s" : "game\\cd", rel) >= static_cast<int>(sizeof path)) return 0;
+    return record_note(r, path, folder);
+}
+
+// 1 unless the window asked to stop (then after its "ERROR:" line).
+static int go_on() { return copy_stopping() ? fail("the installation was stopped") : 1; }
+
+// The line for a folder that cannot be made: which level, and why ("C:\\x is a file" reads as error 183).
+static int folder_failed(const char *folder) {
+    char cause[LOG_BUF / 2], level[PATH_BUF], message[LOG_BUF - 16];
+    describe_error(make_dirs_error(folder, level), cause, sizeof cause);
+    if (is_dir(level) || !path_exists(level))
+        fmt(message, sizeof message, N_("cannot create the install folder %s: %s (%s)"), folder, level, cause);
+    else
+        fmt(message, sizeof message, N_("cannot create the install folder %s: %s is a file (%s)"), folder, level, cause);
+    return fail(message);
+}
+
+// Makes the install folder (with its parents) and begins the record there; the entries of what will
+// come beside the game tree, the uninstaller and its entry are written before the game tree's first
+// folder, so that an install stopped in any way shows in the list of installed apps and its removal
+// takes what was written.
+static int register_early(Run *run, uint64_t cd_bytes) {
+    int missing = missing_levels(run->dir);
+    if (!make_dirs(run->dir)) return folder_failed(run->dir);
+    run->dir_made = missing > 0;
+    run->record = record_begin(run->dir, run->earlier, run->dir_made, missing > 1 ? missing - 1 : 0);
+    if (!run->record) return fail("cannot write the install record");
+    char path[PATH_BUF];
+    int ok = record_note(run->record, "uninstall.exe", 0) && record_note(run->record, "zarnith.exe", 0);
+    // The game writes these beside itself; they are its own only when they are not there before.
+    static const char *const game_files[] = {"zarnith.log", "zarnith_pc.ini"};
+    for (const char *name : game_files)
+        if (ok && join_path(path, run->dir, name) && !path_exists(path)) ok = record_note(run->record, name, 0);
+    if (!ok || !record_flush(run->record, 1)) return fail("cannot write the install record");
+    register_uninstaller(run->dir, cd_bytes);
+    return 1;
+}
+
+// The checks before anything is written, then the whole CD into <dir>\game\cd with the writable
+// <dir>\game\hd beside it; p's total becomes the CD's bytes and the rest of the install.
+static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes) {
+    *cd_bytes = cd_total_bytes(src);
+    p->total = *cd_bytes + 8 * MIB;
+    if (!check_install(run->dir, src, *cd_bytes, exe_bytes) || !check_targets(run->dir, run->earlier)) return 0;
+    run->key = uninstall_key_save();
+    if (!register_early(run, *cd_bytes) || !go_on()) return 0;
+
+    char game[PATH_BUF], hd[PATH_BUF], cd[PATH_BUF];
+    fmt(game, sizeof game, "%s\\game", run->dir);
+    fmt(hd, sizeof hd, "%s\\hd", game);
+    fmt(cd, sizeof cd, "%s\\cd", game);
+    // A "game" folder of the user's stays theirs: only the game's two folders in it are the install's.
+    int ours = record_count(run->earlier) ? record_lists(run->earlier, "game", 1) : legacy_install(run->dir);
+    int ok = (path_exists(game) && !ours) ||
+             record_note(run->record, "game", 1);
+    if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record, 1))
+        return fail("cannot write the install record");
+    if (!make_dirs(hd)) return folder_failed(hd);
+    setup_log("Copying %s ...", cd_describe(src));
+    if (!cd_copy_noted(src, cd, p, note_cd, run->record)) return copy_stopping() ? go_on() : fail("copying the CD failed");
+    return 1;
+}
+
+// The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a
+// reinstall keeps the player's), the VELTRIS files, the sound banks and the saved-games folder. Each
+// is in the record before it is made.
+// The player's files of the previous install that the new folder has none of: copied over, each in the
+// record before it is made. Returns how many files came along; *ok 0 when the record cannot be written.
+static int carry_tree(RecordRun *record, const char *from, const char *to, const char *rel, int *ok) {
+    PfList *l = pf_list_open(from);
+    PfEntry e;
+    int carried = 0;
+    while (*ok && l && pf_list_next(l, &e)) {
+        char src[PATH_BUF], dst[PATH_BUF], child[PATH_BUF];
+        if (e.reparse || !join_path(src, from, e.name) || !join_path(dst, to, e.name) || !join_path(child, rel, e.name))
+            continue;
+        if (e.directory) {
+            *ok = (path_exists(dst) || record_note(record, child, 1)) && record_flush(record, 0);
+            if (*ok && make_dirs(dst)) carried += carry_tree(record, src, dst, child, ok);
+        } else if (!path_exists(dst)) {
+            *ok = record_note(record, child, 0) && record_flush(record, 0);
+            if (*ok && copy_file(src, dst, nullptr)) ++carried;
+        }
+    }
+    pf_list_close(l);
+    return carried;
+}
+
+// Takes along from the previous install what the player made: the configuration, the saved games and
+// the game's own settings, where the new folder has none of its own.
+static int carry_player_files(RecordRun *record, const char *dir, const char *previous) {
+    static const char *const files[] = {"game\\hd\\GAME.CFG", "zarnith_pc.ini"};
+    char from[PATH_BUF], to[PATH_BUF];
+    int ok = 1;
+    for (const char *rel : files) {
+        if (!join_path(from, previous, rel) || !join_path(to, dir, rel) || path_exists(to) || !path_exists(from))
+            continue;
+        if (!record_note(record, rel, 0) || !record_flush(record, 0)) return fail("cannot write the install record");
+        if (copy_file(from, to, nullptr)) setup_log("Carried %s from %s", rel, previous);
+    }
+    if (join_path(from, previous, "game\\hd\\SAVEGAME") && join_path(to, dir, "game\\hd\\SAVEGAME") && is_dir(from)) {
+        if (!path_exists(to) && (!record_note(record, "game\\hd\\SAVEGAME", 1) || !record_flush(record, 0)))
+            return fail("cannot write the install record");
+        make_dirs(to);
+        int carried = carry_tree(record, from, to, "game\\hd\\SAVEGAME", &ok);
+        if (!ok) return fail("cannot write the install record");
+        if (carried) setup_log("Carried %d saved-game files from %s", carried, previous);
+    }
+    return 1;
+}
+
+static int set_up_game_tree(RecordRun *record, const char *dir, const char *previous) {
+    char cd[PATH_BUF], hd[PATH_BUF];
+    fmt(cd, sizeof cd, "%s\\game\\cd", dir);
+    fmt(hd, sizeof hd, "%s\\game\\hd", dir);
+    // A moved install brings the player's configuration and saved games before the CD's are set up.
+    if (previous && !carry_player_files(record, dir, previous)) return 0;
+    char from[JOIN_BUF], to[JOIN_BUF], rel[PATH_BUF];
+    fmt(from, sizeof from, "%s\\GAME.CFG", cd);
+    fmt(to, sizeof to, "%s\\GAME.CFG", hd);
+    int noted = record_note(record, "game\\hd\\VELTRIS", 1) && record_note(record, "game\\hd\\SOUND", 1) &&
+                record_note(record, "game\\hd\\SAVEGAME", 1);
+    int keep_cfg = path_exists(to);
+    if (noted && !keep_cfg) noted = record_note(record, "game\\hd\\GAME.CFG", 0);
+    for (const char *bank : hd_sound) {
+        fmt(rel, sizeof rel, "game\\hd\\SOUND\\%s.ASL", bank);
+        if (noted) noted = record_note(record, rel, 0);
+    }
+    char src[PATH_BUF];
+    fmt(src, sizeof src, "%s\\VELTRIS", cd);
+    PfList *l = pf_list_open(src);
+    PfEntry e;
+    while (noted && l && pf_list_next(l, &e)) {
+        if (e.directory) continue;
+        if (fmt(rel, sizeof rel, "game\\hd\\VELTRIS\\%s", e.name) >= static_cast<int>(sizeof rel)) continue;
+        noted = record_note(record, rel, 0);
+    }
+    pf_list_close(l);
+    if (!noted || !record_flush(record, 0)) return fail("cannot write the install record");
+
+    if (!keep_cfg && !copy_file(from, to, nullptr)) return fail("GAME.CFG missing on the CD");
+
+    if (!copy_veltris(cd, hd)) return fail("VELTRIS folder missing on the CD");
+
+    char sound[PATH_BUF];
+    fmt(sound, sizeof sound, "%s\\SOUND", hd);
+    make_dirs(sound);
+    for (const char *bank : hd_sound) {
+        fmt(from, sizeof from, "%s\\SOUND\\%s.ASL", cd, bank);
+        fmt(to, sizeof to, "%s\\%s.ASL", sound, bank);
+        copy_file(from, to, nullptr);  // a missing bank leaves its "cannot read" line only
+    }
+
+    char saves[PATH_BUF];
+    fmt(saves, sizeof saves, "%s\\SAVEGAME", hd);
+    make_dirs(saves);  // an existing folder keeps its saved games
+    return 1;
+}
+
+// Gives the game executable the CD copy's emblem; the game runs without it too.
+static void give_emblem(const char *dir, const char *exe) {
+    char picture[PATH_BUF];
+    fmt(picture, sizeof picture, "%s\\game\\cd\\INTRO\\DATA\\A.LBM", dir);
+    uint64_t picture_size = 0;
+    uint8_t *lbm = read_file(picture, &picture_size);
+    if (!lbm) return;
+    inject_icon_lbm(exe, lbm, picture_size);
+    free(lbm);
+}
+
+// Everything after the copy; the CD source is closed by then.
+static int finish_install(Run *run, const Options *o, Progress *p) {
+    setup_log("Setting up the game files ...");
+    if (!set_up_game_tree(run->record, o->dir, run->moving ? run->previous : nullptr) || !go_on()) return 0;
+    progress_add(p, 6 * MIB);
+
+    char exe[PATH_BUF];
+    fmt(exe, sizeof exe, "%s\\zarnith.exe", o->dir);
+    if (!write_payload(exe)) return 0;
+    give_emblem(o->dir, exe);
+    if (!go_on()) return 0;
+
+    char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
+    shortcut_paths(startmenu_link, desktop_link);
+    CoInitialize(nullptr);
+    if (o->startmenu) make_link(startmenu_link, exe, o->dir);
+    if (o->desktop) make_link(desktop_link, exe, o->dir);
+    CoUninitialize();
+    return 1;
+}
+
+int install_moves(const char *dir, char *previous) {
+    return registered_install(previous) && !same_folder(previous, dir);
+}
+
+int do_install(const Options *o, ProgressFn progress, void *user) {
+    setup_log("Install to %s", o->dir);
+    HRSRC payload = find_payload();
+    if (!payload) return fail("this setup does not contain the game executable");
+    // An empty folder would put the game at the root of the current drive ("\game", "\zarnith.exe").
+    if (!o->dir[0]) return fail("cannot create the install folder");
+    if (!check_folder_form(o->dir)) return 0;
+
+    CdSrc *src = open_game_cd(o->cd);
+    if (!src) return 0;
+    Run run = {o->dir, record_load(o->dir), nullptr, nullptr, 0, 0, ""};
+    run.moving = install_moves(o->dir, run.previous);
+    Progress p = {0, 0, progress, user};
+    uint64_t cd_bytes = 0;
+    // A move removes the previous install at its end: not from under the running game.
+    int ok = !run.moving || check_not_running(run.previous);
+    if (ok) ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
+    cd_close(src);
+    if (ok) ok = finish_install(&run, o, &p);
+    // Every entry reached the disk before what it names was made: the end has nothing left to write.
+    if (ok)
+        record_finish(run.record);
+    else
+        record_roll_back(run.record);
+    // A failed run leaves the uninstall entry as it found it: the earlier install's, or none.
+    if (!ok && run.record) uninstall_key_restore(run.key);
+    uninstall_key_free(run.key);
+    record_free(run.earlier);
+    if (!ok) return 0;
+    // The one install there is now is this one: the previous goes as a removal takes it (its entry and
+    // shortcuts are this install's now, and stay).
+    if (run.moving) {
+        if (do_uninstall(run.previous) == UNINSTALL_DONE)
+            setup_log("Removed the previous install in %s", run.previous);
+        else
+            setup_log("The previous install in %s could not be removed completely", run.previous);
+    }
+    progress_add(&p, 2 * MIB);
+    setup_log("Done.");
+    return 1;
+}
+
+#endif

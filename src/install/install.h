@@ -1,0 +1,230 @@
+// install: turns a CD source into an installed game (the CD copy, the game's writable tree, the game
+// executable from the payload resource, its emblem icon, the uninstaller entry, the shortcuts), and
+// removes it again. Every step and failure is one setup_log line; failures read "ERROR: %s".
+// The picture pipeline of the emblem icon, the identity check and the checks before an install are
+// portable; everything else here is Windows-only.
+// Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
+// and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
+// shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "util/util.h"
+
+struct CdSrc;
+struct Record;
+
+// The install request.
+struct Options {
+    char cd[520];   // drive root, image file, CUE sheet or folder
+    char dir[520];  // install folder
+    int desktop;    // nonzero: make the desktop shortcut
+    int startmenu;  // nonzero: make the Start-menu shortcut
+};
+
+// 1 when all four marker files of the game CD exist on the source (tested in order, stopping at the
+// first missing one); 0 for none.
+int is_zarnith_cd(CdSrc *s);
+
+// ---- Game emblem picture pipeline (portable) ----
+// The CD's emblem is an IFF "FORM" of type "PBM ": one palette index per pixel. Dark colours
+// (red + green + blue below 60) are transparent; the picture is cropped to its visible part, centred
+// on a square canvas with a margin of 1/16, and box-filtered to the seven icon sizes. Every read stays
+// inside the bytes handed in: a field, palette entry or pixel data past their end reads as 0.
+
+// The icon sizes in the order they are made; the k-th (from 1) is icon id k.
+constexpr uint32_t EMBLEM_SIZES[7] = {16, 24, 32, 48, 64, 128, 256};
+
+// Results of emblem_canvas.
+enum { EMBLEM_OK = 0, EMBLEM_NOT_UNDERSTOOD = 1, EMBLEM_EMPTY = 2 };
+
+// Largest picture (width x height) and canvas (side x side) accepted, in pixels: the canvas costs
+// 4 bytes a pixel, so at most 256 MiB. Larger ones are refused as not understood.
+constexpr uint64_t EMBLEM_MAX_PIXELS = uint64_t(1) << 26;
+
+// What the chunk walk found. Offsets are positions in the file; lengths are as declared.
+struct EmblemPicture {
+    const uint8_t *data;
+    uint64_t size;         // bytes in the file
+    uint32_t w, h;         // from BMHD
+    uint32_t compression;  // 1: ByteRun1, anything else: plain rows
+    uint64_t cmap;         // where CMAP's data starts
+    uint64_t body;         // where BODY's data starts
+    uint64_t body_len;     // BODY's declared length
+};
+
+// Checks the form header and walks the chunks. 1 when the picture has width, height, CMAP and BODY
+// and its size is within EMBLEM_MAX_PIXELS; 0 when it is not understood.
+int emblem_parse(const uint8_t *lbm, uint64_t size, EmblemPicture *pic);
+// Decodes BODY into a new zero-filled index picture of stride x h bytes (stride: w rounded up to
+// even). None when it cannot be allocated. Caller frees.
+uint8_t *emblem_indexes(const EmblemPicture *pic, uint32_t *stride);
+// The pixel value of each of the 256 palette indexes: 0 for a dark colour, otherwise alpha 255 with
+// its red, green and blue (0xAARRGGBB).
+void emblem_palette(const EmblemPicture *pic, uint32_t colours[256]);
+// The whole front of the pipeline: on EMBLEM_OK, *canvas is a new S x S picture of pixel values
+// (top row first) holding the visible part of the picture, centred. Caller frees.
+int emblem_canvas(const uint8_t *lbm, uint64_t size, uint32_t **canvas, uint32_t *S);
+// Byte count of the icon image of size N: header, N x N colour pixels, the AND mask.
+uint32_t emblem_icon_bytes(uint32_t N);
+// The icon image of size N (a 40-byte BITMAPINFOHEADER, bottom-up 32-bit rows, a zero AND mask)
+// box-filtered from the canvas (S at most 2^20, N from 1 to 256); *bytes receives its length. None
+// when it cannot be allocated or the sizes are out of range. Caller frees.
+uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint32_t *bytes);
+// The icon group that lists the seven images as icon ids 1 to 7.
+void emblem_icon_group(uint8_t out[104]);
+
+// ---- Install folder and the checks before an install (portable) ----
+
+// Windows' path limit (MAX_PATH, 260, less the terminating NUL): longer paths cannot be written.
+constexpr size_t MAX_PATH_CHARS = 259;
+// Characters of the longest path an install into dir writes, given the CD's cd_longest_path.
+size_t deepest_install_path(const char *dir, size_t cd_longest);
+// 1 when dir has the form of an install folder (folder_form); otherwise 0 after one "ERROR: %s" line
+// that says what to give instead.
+int check_folder_form(const char *dir);
+// The first image or descriptor in folder (in listing order) that opens as the game CD: its path into
+// found (PATH_BUF). 1/0. What the setup looks for beside itself, and in a folder given as the CD.
+int find_game_image(const char *folder, char *found);
+// Logs which of the game CD's marker files the source lacks ("<description> holds no A, B").
+void log_missing_markers(CdSrc *s);
+// 1 when dir holds an install made before installs kept a record: the game or its uninstaller, and the
+// CD's marker files in game\cd.
+int legacy_install(const char *dir);
+// 1 when dir holds an install of this game: a record with entries, or the game's executable.
+int holds_install(const char *dir);
+// 1 when a and b (of the form of an install folder) name one folder: the same text but for letter case
+// and trailing separators, or, where both exist, the same folder reached two ways.
+int same_folder(const char *a, const char *b);
+// The install folder for a folder the user picked with "Browse..." (out: PATH_BUF): the picked folder
+// with "\Tovek Zarnith PC" appended, unless it already ends in that name or holds an install of this
+// game, so that the game's files never land among the other things in, say, D:\Games.
+void browse_target(const char *picked, char *out);
+// 1 when the game runs from dir: its executable there is held open against writing.
+int game_running(const char *dir);
+// 1 unless the game runs from dir; then 0 after one "ERROR: %s" line that says to close it first.
+int check_not_running(const char *dir);
+// The places an install into dir writes, checked before anything is written (earlier: dir's record, or
+// none): zarnith.exe and uninstall.exe must be files of this game's or absent, game a folder or absent,
+// game\cd and game\hd folders of this game's (named by the record, or a legacy install) or absent,
+// game\hd\GAME.CFG and the record no folder, and none of them a link. 1, or 0 after one "ERROR: %s"
+// line that names the path.
+int check_targets(const char *dir, const Record *earlier);
+// The checks before anything is written, for an install of the open CD source into dir (of the form
+// above): the game not running from dir, not inside a folder source, the source not inside dir's
+// game\cd (the folders compared by their text and, where they exist, by their identity), the deepest
+// path within MAX_PATH_CHARS, and enough free space on dir's drive for the CD, the programs (exe_bytes:
+// the game executable and uninstall.exe) and the game's writable files, less an earlier install's CD
+// copy there. 1, or 0 after one "ERROR: %s" line.
+int check_install(const char *dir, CdSrc *src, uint64_t cd_bytes, uint64_t exe_bytes);
+
+// ---- The install record (record.cpp, portable) ----
+// A plain UTF-8 list in the install folder of what the install created or replaced there, one path a
+// line relative to the install folder, each line written and flushed before the thing it names is made,
+// so that the list is whole after any interruption. A removal takes only what it lists; a failed or
+// stopped install takes back what it made. The record is untrusted input: its reader takes only plain
+// relative paths inside the install folder, and nothing is removed through a link.
+
+constexpr char RECORD_NAME[] = "installed_files.txt";
+constexpr uint64_t RECORD_MAX = 16u << 20;  // a larger file is no record of ours
+
+struct Record;
+// 1 when the n bytes of a line (without its line end) are an entry: a relative path of plain names (no
+// drive, root, share, "." or "..", ':' or device name). out (PATH_BUF) receives it with '' separators
+// and without the '' that marks a folder; *folder says whether it had one.
+int record_entry(const char *line, size_t n, char *out, int *folder);
+// The record in the bytes: its entries in file order (lines that are no entry, and a last line without
+// its line end, are passed over; a text without the record's header has none). None without memory.
+Record *record_parse(const uint8_t *text, size_t size);
+// The record of the install folder; none when there is none. A record that is a link, a folder, too
+// large or unreadable has no entries.
+Record *record_load(const char *dir);
+size_t record_count(const Record *r);
+// The i-th entry's path; *folder says whether it is a folder.
+const char *record_path(const Record *r, size_t i, int *folder);
+// How many folders above the install folder the install made (a removal takes them when empty).
+unsigned record_parents(const Record *r);
+// 1 when the record lists rel (ASCII letter case ignored) as a folder or as a file.
+int record_lists(const Record *r, const char *rel, int folder);
+void record_free(Record *r);
+
+// One install's writing of the record.
+struct RecordRun;
+// Starts the record in the existing folder dir: its header, the parents made above dir, itself, and the
+// entries of the earlier record (or none) that are still there. None after a log line when it cannot be
+// written (what the start made is taken back).
+RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, unsigned parents_made);
+// Notes rel before it is made (not yet written: record_flush writes what was noted); what did not
+// exist yet is taken back by a roll-back. 1/0 after a log line.
+int record_note(RecordRun *r, const char *rel, int folder);
+// Writes what was noted; to_disk also makes it reach the disk, which is cheap only while little else
+// waits to be written (before the CD copy: after it, the system would first write out the whole copy).
+// 1/0 after a log line.
+int record_flush(RecordRun *r, int to_disk);
+// Ends a successful install's record. 1, or 0 when its last lines could not be written.
+int record_finish(RecordRun *r);
+// Takes back what this run made (newest first; a folder only when empty), puts the earlier record back,
+// removes the install folder and the parents the run made when empty, logs what it removed, and ends
+// the run. None is accepted.
+void record_roll_back(RecordRun *r);
+// Removes what the record lists from dir: its files, <dir>\game\hd with all it holds when listed, its
+// folders when empty, the record when no listed file is left, dir when empty and the parents the install
+// made above it when empty. Never through a link. 1 when every listed file is gone, and game\hd when
+// listed; the record stays while a listed file does, so that a second removal finds the rest.
+int record_remove(const char *dir, const Record *r);
+
+#ifdef _WIN32
+// 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
+int prebuilt_available();
+// Installs the game as `o` asks; progress (or none) hears every copied chunk. 1 installed, 0 not;
+// stops at the first failure that matters, keeping what was written.
+int do_install(const Options *o, ProgressFn progress, void *user);
+// Makes the CD's emblem picture the executable's icon (seven sizes, 32-bit with alpha). 1 when the
+// resources were committed; 0 after one "ERROR: %s" line, the file untouched.
+int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size);
+// Paths of the two game shortcuts ("%s\Tovek Zarnith.lnk" in Programs and on the desktop); a path
+// whose folder cannot be found comes back empty.
+void shortcut_paths(char *startmenu_link, char *desktop_link);
+// Writes a shortcut to target with the given working folder. COM must be initialised. Silent.
+void make_link(const char *link, const char *target, const char *workdir);
+// Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
+// uninstall key. Silent; failures leave the install alone.
+void register_uninstaller(const char *dir, uint64_t cd_bytes);
+// The uninstall entry as it is now, to be put back should an install fail (none without memory), and
+// putting it back: the values as they were, or no entry when there was none. Restoring none does
+// nothing; freeing none is accepted.
+struct KeySnapshot;
+KeySnapshot *uninstall_key_save();
+void uninstall_key_restore(const KeySnapshot *k);
+void uninstall_key_free(KeySnapshot *k);
+// The folder of the registered install (the uninstall entry's InstallLocation, as written there) into
+// folder (PATH_BUF) when it still holds an install of this game (holds_install); 0 and "" otherwise.
+int registered_install(char *folder);
+// 1 when an install into dir would move the registered install elsewhere: there is one, in another
+// folder; previous (PATH_BUF) receives its folder.
+int install_moves(const char *dir, char *previous);
+// Results of do_uninstall.
+enum { UNINSTALL_REFUSED = 0, UNINSTALL_DONE = 1, UNINSTALL_PARTLY = 2, UNINSTALL_IN_USE = 3 };
+// What the second stage says when the game runs from the folder.
+constexpr char GAME_RUNNING_REMOVAL[] = N_("Tovek Zarnith is running. Close the game, then remove it again.");
+// Removes the install in dir: the shortcuts that lead into dir, the uninstall key when it names dir,
+// then what dir's install record lists (record_remove); an install from before the record (no record,
+// but zarnith.exe or uninstall.exe, and game\cd with the CD's marker files or the key naming dir) loses
+// <dir>\game, the setup's five files and <dir> if empty. UNINSTALL_DONE when all of it is gone (<dir>
+// may stay for other files in it), UNINSTALL_PARTLY when some of it is still there (a file in use).
+// Touches nothing and gives UNINSTALL_IN_USE while the game runs from dir, and UNINSTALL_REFUSED
+// unless dir has the form of an install folder (folder_form) and holds an install as above.
+int do_uninstall(const char *dir);
+// The two stages of a removal, entered from the command line; both end the run with exit code 0.
+// quiet ("/quiet"): they ask and report nothing.
+void uninstall_stage1(int quiet);
+void uninstall_stage2(const char *dir, int quiet);
+// The second stage's start, before it takes the setup's turn: waits (10 s at most) for the process that
+// started it, the first stage, to end, so that its uninstall.exe is no longer in use. Returns at once
+// when that process has gone, cannot be opened, or started after this one (its id was reused).
+void uninstall_wait_first_stage();
+// Asks Windows to delete this program at the next restart when it is the temporary copy of the second
+// stage (which cannot delete itself while it runs); does nothing for any other copy of the setup.
+void uninstall_forget_copy();
+#endif

@@ -1,0 +1,155 @@
+// util: file helpers, the progress record, CRC-32, the log and the player's language for every module
+// above it (cdsrc, install, setup); it uses the platform alone.
+// Paths are 8-bit strings in the process's code page (UTF-8 for the setup), composed in fixed buffers
+// with a truncating formatter: a long path is cut, never overflowed. Results are 1/0 (or a heap buffer
+// / none); the only log lines are those named below.
+// copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
+// (copyjobs.cpp) bring a buffer of their own per worker.
+// Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths and names),
+// copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
+// text helpers), bytes.h (bounded readers for untrusted bytes), lang.h / lang.cpp / lang/*.inc (the
+// player's language: the catalogues and the line translator), setup_log.h / setup_log.cpp (the log).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "util/fmt.h"
+
+constexpr uint64_t MIB = 1024 * 1024;
+
+// Progress accounting: `done` grows towards `total`; `callback` (or none) hears every addition.
+typedef void (*ProgressFn)(uint64_t done, uint64_t total, void *user);
+struct Progress {
+    uint64_t done;
+    uint64_t total;
+    ProgressFn callback;
+    void *user;
+};
+
+// Adds n to p->done and tells the callback (also for n = 0).
+void progress_add(Progress *p, uint64_t n);
+
+// The folder of the running program (its path up to the last separator) into out, cap bytes. 1/0.
+int self_folder(char *out, size_t cap);
+
+// 1 when a file or folder exists at the path.
+int path_exists(const char *path);
+// 1 when a folder exists at the path.
+int is_dir(const char *path);
+// Creates the folder with all missing parents ('\' and '/' both separate; the first three characters,
+// a drive prefix, are never split). 1 when the path is a folder afterwards, also when it already was.
+int make_dirs(const char *path);
+// How many of the path's folders, from the path itself upwards, do not exist yet: the folders that
+// make_dirs would make.
+int missing_levels(const char *path);
+// The cause of a failed make_dirs: the Win32 code of the first level that cannot be made
+// (PF_ERR_ALREADY_EXISTS where a file stands in its place), that level into `level` (PATH_BUF).
+unsigned long make_dirs_error(const char *path, char *level);
+// Writes size bytes to the path, creating its parent folders and replacing any file there.
+// 1/0; logs "cannot write %s (error %lu: <system message>)" or "write failed: %s (error ...)".
+// A partial file stays.
+int write_file(const char *path, const void *data, uint64_t size);
+// Reads a whole file into a new heap buffer with one spare byte after the data (for a NUL);
+// *size receives the length. None on any failure, *size untouched; a file that opens but does not
+// read whole logs "read failed: %s (error ...)", a missing one nothing. Caller frees.
+uint8_t *read_file(const char *path, uint64_t *size);
+// Copies source to dest in 1 MiB chunks, creating dest's parent folders first; each chunk is added to
+// p when given. 1/0; logs "cannot read %s" (source) or "cannot write %s" (dest) when they cannot be
+// opened, and "read failed: %s (error ...)" or "write failed: %s (error ...)" when a chunk fails
+// after that. An earlier file at dest is written over in place and cut to the new length once the copy
+// is whole: a failed copy keeps what it wrote and, beyond it, the earlier bytes.
+int copy_file(const char *source, const char *dest, Progress *p);
+// copy_file through the caller's buffer (cap bytes a chunk), into a folder that must exist already:
+// the form for workers that copy side by side. Same results and log lines as copy_file.
+int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap);
+// Standard CRC-32 (IEEE 802.3, reflected 0xEDB88320). 0 for an empty buffer.
+uint32_t crc32_buf(const void *data, uint64_t len);
+// Removes a folder tree, clearing read-only attributes; links inside it are removed as links and
+// their targets never entered. 1 when the folder itself is gone, 0 otherwise. Logs nothing.
+int delete_tree(const char *path);
+
+// "error N: <the system's message for N>" into out (cut to cap): the cause that a failure line gives in
+// parentheses. "error N" alone when the system has no text for the code.
+void describe_error(unsigned long code, char *out, size_t cap);
+// The code to report for a failed or short write: the system's code when the call failed; a write
+// that the system calls successful yet stops short means the disk is full.
+unsigned long write_error(int call_ok);
+// Logs one failure line: `format` ("write failed: %s (%s)") with the path and the cause of the code
+// ("write failed: C:\TZ\A.DAT (error 112: There is not enough space on the disk.)"). One format per
+// failure, so that the window can show the line in the player's language.
+void log_failure(const char *format, const char *path, unsigned long code);
+
+// "<folder>\<name>" into a path buffer (PATH_BUF). 0 when it would not fit: a cut path names some
+// other file, or the folder itself, so the caller must not use it.
+int join_path(char *out, const char *folder, const char *name);
+
+// 1 when the n bytes are well-formed UTF-8: no stray or missing continuation bytes, no overlong form,
+// no UTF-16 surrogate and nothing above U+10FFFF. Such bytes would each turn into U+FFFD on their way
+// to a file name, so two different byte strings could name one file.
+int utf8_valid(const char *s, size_t n);
+// What an install folder path is, from its text alone.
+enum {
+    FOLDER_OK = 0,
+    FOLDER_NOT_FULL = 1,
+    FOLDER_ROOT = 2,
+    FOLDER_DOTS = 3,
+    FOLDER_TOO_LONG = 4,
+    FOLDER_TRAILING = 5,  // a part ends in a space or a dot
+    FOLDER_BAD_NAME = 6,  // a part holds a character Windows refuses, or is a device name
+};
+// FOLDER_OK for a full path (drive letter and root, or \\server\share) below a drive or share root
+// with no "." or ".." part; out (PATH_BUF) then holds it without trailing separators. Otherwise why
+// not: relative or drive-relative, a root itself ("C:" counts as C:\), dot parts, too long to hold, a
+// part that Windows would shorten (a trailing space or dot) or cannot make (a device name, < > : " | ? *
+// or a control character).
+int folder_form(const char *dir, char *out);
+// 1 when `inner` is the folder `outer` or lies below it, comparing part by part ('\' and '/' alike,
+// repeated separators as one, ASCII letter case ignored). Links and other spellings are not resolved.
+int path_inside(const char *inner, const char *outer);
+// 1 when the n bytes of a file name name a device (CON, NUL, COM1, "nul .txt", ...): CreateFile would open
+// the device.
+int name_is_device(const char *name, size_t n);
+// 1 when the n bytes are a plain name that can only ever mean a file inside its folder: not empty, no
+// separator, ':', wildcard or control character, not only dots and spaces ("." and ".." and what Windows
+// makes of "..."), well-formed UTF-8, and no device name.
+int plain_name(const char *s, size_t n);
+// Characters of the UTF-8 string as Windows counts them against MAX_PATH: UTF-16 units, so a
+// character beyond U+FFFF counts two.
+size_t utf16_units(const char *s);
+
+// ---------------------------------------------------------------------------------------------------
+// Copies on several workers (copyjobs.cpp): a list of files gathered first, then copied side by side.
+
+// One file to copy: a source (a path, or a name on the CD), a destination path, and two numbers that
+// the copier gives meaning to (an image file's first sector and its size).
+struct CopyJob {
+    const char *from;
+    const char *to;
+    uint64_t at;
+    uint64_t size;
+};
+struct CopyJobs;
+// A new empty list; none without memory.
+CopyJobs *jobs_new();
+// Appends a job (the texts are copied). 1, or 0 without memory (the list stays as it was).
+int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size);
+size_t jobs_count(const CopyJobs *j);
+// The i-th job (i below jobs_count); its texts live as long as the list.
+CopyJob jobs_at(const CopyJobs *j, size_t i);
+// Frees the list; none is accepted.
+void jobs_free(CopyJobs *j);
+
+// Asks every copy under way to stop at its next chunk, from any thread (the window's Cancel), or takes
+// the request back (on = 0). A stopped copy fails without a line of its own; its caller says why.
+void copy_stop(int on);
+// 1 while a stop is asked for.
+int copy_stopping();
+
+// Copies one job through the worker's own buffer, adding each chunk to p. 1/0; logs its own failure.
+typedef int (*CopyJobFn)(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer);
+// Runs every job, in list order, on `workers` workers (1 to 4; with 1, or one job, on the calling
+// thread without starting any), each with a heap buffer of buf_size bytes. The first failure stops
+// the run: no job starts after it; the jobs in flight finish or fail. Only the calling thread tells
+// p (so its callback never runs on a worker), and p reaches the same sum as a run on one worker.
+// 1 when every job succeeded; 0 otherwise, or without memory for the buffers (logged).
+int jobs_run(const CopyJobs *j, int workers, size_t buf_size, CopyJobFn fn, void *ctx, Progress *p);
