@@ -20,6 +20,10 @@ SKIP = {"build", ".git", "__pycache__"}
 
 def copy_source(src, dst):
     shutil.copytree(src, dst, ignore=lambda d, names: [n for n in names if n in SKIP])
+    # The Debian source packages scripts/bootstrap.sh unpacked go along, so that their place differs too.
+    third_party = os.path.join(src, "build", "third_party")
+    shutil.copytree(third_party, os.path.join(dst, "build", "third_party"),
+                    ignore=lambda d, names: ["apt"] if d == third_party else [])
 
 
 def build(tree):

@@ -87,7 +87,7 @@ SIZES = {
               "total_bytes": 600 * 1024 * 1024},
 }
 
-OUTPUTS = ("tree", "iso", "bin", "cue", "forms", "archives")
+OUTPUTS = ("tree", "iso", "bin", "cue", "forms", "chd", "archives")
 STAMP_NAME = "make_cd.stamp"
 VOLUME_ID = "TOVEK_ZARNITH"
 
@@ -1003,6 +1003,53 @@ def _zip_central(archive):
     return data.rindex(b"PK\x01\x02")
 
 
+# CHD, as emulators keep a disc: written by chdman (mame-tools) from the ISO (one MODE1 track of 2048-byte
+# sectors), from the mixed-mode BIN+CUE (audio first, the data track mastered at its disc address) and from
+# the sheet with a pregap in its BIN; then damaged copies, each with the failure it must produce.
+
+CHD_FILES = ["cd.chd", "cd_mixed.chd", "cd_pregap.chd", "bad_cut.chd", "bad_hunk.chd", "bad_codec.chd",
+             "bad_size.chd", "bad_nocd.chd"]
+CHD_HEADER = 124     # a version 5 header; its fields are big-endian
+CHD_MAP_OFFSET = 40  # the map's place in the file
+CHD_HUNK_BYTES = 56
+
+
+def chdman(*args):
+    res = subprocess.run(["chdman"] + list(args) + ["-f"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if res.returncode != 0:
+        raise RuntimeError("chdman %s failed (%d):\n%s" % (args[0], res.returncode,
+                                                          res.stdout.decode(errors="replace")))
+
+
+def write_chd(outdir):
+    p = lambda n: os.path.join(outdir, n)
+    chdman("createcd", "-i", p("cd.iso"), "-o", p("cd.chd"))
+    chdman("createcd", "-i", p("cd_mixed.cue"), "-o", p("cd_mixed.chd"))
+    chdman("createcd", "-i", p("cd_pregap.cue"), "-o", p("cd_pregap.chd"))
+    with open(p("cd.chd"), "rb") as f:
+        good = f.read()
+    damaged = {
+        "bad_cut.chd": good[:len(good) // 2],  # a download that stopped half-way (the map is at the end)
+        # sixteen bytes inverted in the middle of the compressed data: a hunk whose checksum fails
+        "bad_hunk.chd": good[:len(good) // 2] + bytes(b ^ 0xFF for b in good[len(good) // 2:len(good) // 2 + 16])
+                        + good[len(good) // 2 + 16:],
+        "bad_codec.chd": good[:24] + b"cdxx" + good[28:],  # the third codec (cdfl) of a codec nobody knows
+    }
+    for name, data in damaged.items():
+        with open(p(name), "wb") as f:
+            f.write(data)
+    # An uncompressed CHD (its map a hunk number per hunk) whose middle hunk lies far beyond the file's end.
+    chdman("createcd", "-i", p("cd.iso"), "-o", p("bad_size.chd"), "-c", "none")
+    with open(p("bad_size.chd"), "r+b") as f:
+        head = f.read(CHD_HEADER)
+        at = struct.unpack_from(">Q", head, CHD_MAP_OFFSET)[0]
+        hunks = (os.path.getsize(p("cd.iso")) + 2047) // 2048 * 2448 // struct.unpack_from(">I", head, CHD_HUNK_BYTES)[0]
+        f.seek(at + 4 * (hunks // 2))
+        f.write(struct.pack(">I", 0x7FFFFFFF))
+    # A hard disk's CHD, not a CD's: it has no track list.
+    chdman("createraw", "-i", p("cd.iso"), "-o", p("bad_nocd.chd"), "-hs", "4096", "-us", "512")
+
+
 # --------------------------------------------------------------------------
 # Driver
 
@@ -1016,6 +1063,7 @@ def _output_paths(outdir):
                 ("cd_mode1.cue", "cd_mode2.cue", "cd_abs.cue", "cd_comment.cue")],
         "forms": [os.path.join(outdir, n) for n in FORM_FILES],
         "archives": [os.path.join(outdir, n) for n in ARCHIVE_FILES],
+        "chd": [os.path.join(outdir, n) for n in CHD_FILES],
     }
 
 
@@ -1057,7 +1105,7 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         return {o: paths[o] for o in have}
 
     todo = what - have
-    if "archives" in todo and "forms" not in have:
+    if ("chd" in todo or "archives" in todo) and "forms" not in have:
         todo.add("forms")
     if "forms" in todo and "bin" not in have:
         todo.add("bin")
@@ -1097,8 +1145,13 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         t = time.monotonic()
         write_forms(outdir, paths["iso"][0], paths["bin"][0])
         say("forms: %.1f s" % (time.monotonic() - t))
-    if "cue" in todo or ("archives" in todo and "cue" not in have):
+    if "chd" in todo:
+        t = time.monotonic()
+        write_chd(outdir)
+        say("chd: %.1f s" % (time.monotonic() - t))
+    if "archives" in todo and "cue" not in have:
         todo.add("cue")
+    if "cue" in todo:
         for name, data in cue_sheets(outdir, abs_prefix).items():
             with open(os.path.join(outdir, name), "wb") as f:
                 f.write(data)
