@@ -69,6 +69,7 @@ constexpr size_t IMAGE_BUFFER = STAGE_AT + CHUNK_SECTORS * MAX_SECTOR;
 
 // Reads up to n bytes at pos of the image file (or the image in memory); *got receives the count.
 int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+    if (s->bytes) return s->bytes->ops->read_at(s->bytes, pos, dst, n, got);
     if (s->mem) {
         *got = 0;
         if (pos >= s->mem_size) return 1;
@@ -378,8 +379,13 @@ void shown_name(const IsoEntry *e, char *shown, size_t cap) {
 // early, also one cut after it was opened) or the system's error.
 void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
     unsigned long code = pf_last_error();
+    // A container says what is wrong with it: a damaged or cut stream, a CRC that does not match.
+    if (s->bytes && s->bytes->why) {
+        setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, s->bytes->why);
+        return;
+    }
     uint64_t now = s->image_size, size = 0;
-    if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
+    if (!s->mem && !s->bytes && pf_size(s->handle, &size) && size < now) now = size;
     uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
     uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
     if (end > now) {
@@ -555,7 +561,14 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
     ImageCopy c = {s, strlen(dest)};
-    return jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    if (s->bytes && s->bytes->sequential) workers = 1;
+    int ok = jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    // What only the whole image tells, its CRC, is known at its end: a mismatch there fails the copy too.
+    if (ok && s->bytes && !s->bytes->ops->finish(s->bytes)) {
+        setup_log("%s: %s", s->path, s->bytes->why ? s->bytes->why : ARCHIVE_DAMAGED);
+        ok = 0;
+    }
+    return ok;
 }
 
 namespace {
