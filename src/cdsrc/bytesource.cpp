@@ -82,36 +82,90 @@ struct Stream {
     uint64_t decoded;   // bytes decoded in all, restarts included
     uint64_t budget;    // what may be decoded before the source gives up
     PfLock lock;
+    // Decoding ahead on a thread of its own while the copy writes (bytes_ahead). The reader's floor only
+    // rises while it runs, and it never decodes over a byte at or above the floor; a read below the floor
+    // stops it first.
+    PfThread *ahead;
+    PfCond more, room;  // bytes came (for the reader); the floor rose or the thread is to stop (for it)
+    uint64_t floor;
+    int stopping;
 };
 
-// Decodes the next step into the ring. 0 on a fault (b.why set).
-int decode_step(Stream *s) {
+// Room for the next step at the ring's end: contiguous, and clear of the bytes at or above the floor while
+// decoding runs ahead.
+size_t step_room(const Stream *s) {
     size_t room = WINDOW - static_cast<size_t>(s->end % WINDOW);
     if (room > STEP) room = STEP;
-    size_t got = 0;
-    const char *why = nullptr;
+    if (s->ahead && s->end - s->floor + room > WINDOW) room = static_cast<size_t>(WINDOW - (s->end - s->floor));
+    return room;
+}
+
+// Decodes up to room bytes into the ring at its end; the results go to commit. 0 on a fault.
+int decode_into(Stream *s, size_t room, size_t *got, const char **why) {
+    *got = 0;
     if (s->decoded > s->budget) {
-        s->b.why = N_("the image would have to be decoded again and again (its files lie out of order): extract "
-                      "it and install from the image");
+        *why = N_("the image would have to be decoded again and again (its files lie out of order): extract "
+                  "it and install from the image");
         return 0;
     }
-    if (!s->d.next(s->d.ctx, s->ring + s->end % WINDOW, room, &got, &why)) {
+    return s->d.next(s->d.ctx, s->ring + s->end % WINDOW, room, got, why);
+}
+
+void commit(Stream *s, int ok, size_t got, const char *why) {
+    if (!ok) {
         s->b.why = why ? why : ARCHIVE_DAMAGED;
-        return 0;
-    }
-    if (got == 0) {
+    } else if (got == 0) {
         s->at_end = 1;
         // The decoder ended before the size its container gives.
-        if (s->end < s->b.size) {
-            s->b.why = ARCHIVE_CUT;
-            return 0;
-        }
-        return 1;
+        if (s->end < s->b.size) s->b.why = ARCHIVE_CUT;
+    } else {
+        s->end += got;
+        s->decoded += got;
+        if (s->end - s->start > WINDOW) s->start = s->end - WINDOW;
     }
-    s->end += got;
-    s->decoded += got;
-    if (s->end - s->start > WINDOW) s->start = s->end - WINDOW;
-    return 1;
+}
+
+// One step on the reader's thread. 0 on a fault (b.why set).
+int decode_step(Stream *s) {
+    size_t got = 0;
+    const char *why = nullptr;
+    int ok = decode_into(s, step_room(s), &got, &why);
+    commit(s, ok, got, why);
+    return !s->b.why;
+}
+
+void ahead_main(void *arg) {
+    Stream *s = static_cast<Stream *>(arg);
+    pf_lock(&s->lock);
+    while (!s->stopping) {
+        size_t room = s->b.why || s->at_end ? 0 : step_room(s);
+        if (room == 0) {
+            pf_cond_wait(&s->room, &s->lock);
+            continue;
+        }
+        // The step writes where no reader reads: below the floor, a whole window back.
+        pf_unlock(&s->lock);
+        size_t got = 0;
+        const char *why = nullptr;
+        int ok = decode_into(s, room, &got, &why);
+        pf_lock(&s->lock);
+        commit(s, ok, got, why);
+        pf_cond_wake(&s->more);
+    }
+    pf_unlock(&s->lock);
+}
+
+// Stops decoding ahead (with the lock held, which it gives up while the thread ends).
+void stop_ahead(Stream *s) {
+    if (!s->ahead) return;
+    s->stopping = 1;
+    pf_cond_wake(&s->room);
+    PfThread *t = s->ahead;
+    pf_unlock(&s->lock);
+    pf_thread_join(t);
+    pf_lock(&s->lock);
+    s->ahead = nullptr;
+    s->stopping = 0;
 }
 
 int stream_restart(Stream *s) {
@@ -127,13 +181,24 @@ int stream_restart(Stream *s) {
 
 int stream_read_locked(Stream *s, uint64_t pos, uint8_t *dst, uint32_t n, uint32_t *got) {
     *got = 0;
-    if (s->b.why) return 0;  // a fault stays: every later read fails too
-    if (pos >= s->b.size) return 1;
+    if (pos >= s->b.size) return !s->b.why;
     if (s->b.size - pos < n) n = static_cast<uint32_t>(s->b.size - pos);
-    if (pos < s->start && !stream_restart(s)) return 0;
-    while (s->end < pos + n) {
-        if (s->at_end || !decode_step(s)) return s->b.why ? 0 : 1;
+    if (s->ahead && pos >= s->floor) {
+        s->floor = pos;
+        pf_cond_wake(&s->room);
+        while (s->end < pos + n && !s->b.why && !s->at_end) pf_cond_wait(&s->more, &s->lock);
+    } else {
+        // Behind the floor: on this thread, from the window or from the start again, then ahead once more.
+        PfThread *was = s->ahead;
+        stop_ahead(s);
+        if (!s->b.why && pos < s->start) stream_restart(s);
+        while (!s->b.why && !s->at_end && s->end < pos + n) decode_step(s);
+        if (was) {
+            s->floor = pos;
+            s->ahead = pf_thread_start(ahead_main, s);
+        }
     }
+    if (s->b.why || s->end < pos + n) return 0;  // a fault, which every later read fails with too
     for (uint32_t done = 0; done < n;) {
         size_t at = static_cast<size_t>((pos + done) % WINDOW);
         size_t k = WINDOW - at < n - done ? WINDOW - at : n - done;
@@ -156,6 +221,7 @@ int stream_read(ByteSource *b, uint64_t pos, void *dst, uint32_t n, uint32_t *go
 int stream_finish(ByteSource *b) {
     Stream *s = reinterpret_cast<Stream *>(b);
     pf_lock(&s->lock);
+    stop_ahead(s);
     while (!s->b.why && !s->at_end) decode_step(s);
     // A stream longer than its container says is as damaged as a shorter one.
     if (!s->b.why && s->end > s->b.size) s->b.why = ARCHIVE_DAMAGED;
@@ -166,6 +232,9 @@ int stream_finish(ByteSource *b) {
 
 void stream_close(ByteSource *b) {
     Stream *s = reinterpret_cast<Stream *>(b);
+    pf_lock(&s->lock);
+    stop_ahead(s);
+    pf_unlock(&s->lock);
     if (s->d.close) s->d.close(s->d.ctx);
     free(s->ring);
     free(s);
@@ -207,6 +276,20 @@ ByteSource *bytes_stream(const Decoder *d, uint64_t size) {
     // restarts more. Beyond that the image is laid out against its decoder.
     s->budget = 8 * size + (512u << 20);
     return &s->b;
+}
+
+void bytes_ahead(ByteSource *b, int on) {
+    if (!b || b->ops != &stream_ops) return;
+    Stream *s = reinterpret_cast<Stream *>(b);
+    pf_lock(&s->lock);
+    if (!on) {
+        stop_ahead(s);
+    } else if (!s->ahead) {
+        // Without a thread the reads decode as before, on the reader's thread.
+        s->floor = s->start;
+        s->ahead = pf_thread_start(ahead_main, s);
+    }
+    pf_unlock(&s->lock);
 }
 
 void bytes_close(ByteSource *b) {

@@ -122,6 +122,9 @@ void bytes_span_check(ByteSource *b, uint32_t crc);
 // The stream of a decoder of size bytes, behind a window of its latest bytes. Takes the decoder over
 // (closed here when there is no memory). None without memory.
 ByteSource *bytes_stream(const Decoder *d, uint64_t size);
+// Lets a stream decode ahead on a thread of its own while its reader does other work (on 1), or stops it
+// (0): for a reader that reads forwards, as the copy does. Anything but a stream takes no notice.
+void bytes_ahead(ByteSource *b, int on);
 // Closes the source; none is accepted.
 void bytes_close(ByteSource *b);
 

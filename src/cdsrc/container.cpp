@@ -18,6 +18,7 @@ const char *const NOT_CD_IMAGE = N_("not a CD image (no ISO 9660 volume in any k
 
 namespace {
 
+constexpr uint64_t MAX_IMAGE = 16ull << 30;  // above any disc
 
 // ---------------------------------------------------------------------------------------------------
 // Signatures
@@ -174,6 +175,12 @@ int open_entry(CdSrc *s, const char *archive, Archive *a, long i, const char **w
     }
     bytes_close(desc);
     if (!b) return 0;
+    // A header that claims more would keep a decoder busy for hours.
+    if (b->size > MAX_IMAGE) {
+        bytes_close(b);
+        *why = ARCHIVE_SIZES;
+        return 0;
+    }
     s->bytes = b;
     s->image_size = b->size;
     entry_path(archive, a->entries[data].name, s->path);

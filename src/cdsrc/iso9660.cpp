@@ -561,8 +561,11 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
     ImageCopy c = {s, strlen(dest)};
+    // One reader, in disc order, while the decoder goes ahead on a thread of its own.
     if (s->bytes && s->bytes->sequential) workers = 1;
+    bytes_ahead(s->bytes, 1);
     int ok = jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    bytes_ahead(s->bytes, 0);
     // What only the whole image tells, its CRC, is known at its end: a mismatch there fails the copy too.
     if (ok && s->bytes && !s->bytes->ops->finish(s->bytes)) {
         setup_log("%s: %s", s->path, s->bytes->why ? s->bytes->why : ARCHIVE_DAMAGED);

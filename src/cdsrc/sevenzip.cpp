@@ -17,6 +17,7 @@ namespace {
 constexpr UInt32 METHOD_COPY = 0, METHOD_LZMA2 = 0x21, METHOD_LZMA = 0x30101, METHOD_AES = 0x6F10701;
 constexpr size_t INPUT = 256u << 10;   // compressed bytes read at a time
 constexpr size_t MAX_ENTRIES = 1u << 16;
+constexpr uint64_t MAX_DICTIONARY = 1536u << 20;  // 7-Zip's own limit
 
 void *sz_alloc(ISzAllocPtr, size_t size) { return size ? malloc(size) : nullptr; }
 void sz_free(ISzAllocPtr, void *address) { free(address); }
@@ -125,25 +126,46 @@ struct Entry {
     uint8_t scratch[1 << 16];
 };
 
+// The decoder's dictionary: the size the archive gives, but never more than the folder's bytes (a match
+// reaches at most back to the folder's start), so that a header cannot ask for gigabytes it does not use.
+Byte *dictionary(const Folder &f, SizeT *size, const char **why) {
+    uint64_t want = f.method == METHOD_LZMA ? (static_cast<uint64_t>(f.props[1]) | f.props[2] << 8 | f.props[3] << 16 |
+                                               static_cast<uint64_t>(f.props[4]) << 24)
+                                            : f.props[0] >= 40 ? 0xFFFFFFFFu
+                                                               : (2u | (f.props[0] & 1u)) << (f.props[0] / 2 + 11);
+    if (want > f.unpack_size) want = f.unpack_size;
+    if (want < 4096) want = 4096;
+    Byte *dic = want <= MAX_DICTIONARY ? static_cast<Byte *>(malloc(static_cast<size_t>(want))) : nullptr;
+    if (!dic) *why = NO_MEMORY;
+    *size = static_cast<SizeT>(want);
+    return dic;
+}
+
 int entry_restart(void *ctx, const char **why) {
     Entry *e = static_cast<Entry *>(ctx);
     e->in_pos = e->in_len = 0;
     e->in_at = e->out_at = 0;
     e->crc = CRC_INIT_VAL;
     if (e->folder.method == METHOD_LZMA) {
-        if (!e->lzma_ready && LzmaDec_Allocate(&e->lzma, e->folder.props, e->folder.props_size, &heap) != SZ_OK) {
-            *why = e->folder.props_size == LZMA_PROPS_SIZE ? NO_MEMORY : ARCHIVE_DAMAGED;
-            return 0;
+        if (!e->lzma_ready) {
+            if (e->folder.props_size != LZMA_PROPS_SIZE ||
+                LzmaDec_AllocateProbs(&e->lzma, e->folder.props, e->folder.props_size, &heap) != SZ_OK) {
+                *why = ARCHIVE_DAMAGED;
+                return 0;
+            }
+            e->lzma_ready = 1;
+            if (!(e->lzma.dic = dictionary(e->folder, &e->lzma.dicBufSize, why))) return 0;
         }
-        e->lzma_ready = 1;
         LzmaDec_Init(&e->lzma);
     } else if (e->folder.method == METHOD_LZMA2) {
-        if (!e->lzma2_ready &&
-            (e->folder.props_size != 1 || Lzma2Dec_Allocate(&e->lzma2, e->folder.props[0], &heap) != SZ_OK)) {
-            *why = e->folder.props_size == 1 ? NO_MEMORY : ARCHIVE_DAMAGED;
-            return 0;
+        if (!e->lzma2_ready) {
+            if (e->folder.props_size != 1 || Lzma2Dec_AllocateProbs(&e->lzma2, e->folder.props[0], &heap) != SZ_OK) {
+                *why = ARCHIVE_DAMAGED;
+                return 0;
+            }
+            e->lzma2_ready = 1;
+            if (!(e->lzma2.decoder.dic = dictionary(e->folder, &e->lzma2.decoder.dicBufSize, why))) return 0;
         }
-        e->lzma2_ready = 1;
         Lzma2Dec_Init(&e->lzma2);
     }
     return 1;
