@@ -325,6 +325,7 @@ int ecm_size(ByteSource *src, uint64_t *size, const char **why) {
 }
 
 ByteSource *ecm_open(ByteSource *src, const char **why) {
+    tables();  // made here, before a thread decodes ahead
     uint64_t size = 0;
     if (!ecm_size(src, &size, why)) {
         bytes_close(src);

@@ -179,7 +179,9 @@ Archive *zip_open(pf_file f, uint64_t size, const char **why) {
         *why = N_("the archive is damaged or cut short");
         return nullptr;
     }
-    size_t room = g.number_entry < MAX_ENTRIES ? static_cast<size_t>(g.number_entry) : MAX_ENTRIES;
+    // The count is the archive's word: it is held to what its central directory (46 bytes an entry) can hold.
+    uint64_t most = size / 46 < MAX_ENTRIES ? size / 46 : MAX_ENTRIES;
+    size_t room = static_cast<size_t>(g.number_entry < most ? g.number_entry : most);
     z->a.entries = static_cast<ArchiveEntry *>(calloc(room ? room : 1, sizeof(ArchiveEntry)));
     z->pos = static_cast<unz64_file_pos *>(calloc(room ? room : 1, sizeof(unz64_file_pos)));
     z->crc = static_cast<uint32_t *>(calloc(room ? room : 1, sizeof(uint32_t)));
