@@ -78,7 +78,8 @@ struct Stream {
     Decoder d;
     uint8_t *ring;      // WINDOW bytes; stream byte p lies at ring[p % WINDOW] while start <= p < end
     uint64_t start, end;
-    int at_end;         // the decoder has given its last byte and its check held
+    int at_end;         // the decoder has given its last byte
+    const char *check;  // the stream's own check failed at its end: what finish reports
     uint64_t decoded;   // bytes decoded in all, restarts included
     uint64_t budget;    // what may be decoded before the source gives up
     PfLock lock;
@@ -111,11 +112,14 @@ int decode_into(Stream *s, size_t room, size_t *got, const char **why) {
     return s->d.next(s->d.ctx, s->ring + s->end % WINDOW, room, got, why);
 }
 
+// A check that fails at the end fails the image, but not the reads of the bytes that came before it: the
+// copy reads on to its end whether or not decoding ahead got there first, and finish says what is wrong.
 void commit(Stream *s, int ok, size_t got, const char *why) {
     if (!ok) {
         s->b.why = why ? why : ARCHIVE_DAMAGED;
     } else if (got == 0) {
         s->at_end = 1;
+        if (why) s->check = why;
         // The decoder ended before the size its container gives.
         if (s->end < s->b.size) s->b.why = ARCHIVE_CUT;
     } else {
@@ -223,6 +227,7 @@ int stream_finish(ByteSource *b) {
     pf_lock(&s->lock);
     stop_ahead(s);
     while (!s->b.why && !s->at_end) decode_step(s);
+    if (!s->b.why && s->check) s->b.why = s->check;
     // A stream longer than its container says is as damaged as a shorter one.
     if (!s->b.why && s->end > s->b.size) s->b.why = ARCHIVE_DAMAGED;
     int ok = !s->b.why;

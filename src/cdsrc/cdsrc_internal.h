@@ -107,7 +107,8 @@ struct ByteSource {
     const char *why;     // the fault once found (a static text), or none
 };
 // A decoder for bytes_stream: restart goes back to the first byte; next gives the next bytes (at most cap,
-// *got 0 only at the end, after the stream's own check held). Both 0 with *why on damage. close frees ctx.
+// *got 0 only at the end, where *why is set when the stream's own check, its CRC or EDC, failed). Both 0
+// with *why on damage. close frees ctx.
 struct Decoder {
     void *ctx;
     int (*restart)(void *ctx, const char **why);

@@ -272,10 +272,7 @@ int ecm_next(void *ctx, uint8_t *dst, size_t cap, size_t *got, const char **why)
         }
         const uint8_t *p = e->in.buf + e->in.pos;
         uint32_t want = static_cast<uint32_t>(p[0]) | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-        if (want != e->edc) {
-            *why = ECM_EDC;
-            return 0;
-        }
+        if (want != e->edc) *why = ECM_EDC;
     }
     return 1;
 }

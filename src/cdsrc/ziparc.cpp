@@ -95,10 +95,7 @@ int deflated_next(void *ctx, uint8_t *dst, size_t cap, size_t *got, const char *
     if (n == 0) {
         // The end: minizip compares the CRC-32 once the entry's declared size has been read whole.
         d->open = 0;
-        if (unzCloseCurrentFile(d->uf) == UNZ_CRCERROR) {
-            *why = ARCHIVE_CRC;
-            return 0;
-        }
+        if (unzCloseCurrentFile(d->uf) == UNZ_CRCERROR) *why = ARCHIVE_CRC;
     }
     return 1;
 }
