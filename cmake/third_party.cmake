@@ -1,5 +1,6 @@
 # The libraries setup.exe carries, as static libraries built with the rest (included once the build's own
-# compile options are set, so that they get the same size, reproducibility and sanitizer flags):
+# compile options are set and the modules made, so that they get the same size, reproducibility and
+# sanitizer flags, and the modules that use them link them at the end):
 #   zlib          Debian's binary package: libz-mingw-w64-dev for Windows, zlib1g-dev natively
 #   chdr          libchdr, the CHD reader (its own LZMA decoder, dr_flac for FLAC; zlib and zstd below)
 #   zstd_decoder  zstd's decoder alone
@@ -59,10 +60,11 @@ third_party_library(zstd_decoder
   ${zstd}/decompress/huf_decompress.c ${zstd}/decompress/zstd_ddict.c
   ${zstd}/decompress/zstd_decompress.c ${zstd}/decompress/zstd_decompress_block.c)
 target_compile_definitions(zstd_decoder PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM HUF_FORCE_DECOMPRESS_X1
-                           ZSTD_FORCE_DECOMPRESS_SEQUENCES_SHORT ZSTD_STRIP_ERROR_STRINGS ZSTD_NO_TRACE)
+                           ZSTD_FORCE_DECOMPRESS_SEQUENCES_SHORT ZSTD_STRIP_ERROR_STRINGS ZSTD_NO_TRACE ZSTD_NO_INLINE)
 target_include_directories(zstd_decoder SYSTEM PUBLIC ${zstd})
 
-# libchdr with CD codecs (cdlz, cdzl, cdfl, cdzs), every hunk's CRC checked, sectors as stored on the disc.
+# libchdr with CD codecs (cdlz, cdzl, cdfl, cdzs), sectors as stored on the disc (every hunk's CRC is checked
+# by the CD source, cdsrc/chd.cpp, eight bytes at a step where libchdr takes one).
 set(chdr ${TP}/libchdr)
 third_party_library(chdr
   ${chdr}/src/libchdr_bitstream.c ${chdr}/src/libchdr_cdrom.c ${chdr}/src/libchdr_chd.c
@@ -70,9 +72,21 @@ third_party_library(chdr
   ${chdr}/src/libchdr_codec_cdzs.c ${chdr}/src/libchdr_codec_flac.c ${chdr}/src/libchdr_codec_huff.c
   ${chdr}/src/libchdr_codec_lzma.c ${chdr}/src/libchdr_codec_zlib.c ${chdr}/src/libchdr_codec_zstd.c
   ${chdr}/src/libchdr_flac.c ${chdr}/src/libchdr_huffman.c
-  ${chdr}/deps/lzma-25.01/src/LzmaDec.c)
+  ${chdr}/deps/lzma-25.01/src/LzmaDec.c ${CMAKE_SOURCE_DIR}/cmake/libchdr_fixes.c)
+# Its LZMA decoder's dictionary bounded, and no scanf for a hard disk's geometry (cmake/libchdr_fixes.c).
+set_source_files_properties(${chdr}/src/libchdr_codec_lzma.c PROPERTIES
+                            COMPILE_DEFINITIONS CHDR_LzmaDec_Allocate=chdr_lzma_allocate_bounded)
+set_source_files_properties(${chdr}/src/libchdr_chd.c PROPERTIES
+                            COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/cmake/libchdr_no_sscanf.h")
+target_include_directories(chdr PRIVATE ${chdr}/deps/lzma-25.01/include)
+# Each hunk of a CHD install passes through these: for speed, as the copy loops (the rest for size).
+if(WIN32)
+  set_property(SOURCE ${chdr}/src/libchdr_chd.c ${chdr}/src/libchdr_cdrom.c ${chdr}/src/libchdr_codec_cdzl.c
+               ${chdr}/src/libchdr_codec_cdlz.c ${chdr}/deps/lzma-25.01/src/LzmaDec.c APPEND PROPERTY COMPILE_OPTIONS -O2)
+endif()
 target_compile_definitions(chdr PRIVATE CHDR_SYSTEM_ZLIB CHDR_SYSTEM_ZSTD WANT_RAW_DATA_SECTOR=1 WANT_SUBCODE=1
-                           VERIFY_BLOCK_CRC=1 _LARGEFILE64_SOURCE)
+                           VERIFY_BLOCK_CRC=0 _LARGEFILE64_SOURCE DR_FLAC_NO_SIMD DR_FLAC_NO_OGG DR_FLAC_NO_WCHAR
+                           DR_FLAC_NO_CRC)
 target_include_directories(chdr SYSTEM PUBLIC ${chdr}/include)
 target_link_libraries(chdr PUBLIC zlib zstd_decoder)
 
@@ -90,3 +104,6 @@ third_party_library(minizip ${mz}/unzip.c ${mz}/ioapi.c)
 target_compile_definitions(minizip PRIVATE NOUNCRYPT)
 target_include_directories(minizip SYSTEM PUBLIC ${mz})
 target_link_libraries(minizip PUBLIC zlib)
+
+# The CD source reads CHDs, and images inside ZIP and 7z archives.
+target_link_libraries(zs_cdsrc PRIVATE chdr PUBLIC minizip lzma_sdk zlib)

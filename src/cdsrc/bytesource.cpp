@@ -63,7 +63,9 @@ void span_close(ByteSource *b) {
     free(s);
 }
 
-const ByteSourceOps span_ops = {span_read, span_finish, span_close};
+const char *own_failure(ByteSource *b) { return b->why; }
+
+const ByteSourceOps span_ops = {span_read, span_finish, own_failure, span_close};
 
 // ---------------------------------------------------------------------------------------------------
 // A decoder's stream behind a window
@@ -75,7 +77,7 @@ constexpr size_t STEP = 256u << 10;  // bytes decoded at a time
 
 struct Stream {
     ByteSource b;
-    Decoder d;
+    StreamDecoder d;
     uint8_t *ring;      // WINDOW bytes; stream byte p lies at ring[p % WINDOW] while start <= p < end
     uint64_t start, end;
     int at_end;         // the decoder has given its last byte
@@ -245,7 +247,7 @@ void stream_close(ByteSource *b) {
     free(s);
 }
 
-const ByteSourceOps stream_ops = {stream_read, stream_finish, stream_close};
+const ByteSourceOps stream_ops = {stream_read, stream_finish, own_failure, stream_close};
 
 }  // namespace
 
@@ -265,7 +267,7 @@ void bytes_span_check(ByteSource *b, uint32_t crc) {
     s->crc = crc;
 }
 
-ByteSource *bytes_stream(const Decoder *d, uint64_t size) {
+ByteSource *bytes_stream(const StreamDecoder *d, uint64_t size) {
     Stream *s = static_cast<Stream *>(calloc(1, sizeof(Stream)));
     uint8_t *ring = static_cast<uint8_t *>(malloc(WINDOW));
     if (!s || !ring) {

@@ -31,6 +31,7 @@ enum {
     PLAN_NO_MEMORY = 3,
     PLAN_TOO_LONG = 4,
     PLAN_UNSUPPORTED = 5,  // the image uses what a plain reader would copy wrongly (fault_text says what)
+    PLAN_DAMAGED = 6,      // a read of the image failed for a reason of its own (fault_text: the line)
 };
 struct CdPlan {
     PlanEntry *entries;

@@ -72,6 +72,14 @@ int sheet_by_content(CdSrc *s, const char *path, DiscTrack *t) {
     return iso_probe_track(s, t, 1);
 }
 
+// 1 when the image file (or the image in memory) is a CHD, by its signature.
+int is_chd(CdSrc *s) {
+    uint8_t head[8];
+    uint32_t got = 0;
+    if (s->mem) return chd_signature(s->mem, static_cast<size_t>(s->mem_size));
+    return pf_read_at(s->handle, 0, head, sizeof head, &got) && chd_signature(head, got);
+}
+
 int is_cue(const char *path) {
     const char *dot = strrchr(path, '.');
     return dot && ascii_equal(dot, ".cue");
@@ -131,7 +139,7 @@ CdSrc *open_source(const char *path, int n, char *why, size_t cap) {
     }
     DiscTrack t;
     const char *reason = nullptr;
-    int contained = -1;
+    int contained = -1, chd = 0;
     if (!path_exists(p)) {
         fmt(why, cap, N_("%s: no such file or folder"), p);
     } else if ((contained = container_open(s, p, n, why, cap)) >= 0) {
@@ -154,7 +162,9 @@ CdSrc *open_source(const char *path, int n, char *why, size_t cap) {
     } else if (s->bytes ? (s->image_size = s->bytes->size) == 0
                         : !pf_size(s->handle, &s->image_size) || s->image_size == 0) {
         fmt(why, cap, N_("%s: the file is empty"), t.file);
-    } else if (!iso_probe_track(s, &t, is_cue(p)) && (s->bytes || !sheet_by_content(s, p, &t))) {
+    } else if (!s->bytes && is_chd(s) && !(chd = chd_attach(s, &t, why, cap))) {
+        // why names the CHD and what is wrong with it
+    } else if (!iso_probe_track(s, &t, is_cue(p) && !chd) && (s->bytes || !sheet_by_content(s, p, &t))) {
         fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
     } else {
         s->is_image = 1;
@@ -185,7 +195,10 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
     s->mem = data;
     s->mem_size = size;
     s->image_size = size;
-    if (!iso_probe_layouts(s)) {
+    DiscTrack t = {};
+    int opened = is_chd(s) ? chd_attach(s, &t, nullptr, 0) && iso_probe_track(s, &t, 0) : iso_probe_layouts(s);
+    if (!opened) {
+        bytes_close(s->bytes);
         free(s);
         return nullptr;
     }
@@ -208,6 +221,12 @@ void cd_close(CdSrc *s) {
 }
 
 const char *cd_describe(CdSrc *s) { return s->desc; }
+
+int cd_damage(CdSrc *s, char *out, size_t cap) {
+    const char *failure = bytes_failure(s->bytes);
+    if (failure) fmt(out, cap, "%s: %s", s->path, failure);
+    return failure != nullptr;
+}
 
 int cd_exists(CdSrc *s, const char *rel) {
     if (s->is_image) return iso_exists(s, rel);
@@ -277,6 +296,7 @@ void log_fault(const CdPlan *plan, const char *dest) {
                   plan->fault_text[0] ? "\\" : "", plan->fault_text);
         break;
     case PLAN_TOO_LONG: setup_log("cannot read %s", plan->fault_text); break;
+    case PLAN_DAMAGED: setup_log("%s", plan->fault_text); break;
     case PLAN_UNSUPPORTED:
         setup_log("the image uses %s, which this setup cannot copy as it is on the disc: make the image again "
                   "without it, or install from the disc or a copied folder",

@@ -1,17 +1,18 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
-// or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg; any of these inside a ZIP or 7z
-// archive, or a BIN kept as ECM), read through a plain ISO 9660 reader (the Joliet tree when the image has
-// one: the names Windows shows for the disc in a drive). An archive's image is read from the archive itself,
-// decoded as it is read: nothing of it is written to disk first.
+// or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg; a CHD, decoded as it is read;
+// any of these inside a ZIP or 7z archive, or a BIN kept as ECM), read through a plain ISO 9660 reader (the
+// Joliet tree when the image has one: the names Windows shows for the disc in a drive). An archive's image
+// is read from the archive itself, decoded as it is read: nothing of it is written to disk first.
 // Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), cdplan.h/.cpp
 // (the plan of one walk, which both sources make), iso9660.cpp (the ISO 9660 reader: sectors, records,
 // walks, the image copy, probing), rockridge.cpp (what a record's system use area says), discimage.cpp
 // (the disc descriptors), tocsheet.cpp (cdrdao's TOC sheets), sheetfile.cpp (what the descriptor readers
-// share: their reasons, a sheet's words, the data file they name), bytesource.cpp (an image's bytes from a
-// span of a file or a decoder's stream), container.cpp (the image inside an archive or an ECM file, and the
-// containers refused by their signatures), ziparc.cpp (ZIP, with minizip), sevenzip.cpp (7z, with the LZMA
-// SDK), ecm.cpp (ECM), cdsrc_internal.h (what the files share).
+// share: their reasons, a sheet's words, the data file they name), chd.cpp (CHD images: their track list
+// and their hunks, decoded by libchdr), bytesource.cpp (an image's bytes from a span of a file or a
+// decoder's stream), container.cpp (the image inside an archive or an ECM file, and the containers refused
+// by their signatures), ziparc.cpp (ZIP, with minizip), sevenzip.cpp (7z, with the LZMA SDK), ecm.cpp
+// (ECM), cdsrc_internal.h (what the files share).
 // Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
 // failures.
 // A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which
@@ -54,8 +55,8 @@ struct CdSrc {
     // question that needs it: the total, the longest path, the bytes of a part and the copy all read it
     // (walking a folder source costs about as much as creating its folders). None until then.
     struct CdPlan *plan;
-    // An image read from a container (an archive's entry, an ECM file) instead of `handle`, which then
-    // holds the container's file; none otherwise.
+    // An image read through a byte source instead of `handle` or `mem`, which then hold its container: a
+    // CHD or an ECM file decoded as it is read, an archive's entry; none otherwise.
     struct ByteSource *bytes;
     uint32_t images;  // the images an archive holds that may be the CD (cd_open_nth's n is below it)
 };
@@ -109,6 +110,21 @@ int nrg_footer(const uint8_t *tail, size_t n, uint64_t file_size, uint64_t *at, 
 // Nero chunks: the first data track of DAOI/DAOX (disc at once: its disc address from the tracks before
 // it) or ETNF/ETN2 (track at once: the entry's start sector); the data file is the image itself.
 int nrg_parse(const char *path, const uint8_t *chunks, size_t size, DiscTrack *t, const char **why);
+// CHD track lists (chd.cpp). One track of a CD in a CHD, from one entry of its track list (CHT2, or the older CHTR).
+struct ChdTrack {
+    uint32_t frames;     // frames stored for the track, a pregap stored in it included
+    uint32_t pregap;     // frames before its first sector (INDEX 01)
+    uint32_t postgap;    // frames after it that are on the disc but not stored
+    int pregap_stored;   // the pregap is in the track's frames (its type begins with 'V')
+    int data_offset;     // where a data track's 2048 user bytes lie in each frame; -1 for audio
+};
+constexpr int MAX_TRACKS = 99;
+// Parses one track list entry ("TRACK:2 TYPE:MODE1_RAW SUBTYPE:NONE FRAMES:3392 PREGAP:0 PGTYPE:MODE1
+// PGSUB:NONE POSTGAP:0"). 0 when it is no track.
+int chd_track_parse(const uint8_t *text, size_t n, ChdTrack *t);
+// The first data track of the list in the CHD's data (data_bytes long: frames of 2448 bytes, each track
+// from a multiple of 4 frames): 1 and t's base, layout and disc address set, or 0 with *why.
+int chd_first_data(const ChdTrack *tracks, int count, uint64_t data_bytes, DiscTrack *t, const char **why);
 // Reads the descriptor at path, chosen by its extension; any other path is its own data file with an
 // unknown layout. 0 with *why when the descriptor is empty, damaged or has no data track.
 int disc_locate(const char *path, DiscTrack *t, const char **why);
@@ -116,6 +132,9 @@ int disc_locate(const char *path, DiscTrack *t, const char **why);
 CdSrc *cd_open_mem(const uint8_t *data, uint64_t size);
 // Closes the image file and frees the record; none is accepted.
 void cd_close(CdSrc *s);
+// Why the image cannot be read, once a read of it has failed for a reason of its own (a CHD's hunk whose
+// checksum fails): "<image>: <reason>" in out (cut to cap), for the log. 0 when no such read failed.
+int cd_damage(CdSrc *s, char *out, size_t cap);
 // "folder %s" or "image %s"; lives as long as the record.
 const char *cd_describe(CdSrc *s);
 // 1 when the relative path ('\' separated, e.g. "VELTRIS\INTRO.DAT") exists on the CD.

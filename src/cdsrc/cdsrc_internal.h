@@ -66,6 +66,14 @@ int susp_flags(const uint8_t *area, size_t n, uint32_t *child);
 // 1 when the area (of a root's "." record) begins with SUSP's indicator, SP: the tree carries Rock Ridge.
 int susp_indicator(const uint8_t *area, size_t n);
 
+// ---- CHD images, decoded as they are read (chd.cpp) ----
+
+// 1 when the CHD's first bytes (n of them) are its signature.
+int chd_signature(const uint8_t *head, size_t n);
+// Opens the CHD that s holds (its `handle` or `mem`, image_size bytes): its data becomes s's byte source
+// (several copy workers may read it at once; a failed read's reason names the hunk) and image, and t (named t->file) the first data track in it. 0 with the line why ("<file>: <reason>").
+int chd_attach(CdSrc *s, DiscTrack *t, char *why, size_t cap);
+
 // ---- The ISO 9660 reader (iso9660.cpp), over an image source ----
 
 // Finds the primary volume descriptor in every known layout, in the order cdsrc.h gives. 1 and the
@@ -98,18 +106,22 @@ struct ByteSourceOps {
     int (*read_at)(ByteSource *b, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
     // What only the whole image tells, its CRC-32 or its EDC: the rest is read for it. 1 when it holds.
     int (*finish)(ByteSource *b);
+    // The fault that made a read fail (or the check fail), worded for the log; none while there is none.
+    const char *(*failure)(ByteSource *b);
     void (*close)(ByteSource *b);
 };
 struct ByteSource {
     const ByteSourceOps *ops;
     uint64_t size;       // bytes of the image, as its container declares them
     int sequential;      // a decoder: one reader, forwards (a read behind it starts it again)
-    const char *why;     // the fault once found (a static text), or none
+    const char *why;     // the fault once found (a static text), or none: what failure reports
 };
+// b's failure; none for none.
+inline const char *bytes_failure(ByteSource *b) { return b ? b->ops->failure(b) : nullptr; }
 // A decoder for bytes_stream: restart goes back to the first byte; next gives the next bytes (at most cap,
 // *got 0 only at the end, where *why is set when the stream's own check, its CRC or EDC, failed). Both 0
 // with *why on damage. close frees ctx.
-struct Decoder {
+struct StreamDecoder {
     void *ctx;
     int (*restart)(void *ctx, const char **why);
     int (*next)(void *ctx, uint8_t *dst, size_t cap, size_t *got, const char **why);
@@ -122,7 +134,7 @@ ByteSource *bytes_span(pf_file f, uint64_t at, uint64_t size, int owns);
 void bytes_span_check(ByteSource *b, uint32_t crc);
 // The stream of a decoder of size bytes, behind a window of its latest bytes. Takes the decoder over
 // (closed here when there is no memory). None without memory.
-ByteSource *bytes_stream(const Decoder *d, uint64_t size);
+ByteSource *bytes_stream(const StreamDecoder *d, uint64_t size);
 // Lets a stream decode ahead on a thread of its own while its reader does other work (on 1), or stops it
 // (0): for a reader that reads forwards, as the copy does. Anything but a stream takes no notice.
 void bytes_ahead(ByteSource *b, int on);

@@ -339,7 +339,7 @@ ByteSource *ecm_open(ByteSource *src, const char **why) {
     }
     e->in = In{src, buf, 0, 0, 0};
     ecm_restart(e, why);
-    Decoder d = {e, ecm_restart, ecm_next, ecm_close};
+    StreamDecoder d = {e, ecm_restart, ecm_next, ecm_close};
     ByteSource *b = bytes_stream(&d, size);
     if (!b) *why = NO_MEMORY;
     return b;

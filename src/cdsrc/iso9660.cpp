@@ -379,9 +379,10 @@ void shown_name(const IsoEntry *e, char *shown, size_t cap) {
 // early, also one cut after it was opened) or the system's error.
 void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
     unsigned long code = pf_last_error();
-    // A container says what is wrong with it: a damaged or cut stream, a CRC that does not match.
-    if (s->bytes && s->bytes->why) {
-        setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, s->bytes->why);
+    // A container or a CHD says what is wrong with it: a damaged or cut stream, a CRC that does not match.
+    const char *failure = bytes_failure(s->bytes);
+    if (failure) {
+        setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, failure);
         return;
     }
     uint64_t now = s->image_size, size = 0;
@@ -557,6 +558,9 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
         plan_fault(plan, PLAN_UNSUPPORTED, N_("files stored compressed (zisofs)"));
     walk_start(&w, s);
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
+    // A folder whose sectors a damaged image could not give would be copied as empty.
+    char damage[sizeof plan->fault_text];
+    if (cd_damage(s, damage, sizeof damage)) plan_fault(plan, PLAN_DAMAGED, damage);
 }
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
@@ -568,7 +572,8 @@ int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int worker
     bytes_ahead(s->bytes, 0);
     // What only the whole image tells, its CRC, is known at its end: a mismatch there fails the copy too.
     if (ok && s->bytes && !s->bytes->ops->finish(s->bytes)) {
-        setup_log("%s: %s", s->path, s->bytes->why ? s->bytes->why : ARCHIVE_DAMAGED);
+        const char *failure = bytes_failure(s->bytes);
+        setup_log("%s: %s", s->path, failure ? failure : ARCHIVE_DAMAGED);
         ok = 0;
     }
     return ok;

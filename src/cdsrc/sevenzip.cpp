@@ -280,7 +280,7 @@ ByteSource *sevenzip_entry(Archive *a, size_t i, const char **why) {
         entry_close(e);
         return nullptr;
     }
-    Decoder dec = {e, entry_restart, entry_next, entry_close};
+    StreamDecoder dec = {e, entry_restart, entry_next, entry_close};
     ByteSource *b = bytes_stream(&dec, e->size);
     if (!b) *why = NO_MEMORY;
     return b;

@@ -141,7 +141,7 @@ ByteSource *zip_entry(Archive *a, size_t i, const char **why) {
         return nullptr;
     }
     *d = Deflated{uf, z->pos[i], 1};
-    Decoder dec = {d, deflated_restart, deflated_next, deflated_close};
+    StreamDecoder dec = {d, deflated_restart, deflated_next, deflated_close};
     ByteSource *b = bytes_stream(&dec, a->entries[i].size);
     if (!b) *why = NO_MEMORY;
     return b;

@@ -85,6 +85,14 @@ static CdSrc *open_game_cd(const char *path) {
         src = game_image_in(image, cd_open(image));
         if (src) setup_log("Found the CD as %s", image);
     }
+    char damage[LOG_BUF];
+    if (src && !is_zarnith_cd(src) && cd_damage(src, damage, sizeof damage)) {
+        // The markers may be there: the image could not be read to see them.
+        setup_log("%s", damage);
+        cd_close(src);
+        fail("the CD is not a readable disc, image or folder");
+        return nullptr;
+    }
     if (!src || !is_zarnith_cd(src)) {
         if (src) log_missing_markers(src);
         cd_close(src);

@@ -111,6 +111,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     // Before anything can be shown: every box, the window and both stages of a removal speak it.
     choose_language(argc, argv);
 
+    // The notices need no turn, no log and no CD.
+    if (has_switch(argc, argv, "/licenses")) return show_licenses();
     if (has_switch(argc, argv, "/quiet")) quiet = 1;
     // The first uninstall switch decides: 1 the first stage, 2 the second (on the folder after it; without
     // a folder the setup starts normally).

@@ -2,58 +2,63 @@
 // translator that turns a log line formatted in English into the chosen language.
 #include "util/lang.h"
 
+#include <zlib.h>
+
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 
-// Each catalogue lists the English texts in one order, each line {"<English>", "<translation>"}.
-static const LangText de[] = {
-#include "lang/de.inc"
-};
-static const LangText fr[] = {
-#include "lang/fr.inc"
-};
-static const LangText es[] = {
-#include "lang/es.inc"
-};
-static const LangText it[] = {
-#include "lang/it.inc"
-};
-static const LangText pt[] = {
-#include "lang/pt.inc"
-};
-static const LangText pl[] = {
-#include "lang/pl.inc"
-};
-static const LangText cs[] = {
-#include "lang/cs.inc"
-};
-static const LangText ru[] = {
-#include "lang/ru.inc"
-};
-static const LangText uk[] = {
-#include "lang/uk.inc"
-};
-static const LangText ja[] = {
-#include "lang/ja.inc"
-};
-static const LangText zh[] = {
-#include "lang/zh.inc"
-};
+// Each catalogue (lang/<code>.inc) lists the English texts in one order, each line {"<English>",
+// "<translation>"}. They are packed with zlib at build time (cmake/pack_catalogues.py, in the order of
+// `languages`), which takes a third of their room in setup.exe. Unpacked at the first choice of a language
+// other than English (or by lang_all), which happens once at start-up, before any thread exists.
+#include "catalogues.inc"
 
-#define LANGUAGE(code) {#code, code, sizeof code / sizeof code[0]}
-static const Language languages[] = {LANGUAGE(de), LANGUAGE(fr), LANGUAGE(es), LANGUAGE(it),
-                                     LANGUAGE(pt), LANGUAGE(pl), LANGUAGE(cs), LANGUAGE(ru),
-                                     LANGUAGE(uk), LANGUAGE(ja), LANGUAGE(zh)};
+static Language languages[] = {{"de", nullptr, 0}, {"fr", nullptr, 0}, {"es", nullptr, 0}, {"it", nullptr, 0},
+                               {"pt", nullptr, 0}, {"pl", nullptr, 0}, {"cs", nullptr, 0}, {"ru", nullptr, 0},
+                               {"uk", nullptr, 0}, {"ja", nullptr, 0}, {"zh", nullptr, 0}};
 constexpr size_t LANGUAGES = sizeof languages / sizeof languages[0];
-// The primary language of each, as Windows numbers them (LANG_GERMAN...), in the order above.
+static_assert(sizeof counts / sizeof counts[0] == LANGUAGES, "a packed catalogue for every language");
 static const uint16_t primaries[LANGUAGES] = {0x07, 0x0C, 0x0A, 0x10, 0x16, 0x15, 0x05, 0x19, 0x22, 0x11, 0x04};
 constexpr uint16_t LANG_ZH = 0x04, SUBLANG_ZH_SIMPLIFIED = 0x02, SUBLANG_ZH_SINGAPORE = 0x04;
+
+// 1 when the catalogues are unpacked (they stay for the life of the process); 0 without memory for them,
+// and the setup speaks English.
+static int unpack() {
+    static char *blob;
+    if (blob) return 1;
+    size_t total = 0;
+    for (unsigned short c : counts) total += c;
+    char *data = static_cast<char *>(malloc(UNPACKED_SIZE));
+    LangText *texts = static_cast<LangText *>(malloc(sizeof(LangText) * total));
+    uLongf size = UNPACKED_SIZE;
+    if (!data || !texts || uncompress(reinterpret_cast<Bytef *>(data), &size, packed, sizeof packed) != Z_OK ||
+        size != UNPACKED_SIZE) {
+        free(data);
+        free(texts);
+        return 0;
+    }
+    const char *p = data;
+    LangText *t = texts;
+    for (size_t i = 0; i < LANGUAGES; ++i) {
+        languages[i].texts = t;
+        languages[i].count = counts[i];
+        for (unsigned short k = 0; k < counts[i]; ++k, ++t) {
+            t->english = p;
+            p += strlen(p) + 1;
+            t->text = p;
+            p += strlen(p) + 1;
+        }
+    }
+    blob = data;
+    return 1;
+}
 
 static const Language *current;  // none: English
 
 const Language *lang_all(size_t *count) {
-    *count = LANGUAGES;
+    *count = unpack() ? LANGUAGES : 0;
     return languages;
 }
 
@@ -64,6 +69,7 @@ int lang_choose_ui(uint16_t langid) {
     if (primary == LANG_ZH && sub != SUBLANG_ZH_SIMPLIFIED && sub != SUBLANG_ZH_SINGAPORE) return 0;
     for (size_t i = 0; i < LANGUAGES; ++i)
         if (primaries[i] == primary) current = &languages[i];
+    if (current && !unpack()) current = nullptr;
     return current ? 1 : 0;
 }
 
@@ -71,7 +77,9 @@ int lang_choose_code(const char *code) {
     current = nullptr;
     for (size_t i = 0; i < LANGUAGES; ++i)
         if (ascii_equal(code, languages[i].code)) current = &languages[i];
-    return current || ascii_equal(code, "en") ? 1 : 0;
+    int known = current || ascii_equal(code, "en");
+    if (current && !unpack()) current = nullptr;
+    return known ? 1 : 0;
 }
 
 const char *lang_code() { return current ? current->code : "en"; }

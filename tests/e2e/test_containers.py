@@ -2,7 +2,8 @@
 one table, each row a file of the sample CD and what must come of it. An image installs byte for byte like the
 disc's tree, and the log names the image it read; a container the setup does not read, or a damaged one, fails
 with one line that names it and what is wrong: when it is opened (nothing written), or during the copy (rolled
-back). Then archives found beside setup.exe and in a folder given as the CD. One Wine prefix serves every install."""
+back). Then archives found beside setup.exe and in a folder given as the CD, and the notices of the libraries
+that read them ("/licenses"). One Wine prefix serves every install."""
 import os
 import re
 import shutil
@@ -16,6 +17,19 @@ COPY_FAILS = "copy fails"      # a regular expression for the line before "ERROR
 EXTRACT = " is %s: extract it with the tool that made it, then point the setup at the ISO or the CUE sheet"
 
 ROWS = [
+    # CHD, from chdman: the ISO (one MODE1 track of 2048-byte sectors), the mixed-mode BIN+CUE (audio first,
+    # the data track at its disc address), a pregap stored before the data track's first sector.
+    ("cd.chd", INSTALLS, "cd.chd"),
+    ("cd_mixed.chd", INSTALLS, "cd_mixed.chd"),
+    ("cd_pregap.chd", INSTALLS, "cd_pregap.chd"),
+    ("bad_cut.chd", REFUSED, ": the CHD ends early: it may be incomplete"),
+    ("bad_codec.chd", REFUSED, ": the CHD uses a compression this setup cannot read (cdxx)"),
+    ("bad_nocd.chd", REFUSED, ": the CHD holds no CD (it has no track list)"),
+    # Met by the copy: the line names the file whose data lay in the hunk.
+    ("bad_hunk.chd", COPY_FAILS, r"^read error in \S+ \(\S+ in image {0}\\bad_hunk\.chd: hunk 209 of the CHD is damaged: "
+                                 r"its data does not match its checksum\)$"),
+    ("bad_size.chd", COPY_FAILS, r"^read error in \S+ \(\S+ in image {0}\\bad_size\.chd: hunk 214 of the CHD lies beyond "
+                                 r"the end of the file: it may be incomplete\)$"),
     # ZIP: deflated, stored (read in place), zip64 with a BIN and its sheet in a folder, several images.
     ("cd_iso.zip", INSTALLS, "cd_iso.zip\\cd.iso"),
     ("cd_stored.zip", INSTALLS, "cd_stored.zip\\cd.iso"),
@@ -54,7 +68,7 @@ ROWS = [
 
 
 class Containers(e2e.WineTestCase):
-    forms = "tree,iso,bin,cue,forms,archives"
+    forms = "tree,iso,bin,cue,forms,chd,archives"
     links = False
 
     def test_each_form_installs_or_says_what_is_wrong(self):
@@ -83,6 +97,20 @@ class Containers(e2e.WineTestCase):
             shutil.copy(os.path.join(self.out, name), images)
         run = self.assert_installed(self.install(self.wp.winpath(images), self.fresh()))
         self.assertIn("Found the CD as %s\\cd_multi.zip" % self.wp.winpath(images), run.log)
+
+
+class Licenses(e2e.WindowTestCase):
+    TITLE = "Tovek Zarnith setup: licenses"
+
+    def test_the_notices_of_every_library(self):
+        proc = self.start_setup("/licenses")
+        self.assertEqual(self.ctl("wait", self.TITLE, "60000"), 0, "no window of notices")
+        code, texts = self.ctl("texts", self.TITLE, output=True)  # the notices' first 4,095 characters
+        self.assertEqual(code, 0)
+        for library in ("zlib 1.2.13", "minizip 1.3.1", "libchdr 0.3.0", "Copyright Romain Tisserand", "dr_flac"):
+            self.assertIn(library, texts)
+        self.assertEqual(self.ctl("close", self.TITLE), 0)
+        self.assertEqual(proc.wait(timeout=60), 0)
 
 
 if __name__ == "__main__":
