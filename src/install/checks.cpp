@@ -116,7 +116,7 @@ size_t deepest_install_path(const char *dir, size_t cd_longest) {
 int find_game_image(const char *folder, char *found) {
     // Images and the descriptors that lead to one; data files (.bin, .img, .mdf) are found through
     // their descriptor.
-    static const char *const exts[] = {".iso", ".cue", ".toc", ".ccd", ".mds", ".nrg", ".zip", ".7z", ".ecm"};
+    static const char *const exts[] = {".iso", ".cue", ".toc", ".ccd", ".mds", ".nrg", ".chd", ".zip", ".7z", ".ecm"};
     PfList *l = pf_list_open(folder);
     PfEntry e;
     int hit = 0;

@@ -87,7 +87,7 @@ class Containers(e2e.WineTestCase):
                     self.assert_rolled_back(run, "ERROR: copying the CD failed")
 
     def test_archives_are_found_beside_setup_and_in_a_folder(self):
-        for image in ("cd_iso.7z", "cd_multi.zip", "cd_ecm2.bin.ecm"):
+        for image in ("cd.chd", "cd_iso.7z", "cd_multi.zip", "cd_ecm2.bin.ecm"):
             with self.subTest(image=image):
                 self.assert_found_beside_setup(image, [], self.fresh())
         # A folder of images given as the CD: the archive in it that holds the game, among others that do not.
