@@ -4,10 +4,11 @@ set -euo pipefail
 packages=(cmake make python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth
           xorriso bchunk icoutils liblnk-utils googletest clang-14 libclang-rt-14-dev x11-utils
           ccd2iso mdf2iso nrg2iso iat cdrdao
-          locales fonts-wqy-microhei
+          locales fonts-wqy-microhei osslsigncode openssl
           libz-mingw-w64-dev zlib1g-dev dpkg-dev xz-utils mame-tools zip unzip 7zip)
 # locales: the window tests compile the host locales whose display languages they show (localedef);
-# fonts-wqy-microhei gives Wine the Chinese and Japanese characters (tests/wine/winerun.py).
+# fonts-wqy-microhei gives Wine the Chinese and Japanese characters (tests/wine/winerun.py);
+# osslsigncode signs setup.exe when the build is given a certificate, openssl makes the tests' certificate.
 # libz-mingw-w64-dev and zlib1g-dev: zlib for setup.exe and for the native build; dpkg-dev and xz-utils unpack
 # the source packages below; mame-tools (chdman), zip and 7zip write the sample CD's containers.
 missing=()
