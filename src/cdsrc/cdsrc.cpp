@@ -165,7 +165,12 @@ CdSrc *open_source(const char *path, int n, char *why, size_t cap) {
     } else if (!s->bytes && is_chd(s) && !(chd = chd_attach(s, &t, why, cap))) {
         // why names the CHD and what is wrong with it
     } else if (!iso_probe_track(s, &t, is_cue(p) && !chd) && (s->bytes || !sheet_by_content(s, p, &t))) {
-        fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
+        // A CHD or an archive whose bytes with the volume's descriptor are damaged says so.
+        const char *damage = bytes_failure(s->bytes);
+        if (damage)
+            fmt(why, cap, "%s: %s", t.file, damage);
+        else
+            fmt(why, cap, N_("%s: not a CD image (no ISO 9660 volume in any known layout)"), t.file);
     } else {
         s->is_image = 1;
         fmt(s->path, sizeof s->path, "%s", t.file);

@@ -151,7 +151,7 @@ struct ChdStream {
     pf_file file;      // the CHD (the source's), shared by the decoders: reads are positional; or
     const uint8_t *mem;
     uint64_t file_size;
-    uint32_t hunk_bytes, hunks;
+    uint32_t hunk_bytes;
     std::atomic<uint64_t> clock;
     Decoder dec[DECODERS];
     std::atomic<int> failed;  // 0, 1 while the first failure is worded, 2 once it is
@@ -167,10 +167,9 @@ size_t io_read(void *dst, size_t size, size_t count, void *user) {
     if (size == 0 || count > SIZE_MAX / size) return 0;
     uint64_t want = static_cast<uint64_t>(size) * count, done = 0;
     while (done < want && d->pos + done < st->file_size) {
-        uint64_t left = want - done, in_file = st->file_size - d->pos - done;
-        uint32_t n = static_cast<uint32_t>(left < in_file ? (left < (1u << 30) ? left : 1u << 30)
-                                                            : (in_file < (1u << 30) ? in_file : 1u << 30));
-        uint32_t got = 0;
+        uint64_t most = st->file_size - d->pos - done;
+        if (most > want - done) most = want - done;
+        uint32_t n = most < (1u << 30) ? static_cast<uint32_t>(most) : 1u << 30, got = 0;
         if (st->mem)
             memcpy(static_cast<uint8_t *>(dst) + done, st->mem + d->pos + done, got = n);
         else if (!pf_read_at(st->file, d->pos + done, static_cast<uint8_t *>(dst) + done, n, &got) || got == 0)
@@ -181,13 +180,13 @@ size_t io_read(void *dst, size_t size, size_t count, void *user) {
     return static_cast<size_t>(done / size);
 }
 
-int io_close(void *) { return 0; }  // the stream owns the file
+int io_close(void *) { return 0; }  // the file is the source's, which closes it
 
 int io_seek(void *user, int64_t offset, int whence) {
     Decoder *d = static_cast<Decoder *>(user);
     int64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(d->pos)
                                                                : static_cast<int64_t>(d->st->file_size);
-    if ((offset < 0 && -offset > from) || (offset > 0 && offset > INT64_MAX - from)) return -1;
+    if (offset < 0 ? offset < -from : offset > INT64_MAX - from) return -1;
     d->pos = static_cast<uint64_t>(from + offset);
     return 0;
 }

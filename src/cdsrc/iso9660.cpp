@@ -558,9 +558,14 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
         plan_fault(plan, PLAN_UNSUPPORTED, N_("files stored compressed (zisofs)"));
     walk_start(&w, s);
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
-    // A folder whose sectors a damaged image could not give would be copied as empty.
+    // A folder whose sectors a damaged image could not give would be copied as empty: nothing of such an
+    // image is copied, and the copy fails with the damage's line, whatever else the walk met.
     char damage[sizeof plan->fault_text];
-    if (cd_damage(s, damage, sizeof damage)) plan_fault(plan, PLAN_DAMAGED, damage);
+    if (cd_damage(s, damage, sizeof damage)) {
+        plan->fault = PLAN_OK;
+        plan_fault(plan, PLAN_DAMAGED, damage);
+        plan->usable = 0;
+    }
 }
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {

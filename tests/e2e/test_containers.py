@@ -25,6 +25,11 @@ ROWS = [
     ("bad_cut.chd", REFUSED, ": the CHD ends early: it may be incomplete"),
     ("bad_codec.chd", REFUSED, ": the CHD uses a compression this setup cannot read (cdxx)"),
     ("bad_nocd.chd", REFUSED, ": the CHD holds no CD (it has no track list)"),
+    # Damaged where the volume's descriptor or the root lies: said when the CHD is opened.
+    ("bad_pvd.chd", REFUSED, ": hunk 2 of the CHD is damaged: its data does not match its checksum"),
+    ("bad_root.chd", REFUSED, ": hunk 6 of the CHD is damaged: its data does not match its checksum"),
+    # A folder met by the walk before the copy: the copy never starts.
+    ("bad_tree.chd", COPY_FAILS, r"^{0}\\bad_tree\.chd: hunk 8 of the CHD is damaged: its data does not match its checksum$"),
     # Met by the copy: the line names the file whose data lay in the hunk.
     ("bad_hunk.chd", COPY_FAILS, r"^read error in \S+ \(\S+ in image {0}\\bad_hunk\.chd: hunk 209 of the CHD is damaged: "
                                  r"its data does not match its checksum\)$"),

@@ -1008,7 +1008,7 @@ def _zip_central(archive):
 # the sheet with a pregap in its BIN; then damaged copies, each with the failure it must produce.
 
 CHD_FILES = ["cd.chd", "cd_mixed.chd", "cd_pregap.chd", "bad_cut.chd", "bad_hunk.chd", "bad_codec.chd",
-             "bad_size.chd", "bad_nocd.chd"]
+             "bad_size.chd", "bad_nocd.chd", "bad_pvd.chd", "bad_root.chd", "bad_tree.chd"]
 CHD_HEADER = 124     # a version 5 header; its fields are big-endian
 CHD_MAP_OFFSET = 40  # the map's place in the file
 CHD_HUNK_BYTES = 56
@@ -1028,11 +1028,15 @@ def write_chd(outdir):
     chdman("createcd", "-i", p("cd_pregap.cue"), "-o", p("cd_pregap.chd"))
     with open(p("cd.chd"), "rb") as f:
         good = f.read()
+    inverted = lambda at: good[:at] + bytes(b ^ 0xFF for b in good[at:at + 16]) + good[at + 16:]
     damaged = {
         "bad_cut.chd": good[:len(good) // 2],  # a download that stopped half-way (the map is at the end)
-        # sixteen bytes inverted in the middle of the compressed data: a hunk whose checksum fails
-        "bad_hunk.chd": good[:len(good) // 2] + bytes(b ^ 0xFF for b in good[len(good) // 2:len(good) // 2 + 16])
-                        + good[len(good) // 2 + 16:],
+        # Sixteen bytes inverted in the compressed data: a hunk whose checksum fails. In the middle a file's
+        # data; early on the hunk of the volume descriptors, of the root folder, and of deep folders.
+        "bad_hunk.chd": inverted(len(good) // 2),
+        "bad_pvd.chd": inverted(300),
+        "bad_root.chd": inverted(600),
+        "bad_tree.chd": inverted(1500),
         "bad_codec.chd": good[:24] + b"cdxx" + good[28:],  # the third codec (cdfl) of a codec nobody knows
     }
     for name, data in damaged.items():

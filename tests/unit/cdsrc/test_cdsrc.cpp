@@ -421,7 +421,7 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
     if (!source) GTEST_SKIP() << "ZARNITH_SOURCE not set (the sample CD maker is run natively)";
     std::string out = dir.host("sample");
     std::string cmd = "python3 \"" + std::string(source) + "/tests/tools/make_cd.py\" \"" + out +
-                      "\" --size small -q --what tree,iso,bin,cue,forms";
+                      "\" --size small -q --what tree,iso,bin,cue,forms,chd";
     ASSERT_EQ(system(cmd.c_str()), 0);
 
     CdSrc *folder = cd_open((out + "/tree").c_str());
@@ -436,7 +436,7 @@ TEST_F(CdSrcTest, SampleCdInEveryLayoutCopiesLikeItsTree) {
 
     for (const char *image : {"cd.iso", "cd_mode1.bin", "cd_mode2.bin", "cd_comment.cue", "cd_sub.img", "cd_clone.ccd",
                               "cd_alcsub.mds", "cd_old.nrg", "cd_new.nrg", "cd_pregap.cue", "cd_2336.cue", "cd_bom.cue",
-                              "cd_mixed.cue", "cd_mixed.toc"}) {
+                              "cd_mixed.cue", "cd_mixed.toc", "cd.chd", "cd_mixed.chd", "cd_pregap.chd"}) {
         SCOPED_TRACE(image);
         CdSrc *s = cd_open((out + "\\" + image).c_str());
         ASSERT_NE(s, nullptr);
