@@ -87,7 +87,8 @@ target_compile_definitions(chdr PRIVATE CHDR_LzmaDec_Init=LzmaDec_Init CHDR_Lzma
 # Each hunk of a CHD install passes through these: for speed, as the copy loops (the rest for size).
 if(WIN32)
   set_property(SOURCE ${chdr}/src/libchdr_chd.c ${chdr}/src/libchdr_cdrom.c ${chdr}/src/libchdr_codec_cdzl.c
-               ${chdr}/src/libchdr_codec_cdlz.c ${TP}/7zip/C/LzmaDec.c APPEND PROPERTY COMPILE_OPTIONS -O2)
+               ${chdr}/src/libchdr_codec_cdlz.c ${TP}/7zip/C/LzmaDec.c ${TP}/7zip/C/Lzma2Dec.c
+               APPEND PROPERTY COMPILE_OPTIONS -O2)
 endif()
 target_compile_definitions(chdr PRIVATE CHDR_SYSTEM_ZLIB CHDR_SYSTEM_ZSTD WANT_RAW_DATA_SECTOR=1 WANT_SUBCODE=1
                            VERIFY_BLOCK_CRC=0 _LARGEFILE64_SOURCE DR_FLAC_NO_SIMD DR_FLAC_NO_OGG DR_FLAC_NO_WCHAR

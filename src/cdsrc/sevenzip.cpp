@@ -11,6 +11,7 @@
 #include "Lzma2Dec.h"
 #include "LzmaDec.h"
 #include "cdsrc_internal.h"
+#include "zlib.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ struct Entry {
     size_t in_pos, in_len;
     uint64_t in_at;         // compressed bytes read so far
     uint64_t out_at;        // folder bytes decoded so far
-    UInt32 crc;
+    uLong crc;              // the entry's CRC-32 so far (zlib's, the faster of the two the setup carries)
     uint8_t scratch[1 << 16];
 };
 
@@ -145,7 +146,7 @@ int entry_restart(void *ctx, const char **why) {
     Entry *e = static_cast<Entry *>(ctx);
     e->in_pos = e->in_len = 0;
     e->in_at = e->out_at = 0;
-    e->crc = CRC_INIT_VAL;
+    e->crc = crc32(0, nullptr, 0);
     if (e->folder.method == METHOD_LZMA) {
         if (!e->lzma_ready) {
             if (e->folder.props_size != LZMA_PROPS_SIZE ||
@@ -229,11 +230,11 @@ int entry_next(void *ctx, uint8_t *dst, size_t cap, size_t *got, const char **wh
     uint64_t left = e->skip + e->size - e->out_at;
     *got = 0;
     if (left == 0) {
-        if (e->has_crc && CRC_GET_DIGEST(e->crc) != e->crc_want) *why = ARCHIVE_CRC;
+        if (e->has_crc && e->crc != e->crc_want) *why = ARCHIVE_CRC;
         return 1;
     }
     if (!folder_decode(e, dst, cap < left ? cap : static_cast<size_t>(left), got, why)) return 0;
-    e->crc = CrcUpdate(e->crc, dst, *got);
+    e->crc = crc32(e->crc, dst, static_cast<uInt>(*got));
     return 1;
 }
 
