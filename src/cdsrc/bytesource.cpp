@@ -110,8 +110,10 @@ uint64_t floor_of(const Stream *s) {
 size_t step_room(const Stream *s) {
     size_t room = WINDOW - static_cast<size_t>(s->end % WINDOW);
     if (room > STEP) room = STEP;
-    uint64_t floor = floor_of(s);
-    if (s->ahead && floor < s->end && s->end - floor + room > WINDOW) room = static_cast<size_t>(WINDOW - (s->end - floor));
+    // A reader may say it reads further back than the window still reaches (a worker that took its file
+    // later than another began a later one): then nothing more is decoded until that reader has read.
+    uint64_t floor = floor_of(s), behind = floor < s->end ? s->end - floor : 0;
+    if (s->ahead && behind + room > WINDOW) room = behind >= WINDOW ? 0 : static_cast<size_t>(WINDOW - behind);
     return room;
 }
 

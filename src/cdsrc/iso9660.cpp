@@ -407,6 +407,9 @@ struct ImageCopy {
 
 // Copies one file of the image (a job of the plan below) through a worker's buffer.
 int copy_file_data(CdSrc *s, const ImageCopy *c, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    // Said first, before the file is made: a worker that began a later file meanwhile must not take the
+    // decoder past this one.
+    bytes_reader(s->bytes, buffer, sector_pos(s, job->at));
     int existed = 0;
     pf_file out = pf_overwrite(job->to, &existed);
     if (out == PF_INVALID) {
