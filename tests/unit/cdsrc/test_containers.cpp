@@ -192,6 +192,21 @@ TEST_F(Containers, ADeflatedImageReadsBackwardsAndCopiesWhole) {
     cd_close(s);
 }
 
+TEST_F(Containers, WorkersSideBySideShareTheStreamBeyondItsWindow) {
+    // Files larger than the window that keeps decoded bytes, between small ones: four workers copy them at
+    // once, each reading where the others are not, and every byte comes out where it belongs.
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (int i = 0; i < 9; ++i)
+        files.push_back({"F" + std::to_string(i) + ".DAT", pattern(i % 3 == 1 ? (6u << 20) + 777 * i : 5000 + i, 10 + i)});
+    Iso big = iso_of(files);
+    put(tmp + "\\big.zip", zip_of({{"game.iso", big.img, true}}));
+    CdSrc *s = cd_open((tmp + "\\big.zip").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_copy_all_with(s, (tmp + "\\out").c_str(), nullptr, 4), 1) << captured.text();
+    cd_close(s);
+    for (auto &f : files) EXPECT_EQ(contents(dir.host("out/" + f.first)), str(f.second)) << f.first;
+}
+
 TEST_F(Containers, DamagedArchivesNeverCopy) {
     Bytes zip = zip_of({{"game.iso", iso.img}});
     put(tmp + "\\cut.zip", Bytes(zip.begin(), zip.begin() + zip.size() / 2));
