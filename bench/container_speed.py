@@ -46,6 +46,11 @@ CONTAINERS = [
      lambda c, out: ["chdman", "extractcd", "-i", c, "-o", os.path.join(out, "cd.cue"), "-ob",
                      os.path.join(out, "cd.bin"), "-f"],
      "cd.cue", 0.6),
+    # zip's default (deflate) and 7zz's (LZMA2, a 16 MB dictionary, solid) of the ISO.
+    ("ZIP", "cd.zip", lambda cd: quiet(["zip", "-X", "-q", "cd.zip", "cd.iso"], cwd=cd),
+     lambda c, out: ["unzip", "-q", "-o", c, "-d", out], "cd.iso", 0.7),
+    ("7z", "cd.7z", lambda cd: quiet(["7zz", "a", "-bd", "-bso0", "-bsp0", "cd.7z", "cd.iso"], cwd=cd),
+     lambda c, out: ["7zz", "x", "-y", "-bd", "-bso0", "-bsp0", "-o" + out, c], "cd.iso", 0.8),
 ]
 
 

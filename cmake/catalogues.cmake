@@ -1,5 +1,5 @@
-# The catalogues of translations (src/util/lang/<code>.inc), packed with zlib into catalogues.inc for
-# lang.cpp at build time by cmake/pack_catalogues.py; lang.cpp unpacks them with zlib.
+# The catalogues of translations (src/util/lang/<code>.inc), packed with LZMA into catalogues.inc for
+# lang.cpp at build time by cmake/pack_catalogues.py; lang.cpp unpacks them with the LZMA SDK's decoder.
 set(CATALOGUE_CODES de fr es it pt pl cs ru uk ja zh)  # the order of lang.cpp's languages
 set(catalogue_files "")
 foreach(code ${CATALOGUE_CODES})
@@ -15,4 +15,4 @@ add_custom_command(OUTPUT ${packed_catalogues}
 add_custom_target(catalogues DEPENDS ${packed_catalogues})
 add_dependencies(zs_util catalogues)
 target_include_directories(zs_util PRIVATE ${CMAKE_BINARY_DIR}/generated)
-target_link_libraries(zs_util PRIVATE zlib)
+target_link_libraries(zs_util PRIVATE lzma_sdk)

@@ -4,7 +4,7 @@
 #   zlib          Debian's binary package: libz-mingw-w64-dev for Windows, zlib1g-dev natively
 #   chdr          libchdr, the CHD reader (its own LZMA decoder, dr_flac for FLAC; zlib and zstd below)
 #   zstd_decoder  zstd's decoder alone
-#   lzma_sdk      the LZMA SDK in C from 7-Zip's sources: LZMA, LZMA2 and branch decoders, the 7z archive reader
+#   lzma_sdk      the LZMA SDK in C from 7-Zip's sources: the LZMA and LZMA2 decoders (also libchdr's), the 7z archive reader
 #   minizip       zlib's contrib/minizip: the ZIP archive reader
 # The others are Debian source packages at the versions cmake/third_party.pins names, which
 # scripts/bootstrap.sh unpacks into ZARNITH_THIRD_PARTY_DIR/<package>.
@@ -71,31 +71,38 @@ third_party_library(chdr
   ${chdr}/src/libchdr_codec_cdfl.c ${chdr}/src/libchdr_codec_cdlz.c ${chdr}/src/libchdr_codec_cdzl.c
   ${chdr}/src/libchdr_codec_cdzs.c ${chdr}/src/libchdr_codec_flac.c ${chdr}/src/libchdr_codec_huff.c
   ${chdr}/src/libchdr_codec_lzma.c ${chdr}/src/libchdr_codec_zlib.c ${chdr}/src/libchdr_codec_zstd.c
-  ${chdr}/src/libchdr_flac.c ${chdr}/src/libchdr_huffman.c
-  ${chdr}/deps/lzma-25.01/src/LzmaDec.c ${CMAKE_SOURCE_DIR}/cmake/libchdr_fixes.c)
+  ${chdr}/src/libchdr_flac.c ${chdr}/src/libchdr_huffman.c ${CMAKE_SOURCE_DIR}/cmake/libchdr_fixes.c)
 # Its LZMA decoder's dictionary bounded, and no scanf for a hard disk's geometry (cmake/libchdr_fixes.c).
 set_source_files_properties(${chdr}/src/libchdr_codec_lzma.c PROPERTIES
                             COMPILE_DEFINITIONS CHDR_LzmaDec_Allocate=chdr_lzma_allocate_bounded)
 set_source_files_properties(${chdr}/src/libchdr_chd.c PROPERTIES
                             COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/cmake/libchdr_no_sscanf.h")
-target_include_directories(chdr PRIVATE ${chdr}/deps/lzma-25.01/include)
+# Its LZMA decoder is the SDK's below, of the same version (25.01), which the 7z reader uses too: one copy.
+# libchdr names its own copy's functions CHDR_*; those names lead to the SDK's.
+target_include_directories(chdr PRIVATE ${TP}/7zip/C)
+target_compile_definitions(chdr PRIVATE CHDR_LzmaDec_Init=LzmaDec_Init CHDR_LzmaDec_Free=LzmaDec_Free
+                           CHDR_LzmaDec_DecodeToBuf=LzmaDec_DecodeToBuf CHDR_LzmaDec_DecodeToDic=LzmaDec_DecodeToDic
+                           CHDR_LzmaDec_AllocateProbs=LzmaDec_AllocateProbs CHDR_LzmaDec_FreeProbs=LzmaDec_FreeProbs
+                           CHDR_LzmaProps_Decode=LzmaProps_Decode CHDR_LzmaDecode=LzmaDecode)
 # Each hunk of a CHD install passes through these: for speed, as the copy loops (the rest for size).
 if(WIN32)
   set_property(SOURCE ${chdr}/src/libchdr_chd.c ${chdr}/src/libchdr_cdrom.c ${chdr}/src/libchdr_codec_cdzl.c
-               ${chdr}/src/libchdr_codec_cdlz.c ${chdr}/deps/lzma-25.01/src/LzmaDec.c APPEND PROPERTY COMPILE_OPTIONS -O2)
+               ${chdr}/src/libchdr_codec_cdlz.c ${TP}/7zip/C/LzmaDec.c ${TP}/7zip/C/Lzma2Dec.c
+               APPEND PROPERTY COMPILE_OPTIONS -O2)
 endif()
 target_compile_definitions(chdr PRIVATE CHDR_SYSTEM_ZLIB CHDR_SYSTEM_ZSTD WANT_RAW_DATA_SECTOR=1 WANT_SUBCODE=1
                            VERIFY_BLOCK_CRC=0 _LARGEFILE64_SOURCE DR_FLAC_NO_SIMD DR_FLAC_NO_OGG DR_FLAC_NO_WCHAR
                            DR_FLAC_NO_CRC)
 target_include_directories(chdr SYSTEM PUBLIC ${chdr}/include)
-target_link_libraries(chdr PUBLIC zlib zstd_decoder)
+target_link_libraries(chdr PUBLIC zlib zstd_decoder lzma_sdk)
 
-# The LZMA SDK's C decoders and 7z archive reader (7-Zip's C/ folder; the encoders stay out).
+# The LZMA SDK's C decoders and 7z archive reader (7-Zip's C/ folder; the encoders stay out). The 7z reader
+# decodes LZMA and LZMA2 alone: no branch filters but the BCJ2 that its folder decoder always knows, no PPMd.
 set(c7 ${TP}/7zip/C)
 third_party_library(lzma_sdk
-  ${c7}/7zAlloc.c ${c7}/7zArcIn.c ${c7}/7zBuf.c ${c7}/7zBuf2.c ${c7}/7zCrc.c ${c7}/7zCrcOpt.c ${c7}/7zDec.c
-  ${c7}/7zFile.c ${c7}/7zStream.c ${c7}/Bcj2.c ${c7}/Bra.c ${c7}/Bra86.c ${c7}/BraIA64.c ${c7}/CpuArch.c
-  ${c7}/Delta.c ${c7}/Lzma2Dec.c ${c7}/LzmaDec.c)
+  ${c7}/7zArcIn.c ${c7}/7zBuf.c ${c7}/7zCrc.c ${c7}/7zCrcOpt.c ${c7}/7zDec.c ${c7}/7zStream.c ${c7}/CpuArch.c
+  ${c7}/Bcj2.c ${c7}/Lzma2Dec.c ${c7}/LzmaDec.c)
+target_compile_definitions(lzma_sdk PRIVATE Z7_NO_METHODS_FILTERS)
 target_include_directories(lzma_sdk SYSTEM PUBLIC ${c7})
 
 # minizip's reader (unzip.c and its file layer); it never decrypts: an encrypted entry is refused by its flag.
@@ -105,5 +112,5 @@ target_compile_definitions(minizip PRIVATE NOUNCRYPT)
 target_include_directories(minizip SYSTEM PUBLIC ${mz})
 target_link_libraries(minizip PUBLIC zlib)
 
-# The CD source reads CHDs.
-target_link_libraries(zs_cdsrc PRIVATE chdr)
+# The CD source reads CHDs, and images inside ZIP and 7z archives.
+target_link_libraries(zs_cdsrc PRIVATE chdr PUBLIC minizip lzma_sdk zlib)

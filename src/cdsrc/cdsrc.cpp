@@ -85,11 +85,30 @@ int is_cue(const char *path) {
     return dot && ascii_equal(dot, ".cue");
 }
 
-}  // namespace
+// The data file a sheet names kept as ECM ("game.bin.ecm" beside the sheet that names "game.bin"), as s's
+// bytes. 1 when there is one; 0 with *reason when it is damaged, or without when there is none.
+int ecm_for_sheet(CdSrc *s, const char *sheet, DiscTrack *t, const char **reason) {
+    char beside[PATH_BUF];
+    const char *name = last_separator(t->file), *folder_end = last_separator(sheet);
+    fmt(beside, sizeof beside, "%.*s%s", folder_end ? static_cast<int>(folder_end - sheet + 1) : 0, sheet,
+        name ? name + 1 : t->file);
+    const char *tries[2] = {t->file, beside};
+    for (const char *file : tries) {
+        pf_file f = PF_INVALID;
+        ByteSource *b = ecm_beside(file, &f, reason);
+        if (b || *reason) {
+            s->handle = f;
+            s->bytes = b;
+            if (b) fmt(t->file, sizeof t->file, "%s.ecm", file);
+            return b != nullptr;
+        }
+        pf_close(f);
+    }
+    return 0;
+}
 
-CdSrc *cd_open(const char *path) { return cd_open_why(path, nullptr, 0); }
-
-CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
+// cd_open_why of the n-th image of an archive (n < 0: the first that opens).
+CdSrc *open_source(const char *path, int n, char *why, size_t cap) {
     if (!*path) {
         fmt(why, cap, N_("no CD was given or found: name a drive, an image or a folder with /cd"));
         return nullptr;
@@ -110,28 +129,44 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
         p[3] = '\0';
     }
     if (is_dir(p)) {
+        if (n > 0) {
+            free(s);
+            return nullptr;
+        }
         fmt(s->path, sizeof s->path, "%s", p);
         fmt(s->desc, sizeof s->desc, N_("folder %s"), p);
         return s;
     }
     DiscTrack t;
     const char *reason = nullptr;
+    int contained = -1, chd = 0;
     if (!path_exists(p)) {
         fmt(why, cap, N_("%s: no such file or folder"), p);
+    } else if ((contained = container_open(s, p, n, why, cap)) >= 0) {
+        if (contained) {
+            s->is_image = 1;
+            fmt(s->desc, sizeof s->desc, N_("image %s"), s->path);
+            return s;
+        }
+    } else if (n > 0) {
+        fmt(why, cap, "%s: %s", p, N_("the archive holds no CD image"));
     } else if (!disc_locate(p, &t, &reason)) {
         fmt(why, cap, "%s: %s", p, reason);
-    } else if ((s->handle = open_data(p, &t)) == PF_INVALID) {
-        if (strcmp(t.file, p) != 0)
+    } else if ((s->handle = open_data(p, &t)) == PF_INVALID && !ecm_for_sheet(s, p, &t, &reason)) {
+        if (reason)
+            fmt(why, cap, "%s: %s", t.file, reason);
+        else if (strcmp(t.file, p) != 0)
             fmt(why, cap, N_("%s: the sheet names a data file that cannot be opened: %s"), p, t.file);
         else
             fmt(why, cap, N_("%s: the file cannot be opened (error %lu)"), p, pf_last_error());
-    } else if (!pf_size(s->handle, &s->image_size) || s->image_size == 0) {
+    } else if (s->bytes ? (s->image_size = s->bytes->size) == 0
+                        : !pf_size(s->handle, &s->image_size) || s->image_size == 0) {
         fmt(why, cap, N_("%s: the file is empty"), t.file);
-    } else if (is_chd(s) && !chd_attach(s, &t, why, cap)) {
+    } else if (!s->bytes && is_chd(s) && !(chd = chd_attach(s, &t, why, cap))) {
         // why names the CHD and what is wrong with it
-    } else if (!iso_probe_track(s, &t, is_cue(p) && !s->stream) && (s->stream || !sheet_by_content(s, p, &t))) {
-        // A CHD whose hunk with the volume's descriptor is damaged says so.
-        const char *damage = s->stream ? s->stream->failure(s->stream) : nullptr;
+    } else if (!iso_probe_track(s, &t, is_cue(p) && !chd) && (s->bytes || !sheet_by_content(s, p, &t))) {
+        // A CHD or an archive whose bytes with the volume's descriptor are damaged says so.
+        const char *damage = bytes_failure(s->bytes);
         if (damage)
             fmt(why, cap, "%s: %s", t.file, damage);
         else
@@ -142,10 +177,20 @@ CdSrc *cd_open_why(const char *path, char *why, size_t cap) {
         fmt(s->desc, sizeof s->desc, N_("image %s"), t.file);
         return s;
     }
-    if (s->stream) s->stream->close(s->stream);
+    bytes_close(s->bytes);
     pf_close(s->handle);
     free(s);
     return nullptr;
+}
+
+}  // namespace
+
+CdSrc *cd_open(const char *path) { return cd_open_why(path, nullptr, 0); }
+
+CdSrc *cd_open_why(const char *path, char *why, size_t cap) { return open_source(path, -1, why, cap); }
+
+CdSrc *cd_open_nth(const char *path, uint32_t n, char *why, size_t cap) {
+    return open_source(path, n > INT32_MAX ? INT32_MAX : static_cast<int>(n), why, cap);
 }
 
 CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
@@ -158,7 +203,7 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
     DiscTrack t = {};
     int opened = is_chd(s) ? chd_attach(s, &t, nullptr, 0) && iso_probe_track(s, &t, 0) : iso_probe_layouts(s);
     if (!opened) {
-        if (s->stream) s->stream->close(s->stream);
+        bytes_close(s->bytes);
         free(s);
         return nullptr;
     }
@@ -170,7 +215,7 @@ CdSrc *cd_open_mem(const uint8_t *data, uint64_t size) {
 
 void cd_close(CdSrc *s) {
     if (!s) return;
-    if (s->stream) s->stream->close(s->stream);
+    bytes_close(s->bytes);
     pf_close(s->handle);
     if (s->plan) {
         free(s->plan->entries);
@@ -183,7 +228,7 @@ void cd_close(CdSrc *s) {
 const char *cd_describe(CdSrc *s) { return s->desc; }
 
 int cd_damage(CdSrc *s, char *out, size_t cap) {
-    const char *failure = s->stream ? s->stream->failure(s->stream) : nullptr;
+    const char *failure = bytes_failure(s->bytes);
     if (failure) fmt(out, cap, "%s: %s", s->path, failure);
     return failure != nullptr;
 }
@@ -322,6 +367,9 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
         planned = 0;
     }
     int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
+    // A decoder reads forwards only: the files in the order they lie in the image, so that a well-made
+    // image decodes once (the folders were read by the walk, before any file).
+    if (ok && s->bytes && s->bytes->sequential) jobs_sort_by_at(files);
     if (ok) {
         ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
                          : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);

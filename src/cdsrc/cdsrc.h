@@ -1,14 +1,18 @@
 // cdsrc: one read-only view of the game CD, whatever form it comes in: a folder (a drive root or a
 // copied disc) or a disc image (ISO; raw 2352/2448-byte or 2336-byte sectors; BIN through its CUE
-// or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg; a CHD, decoded as it is read),
-// read through a plain ISO 9660 reader (the Joliet tree when the image has one: the names Windows shows for
-// the disc in a drive).
+// or cdrdao TOC sheet, CloneCD .ccd + .img, Alcohol .mds + .mdf, Nero .nrg; a CHD, decoded as it is read;
+// any of these inside a ZIP or 7z archive, or a BIN kept as ECM), read through a plain ISO 9660 reader (the
+// Joliet tree when the image has one: the names Windows shows for the disc in a drive). An archive's image
+// is read from the archive itself, decoded as it is read: nothing of it is written to disk first.
 // Files: cdsrc.cpp (this interface, the folder source, the dispatch to the image reader), cdplan.h/.cpp
 // (the plan of one walk, which both sources make), iso9660.cpp (the ISO 9660 reader: sectors, records,
 // walks, the image copy, probing), rockridge.cpp (what a record's system use area says), discimage.cpp
 // (the disc descriptors), tocsheet.cpp (cdrdao's TOC sheets), sheetfile.cpp (what the descriptor readers
 // share: their reasons, a sheet's words, the data file they name), chd.cpp (CHD images: their track list
-// and their hunks, decoded by libchdr), cdsrc_internal.h (what the files share).
+// and their hunks, decoded by libchdr), bytesource.cpp (an image's bytes from a span of a file or a
+// decoder's stream), container.cpp (the image inside an archive or an ECM file, and the containers refused
+// by their signatures), ziparc.cpp (ZIP, with minizip), sevenzip.cpp (7z, with the LZMA SDK), ecm.cpp
+// (ECM), cdsrc_internal.h (what the files share).
 // Lookups and probes log nothing; cd_open_why words why a source cannot be opened; the copy logs its
 // failures.
 // A CdSrc belongs to one thread at a time; only cd_copy_all shares it with its own copy workers, which
@@ -41,8 +45,6 @@ struct CdSrc {
     uint32_t primary_extent, primary_size;  // the primary tree's root, which alone carries Rock Ridge
     char desc[552];        // "folder %s" or "image %s"
     const uint8_t *mem;    // an in-memory image (tests and fuzzing) instead of `handle`, or none
-    // An image decoded as it is read (a CHD, from `handle` or `mem`): the image the reader sees, or none.
-    struct ImageStream *stream;
     uint64_t mem_size;
     uint64_t image_size;   // bytes in the image when it was opened: bounds every directory read
     uint64_t base;         // byte of the data track's first sector in the file (after audio or a pregap)
@@ -53,6 +55,10 @@ struct CdSrc {
     // question that needs it: the total, the longest path, the bytes of a part and the copy all read it
     // (walking a folder source costs about as much as creating its folders). None until then.
     struct CdPlan *plan;
+    // An image read through a byte source instead of `handle` or `mem`, which then hold its container: a
+    // CHD or an ECM file decoded as it is read, an archive's entry; none otherwise.
+    struct ByteSource *bytes;
+    uint32_t images;  // the images an archive holds that may be the CD (cd_open_nth's n is below it)
 };
 
 // Opens a drive root, folder, image file or disc descriptor (.cue, .toc, .ccd, .mds, .nrg). None when the
@@ -61,6 +67,10 @@ struct CdSrc {
 CdSrc *cd_open(const char *path);
 // cd_open that also words why it failed: one line naming the path and the cause, into why (cut to cap).
 CdSrc *cd_open_why(const char *path, char *why, size_t cap);
+// cd_open_why of the n-th image of an archive that holds several (n below the `images` of a source opened
+// from it; any other path opens as cd_open_why for n 0, and none for any other n). cd_open takes the first
+// image that opens; which one is the game's only the caller knows.
+CdSrc *cd_open_nth(const char *path, uint32_t n, char *why, size_t cap);
 
 // Disc descriptors. Each parser takes the descriptor's bytes (and its path, to resolve the data file
 // against its folder) and finds the data track; 1 and *t filled, or 0 with *why set to a static text

@@ -147,7 +147,7 @@ struct Decoder {
 };
 
 struct ChdStream {
-    ImageStream base;  // what the source reads through; first, so that the stream is its ImageStream
+    ByteSource base;  // what the source reads through; first, so that the stream is its ByteSource
     pf_file file;      // the CHD (the source's), shared by the decoders: reads are positional; or
     const uint8_t *mem;
     uint64_t file_size;
@@ -315,7 +315,7 @@ int decode(ChdStream *st, Decoder *d, uint32_t hunk) {
     return 0;
 }
 
-int chd_read_at(ImageStream *base, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
+int chd_read_at(ByteSource *base, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     ChdStream *st = reinterpret_cast<ChdStream *>(base);
     uint8_t *out = static_cast<uint8_t *>(dst);
     *got = 0;
@@ -335,14 +335,14 @@ int chd_read_at(ImageStream *base, uint64_t pos, void *dst, uint32_t n, uint32_t
     return 1;
 }
 
-const char *chd_failure(ImageStream *base) {
+const char *chd_failure(ByteSource *base) {
     ChdStream *st = reinterpret_cast<ChdStream *>(base);
     int state;
     while ((state = st->failed.load()) == 1) pf_sleep_ms(0);
     return state == 2 ? st->failure : nullptr;
 }
 
-void chd_close_stream(ImageStream *base) {
+void chd_close_stream(ByteSource *base) {
     ChdStream *st = reinterpret_cast<ChdStream *>(base);
     if (!st) return;
     for (Decoder &d : st->dec) {
@@ -351,6 +351,11 @@ void chd_close_stream(ImageStream *base) {
     }
     free(st);
 }
+
+// Every hunk is checked against its checksum as it is decoded: the whole image has nothing more to check.
+int chd_finish(ByteSource *base) { return chd_failure(base) == nullptr; }
+
+const ByteSourceOps chd_ops = {chd_read_at, chd_finish, chd_failure, chd_close_stream};
 
 // The reason a CHD that libchdr will not open is refused with.
 const char *open_error(chd_error e) {
@@ -454,7 +459,7 @@ int chd_attach(CdSrc *s, DiscTrack *t, char *why, size_t cap) {
         fmt(why, cap, N_("%s: out of memory"), t->file);
         return 0;
     }
-    st->base = ImageStream{chd_read_at, chd_failure, chd_close_stream, 0};
+    st->base = ByteSource{&chd_ops, 0, 0, nullptr};
     st->file = s->handle;
     st->mem = s->mem;
     st->file_size = s->image_size;
@@ -481,7 +486,7 @@ int chd_attach(CdSrc *s, DiscTrack *t, char *why, size_t cap) {
         for (Decoder &d : st->dec)
             if (!(d.data = static_cast<uint8_t *>(malloc(st->hunk_bytes)))) reason = N_("not enough memory to decode the CHD");
         if (!reason) {
-            s->stream = &st->base;
+            s->bytes = &st->base;
             s->image_size = st->base.size;
             return 1;
         }

@@ -90,9 +90,15 @@ static uint8_t *utf16_to_utf8(const uint8_t *data, size_t size, size_t *n) {
     return out;
 }
 
-static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why);
+static int cue_parse_text(const FileSpace *fs, const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t,
+                          const char **why);
 
 int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
+    return cue_parse_in(nullptr, sheet_path, data, size, t, why);
+}
+
+int cue_parse_in(const FileSpace *fs, const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t,
+                 const char **why) {
     size_t n = 0;
     uint8_t *utf8 = utf16_to_utf8(data, size, &n);
     // Text that is no UTF-8 was written in the ANSI code page of the system that made it, which the
@@ -100,13 +106,14 @@ int cue_parse(const char *sheet_path, const uint8_t *data, size_t size, DiscTrac
     const char *text = reinterpret_cast<const char *>(data);
     if (!utf8 && !utf8_valid(text, size))
         utf8 = reinterpret_cast<uint8_t *>(pf_ansi_to_utf8(text, size, &n));
-    if (!utf8) return cue_parse_text(sheet_path, data, size, t, why);
-    int ok = cue_parse_text(sheet_path, utf8, n, t, why);
+    if (!utf8) return cue_parse_text(fs, sheet_path, data, size, t, why);
+    int ok = cue_parse_text(fs, sheet_path, utf8, n, t, why);
     free(utf8);
     return ok;
 }
 
-static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
+static int cue_parse_text(const FileSpace *fs, const char *sheet_path, const uint8_t *data, size_t size, DiscTrack *t,
+                          const char **why) {
     const char *text = reinterpret_cast<const char *>(data), *end = text + size;
     if (size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
     const char *file = nullptr, *first_file = nullptr, *prev = nullptr;
@@ -134,7 +141,7 @@ static int cue_parse_text(const char *sheet_path, const uint8_t *data, size_t si
                 return 0;
             }
             if (first_file && disc_known)
-                disc_known = add_file_sectors(sheet_path, prev, prev_len, bytes, last_time,
+                disc_known = add_file_sectors(fs, sheet_path, prev, prev_len, bytes, last_time,
                                               last_size ? last_size : track_size ? track_size : 2352, &disc);
             if (!first_file) first_file = file, first_len = file_len;
             prev = file, prev_len = file_len;
@@ -467,13 +474,13 @@ Kind kind_of(const char *path) {
     return PLAIN;
 }
 
-// n bytes at `at` of the file into a new heap buffer (one spare byte); none when they cannot be read.
-uint8_t *read_span(pf_file f, uint64_t at, uint64_t n) {
+// n bytes at `at` of the descriptor into a new heap buffer (one spare byte); none when they cannot be read.
+uint8_t *read_span(ByteSource *b, uint64_t at, uint64_t n) {
     uint8_t *data = static_cast<uint8_t *>(malloc(static_cast<size_t>(n) + 1));
     uint64_t done = 0;
     while (data && done < n) {
         uint32_t got = 0;
-        if (!pf_read_at(f, at + done, data + done, static_cast<uint32_t>(n - done), &got) || got == 0) {
+        if (!b->ops->read_at(b, at + done, data + done, static_cast<uint32_t>(n - done), &got) || got == 0) {
             free(data);
             return nullptr;
         }
@@ -487,15 +494,26 @@ uint8_t *read_span(pf_file f, uint64_t at, uint64_t n) {
 int disc_locate(const char *path, DiscTrack *t, const char **why) {
     set_layout(t, 0, 0, 0);
     fmt(t->file, sizeof t->file, "%s", path);
-    Kind kind = kind_of(path);
-    if (kind == PLAIN) return 1;
+    if (kind_of(path) == PLAIN) return 1;
     pf_file f = pf_open_read(path, 0);
     uint64_t size = 0;
+    ByteSource *b = f != PF_INVALID && pf_size(f, &size) ? bytes_span(f, 0, size, 1) : nullptr;
     // A descriptor that cannot be opened is worded by the caller, like any other file.
-    if (f == PF_INVALID || !pf_size(f, &size)) {
+    if (!b) {
         pf_close(f);
         return 1;
     }
+    int ok = disc_locate_in(path, b, nullptr, t, why);
+    bytes_close(b);
+    return ok;
+}
+
+int disc_locate_in(const char *path, ByteSource *b, const FileSpace *fs, DiscTrack *t, const char **why) {
+    set_layout(t, 0, 0, 0);
+    fmt(t->file, sizeof t->file, "%s", path);
+    Kind kind = kind_of(path);
+    if (kind == PLAIN) return 1;
+    uint64_t size = b->size;
     int ok = 0;
     uint8_t *data = nullptr;
     uint64_t at = 0, len = size;
@@ -504,26 +522,26 @@ int disc_locate(const char *path, DiscTrack *t, const char **why) {
     } else if (kind == NRG) {
         uint8_t tail[12];
         uint32_t got = 0;
-        if (size < sizeof tail || !pf_read_at(f, size - sizeof tail, tail, sizeof tail, &got) || got != sizeof tail ||
-            !nrg_footer(tail, sizeof tail, size, &at, &len)) {
-            ok = 1;  // no Nero footer: a plain image that merely carries the name
-        } else if ((data = read_span(f, at, len)) != nullptr) {
+        if (size < sizeof tail || !b->ops->read_at(b, size - sizeof tail, tail, sizeof tail, &got) ||
+            got != sizeof tail || !nrg_footer(tail, sizeof tail, size, &at, &len)) {
+            ok = !b->why;  // no Nero footer: a plain image that merely carries the name
+            if (b->why) *why = b->why;
+        } else if ((data = read_span(b, at, len)) != nullptr) {
             ok = nrg_parse(path, data, static_cast<size_t>(len), t, why);
         } else {
-            *why = DAMAGED;
+            *why = b->why ? b->why : DAMAGED;
         }
-    } else if (size > MAX_SHEET || (data = read_span(f, 0, size)) == nullptr) {
-        *why = DAMAGED;
+    } else if (size > MAX_SHEET || (data = read_span(b, 0, size)) == nullptr) {
+        *why = b->why ? b->why : DAMAGED;
     } else if (kind == CUE) {
-        ok = cue_parse(path, data, static_cast<size_t>(size), t, why);
+        ok = cue_parse_in(fs, path, data, static_cast<size_t>(size), t, why);
     } else if (kind == TOC) {
-        ok = toc_parse(path, data, static_cast<size_t>(size), t, why);
+        ok = toc_parse_in(fs, path, data, static_cast<size_t>(size), t, why);
     } else if (kind == CCD) {
         ok = ccd_parse(path, data, static_cast<size_t>(size), t, why);
     } else {
         ok = mds_parse(path, data, static_cast<size_t>(size), t, why);
     }
     free(data);
-    pf_close(f);
     return ok;
 }

@@ -69,7 +69,7 @@ constexpr size_t IMAGE_BUFFER = STAGE_AT + CHUNK_SECTORS * MAX_SECTOR;
 
 // Reads up to n bytes at pos of the image file (or the image in memory); *got receives the count.
 int read_raw(CdSrc *s, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
-    if (s->stream) return s->stream->read(s->stream, pos, dst, n, got);
+    if (s->bytes) return s->bytes->ops->read_at(s->bytes, pos, dst, n, got);
     if (s->mem) {
         *got = 0;
         if (pos >= s->mem_size) return 1;
@@ -379,13 +379,14 @@ void shown_name(const IsoEntry *e, char *shown, size_t cap) {
 // early, also one cut after it was opened) or the system's error.
 void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
     unsigned long code = pf_last_error();
-    const char *failure = s->stream ? s->stream->failure(s->stream) : nullptr;
+    // A container or a CHD says what is wrong with it: a damaged or cut stream, a CRC that does not match.
+    const char *failure = bytes_failure(s->bytes);
     if (failure) {
         setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, failure);
         return;
     }
     uint64_t now = s->image_size, size = 0;
-    if (!s->mem && pf_size(s->handle, &size) && size < now) now = size;
+    if (!s->mem && !s->bytes && pf_size(s->handle, &size) && size < now) now = size;
     uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
     uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
     if (end > now) {
@@ -405,9 +406,10 @@ struct ImageCopy {
 };
 
 // Copies one file of the image (a job of the plan below) through a worker's buffer.
-int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
-    CdSrc *s = c->s;
+int copy_file_data(CdSrc *s, const ImageCopy *c, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    // Said first, before the file is made: a worker that began a later file meanwhile must not take the
+    // decoder past this one.
+    bytes_reader(s->bytes, buffer, sector_pos(s, job->at));
     int existed = 0;
     pf_file out = pf_overwrite(job->to, &existed);
     if (out == PF_INVALID) {
@@ -419,6 +421,8 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
     while (left) {
         uint64_t need = (left + SECTOR - 1) / SECTOR;
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
+        // A stream decoded ahead keeps what this worker reads next until it has read it.
+        bytes_reader(s->bytes, buffer, sector_pos(s, sector));
         if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
             const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
             log_image_read_error(s, job->from, job->at, job->size, rel);
@@ -445,6 +449,13 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
     int ok = !existed || pf_set_end(out);
     if (!ok) log_failure("write failed: %s (%s)", job->to, pf_last_error());
     pf_close(out);
+    return ok;
+}
+
+int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
+    int ok = copy_file_data(c->s, c, job, p, buffer);
+    bytes_reader(c->s->bytes, buffer, UINT64_MAX);  // this worker reads nothing more until its next file
     return ok;
 }
 
@@ -569,7 +580,18 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
     ImageCopy c = {s, strlen(dest)};
-    return jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    // The files in disc order, while the decoder goes ahead on a thread of its own and keeps what each
+    // worker reads next.
+    bytes_ahead(s->bytes, 1);
+    int ok = jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    bytes_ahead(s->bytes, 0);
+    // What only the whole image tells, its CRC, is known at its end: a mismatch there fails the copy too.
+    if (ok && s->bytes && !s->bytes->ops->finish(s->bytes)) {
+        const char *failure = bytes_failure(s->bytes);
+        setup_log("%s: %s", s->path, failure ? failure : ARCHIVE_DAMAGED);
+        ok = 0;
+    }
+    return ok;
 }
 
 namespace {

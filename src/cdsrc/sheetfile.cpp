@@ -97,20 +97,21 @@ pf_file open_data(const char *desc, DiscTrack *t) {
     return f;
 }
 
-int named_file_size(const char *desc_path, const char *name, size_t n, uint64_t *size) {
+int named_file_size(const FileSpace *fs, const char *desc_path, const char *name, size_t n, uint64_t *size) {
     DiscTrack t;
     const char *why = nullptr;
     if (!name_data_file(desc_path, name, n, &t, &why)) return 0;
+    if (fs) return fs->size_of(fs, t.file, size);
     pf_file f = open_data(desc_path, &t);
     int ok = f != PF_INVALID && pf_size(f, size);
     pf_close(f);
     return ok;
 }
 
-int add_file_sectors(const char *desc_path, const char *name, size_t n, uint64_t from, uint64_t sectors,
-                     uint32_t per, uint64_t *disc) {
+int add_file_sectors(const FileSpace *fs, const char *desc_path, const char *name, size_t n, uint64_t from,
+                     uint64_t sectors, uint32_t per, uint64_t *disc) {
     uint64_t size = 0;
-    if (!named_file_size(desc_path, name, n, &size) || size < from) return 0;
+    if (!named_file_size(fs, desc_path, name, n, &size) || size < from) return 0;
     *disc += sectors + (size - from) / per;
     return 1;
 }

@@ -94,6 +94,7 @@ const TrackMode *mode_of(const Word &w) {
 // Where the sheet stands: the disc's sectors before the current track (known while every length could
 // be found), and in the data track the sector where its pregap ends and the data file that holds it.
 struct State {
+    const FileSpace *fs;
     const char *sheet;
     uint64_t disc = 0;
     int disc_known = 1;
@@ -126,7 +127,7 @@ int add_file(State *st, const Word &name, uint64_t byte, long long sectors) {
         st->track += static_cast<uint64_t>(sectors);
     } else {
         uint64_t disc = 0;
-        if (!st->track_known || !add_file_sectors(st->sheet, name.p, name.n, byte, 0, st->block, &disc)) {
+        if (!st->track_known || !add_file_sectors(st->fs, st->sheet, name.p, name.n, byte, 0, st->block, &disc)) {
             st->track_known = 0;
         } else {
             st->track += disc;
@@ -145,8 +146,14 @@ void end_track(State *st) {
 }  // namespace
 
 int toc_parse(const char *toc_path, const uint8_t *data, size_t size, DiscTrack *t, const char **why) {
+    return toc_parse_in(nullptr, toc_path, data, size, t, why);
+}
+
+int toc_parse_in(const FileSpace *fs, const char *toc_path, const uint8_t *data, size_t size, DiscTrack *t,
+                 const char **why) {
     Lexer x = {reinterpret_cast<const char *>(data), reinterpret_cast<const char *>(data) + size, 0};
     State st;
+    st.fs = fs;
     st.sheet = toc_path;
     Word w;
     int damaged = 0, seen_header = 0, have = next(&x, &w, &damaged);

@@ -116,7 +116,7 @@ size_t deepest_install_path(const char *dir, size_t cd_longest) {
 int find_game_image(const char *folder, char *found) {
     // Images and the descriptors that lead to one; data files (.bin, .img, .mdf) are found through
     // their descriptor.
-    static const char *const exts[] = {".iso", ".cue", ".toc", ".ccd", ".mds", ".nrg"};
+    static const char *const exts[] = {".iso", ".cue", ".toc", ".ccd", ".mds", ".nrg", ".chd", ".zip", ".7z", ".ecm"};
     PfList *l = pf_list_open(folder);
     PfEntry e;
     int hit = 0;
@@ -126,12 +126,25 @@ int find_game_image(const char *folder, char *found) {
         for (const char *x : exts) image |= dot && ascii_equal(dot, x);
         char full[PATH_BUF];
         if (!image || !join_path(full, folder, e.name)) continue;
-        CdSrc *s = cd_open(full);
+        CdSrc *s = game_image_in(full, cd_open(full));
         if (s && is_zarnith_cd(s)) hit = fmt(found, PATH_BUF, "%s", full) > 0;
         cd_close(s);
     }
     pf_list_close(l);
     return hit;
+}
+
+CdSrc *game_image_in(const char *path, CdSrc *first) {
+    if (!first || first->images < 2 || is_zarnith_cd(first)) return first;
+    for (uint32_t n = 1; n < first->images; ++n) {
+        CdSrc *s = cd_open_nth(path, n, nullptr, 0);
+        if (s && is_zarnith_cd(s)) {
+            cd_close(first);
+            return s;
+        }
+        cd_close(s);
+    }
+    return first;
 }
 
 void log_missing_markers(CdSrc *s) {

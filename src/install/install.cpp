@@ -76,11 +76,15 @@ static CdSrc *open_game_cd(const char *path) {
         fail("the CD is not a readable disc, image or folder");
         return nullptr;
     }
+    // An archive of several images: the one that is the game's.
+    CdSrc *first = src;
+    src = game_image_in(path, src);
+    if (src != first) setup_log("Found the CD as %s", src->path);
     // A folder of images given as the CD: the first of them that is the game's, as beside the setup.
     char image[PATH_BUF];
     if (!is_zarnith_cd(src) && !src->is_image && find_game_image(src->path, image)) {
         cd_close(src);
-        src = cd_open(image);
+        src = game_image_in(image, cd_open(image));
         if (src) setup_log("Found the CD as %s", image);
     }
     char damage[LOG_BUF];

@@ -105,6 +105,9 @@ int check_folder_form(const char *dir);
 // The first image or descriptor in folder (in listing order) that opens as the game CD: its path into
 // found (PATH_BUF). 1/0. What the setup looks for beside itself, and in a folder given as the CD.
 int find_game_image(const char *folder, char *found);
+// An archive that holds several images (first: the one it opened as, from path) may hold the game CD as
+// another: the first of them that is the game's, first closed; else first as it was.
+CdSrc *game_image_in(const char *path, CdSrc *first);
 // Logs which of the game CD's marker files the source lacks ("<description> holds no A, B").
 void log_missing_markers(CdSrc *s);
 // 1 when dir holds an install made before installs kept a record: the game or its uninstaller, and the

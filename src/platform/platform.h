@@ -117,6 +117,14 @@ struct PfLock {
 };
 void pf_lock(PfLock *l);
 void pf_unlock(PfLock *l);
+// A condition to wait for under a PfLock; a zero-filled PfCond (a static one) is ready. pf_cond_wait gives
+// the lock up while it waits and holds it again when it returns, also without a wake (test the condition in
+// a loop); pf_cond_wake wakes every waiter.
+struct PfCond {
+    void *state;
+};
+void pf_cond_wait(PfCond *c, PfLock *l);
+void pf_cond_wake(PfCond *c);
 // Lets the thread sleep for about ms milliseconds.
 void pf_sleep_ms(unsigned ms);
 

@@ -332,6 +332,14 @@ void pf_lock(PfLock *l) {
 }
 void pf_unlock(PfLock *l) { __atomic_store_n(&l->state, nullptr, __ATOMIC_RELEASE); }
 
+// The lock is a spinning word: a wait gives it up and yields once (the native tests alone wait so).
+void pf_cond_wait(PfCond *, PfLock *l) {
+    pf_unlock(l);
+    sched_yield();
+    pf_lock(l);
+}
+void pf_cond_wake(PfCond *) {}
+
 void pf_sleep_ms(unsigned ms) {
     struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {

@@ -262,6 +262,13 @@ static_assert(sizeof(PfLock) == sizeof(SRWLOCK), "PfLock holds an SRWLOCK");
 void pf_lock(PfLock *l) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)); }
 void pf_unlock(PfLock *l) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(l)); }
 
+// A CONDITION_VARIABLE is one pointer, zero when ready, and waits on the SRWLOCK of a PfLock.
+static_assert(sizeof(PfCond) == sizeof(CONDITION_VARIABLE), "PfCond holds a CONDITION_VARIABLE");
+void pf_cond_wait(PfCond *c, PfLock *l) {
+    SleepConditionVariableSRW(reinterpret_cast<CONDITION_VARIABLE *>(c), reinterpret_cast<SRWLOCK *>(l), INFINITE, 0);
+}
+void pf_cond_wake(PfCond *c) { WakeAllConditionVariable(reinterpret_cast<CONDITION_VARIABLE *>(c)); }
+
 void pf_sleep_ms(unsigned ms) { Sleep(ms); }
 
 int pf_self_path(char *out, size_t cap) {

@@ -132,8 +132,8 @@ static void on_image() {
     if (wide_to_code_page(CP_ACP, file, cd, sizeof cd) && is_dir(cd)) file[0] = L'\0';
     wchar_t filter[512];
     wchar_t *at = filter, *end = filter + 512 - 2;
-    filter_add(&at, end, ui("CD images (*.iso;*.cue;*.toc;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg)").s);
-    filter_add(&at, end, L"*.iso;*.cue;*.toc;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg");
+    filter_add(&at, end, ui("CD images (*.iso;*.cue;*.toc;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg;*.chd;*.zip;*.7z;*.ecm)").s);
+    filter_add(&at, end, L"*.iso;*.cue;*.toc;*.bin;*.ccd;*.img;*.mds;*.mdf;*.nrg;*.chd;*.zip;*.7z;*.ecm");
     filter_add(&at, end, ui("All files").s);
     filter_add(&at, end, L"*.*");
     *at = L'\0';

@@ -45,6 +45,16 @@ void jobs_free(CopyJobs *j) {
 
 size_t jobs_count(const CopyJobs *j) { return j->count; }
 
+static int by_at(const void *x, const void *y) {
+    const Job *a = static_cast<const Job *>(x), *b = static_cast<const Job *>(y);
+    if (a->at != b->at) return a->at < b->at ? -1 : 1;
+    return a->from < b->from ? -1 : a->from > b->from;  // texts are pooled in list order
+}
+
+void jobs_sort_by_at(CopyJobs *j) {
+    if (j->count > 1) qsort(j->jobs, j->count, sizeof(Job), by_at);
+}
+
 CopyJob jobs_at(const CopyJobs *j, size_t i) {
     const Job &n = j->jobs[i];
     return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size};

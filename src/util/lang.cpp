@@ -2,16 +2,15 @@
 // translator that turns a log line formatted in English into the chosen language.
 #include "util/lang.h"
 
-#include <zlib.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include "LzmaDec.h"
 #include "platform/platform.h"
 
 // Each catalogue (lang/<code>.inc) lists the English texts in one order, each line {"<English>",
-// "<translation>"}. They are packed with zlib at build time (cmake/pack_catalogues.py, in the order of
-// `languages`), which takes a third of their room in setup.exe. Unpacked at the first choice of a language
+// "<translation>"}. They are packed with LZMA at build time (cmake/pack_catalogues.py, the English texts
+// once, then the translations in the order of `languages`), which takes a sixth of their room in setup.exe. Unpacked at the first choice of a language
 // other than English (or by lang_all), which happens once at start-up, before any thread exists.
 #include "catalogues.inc"
 
@@ -19,37 +18,38 @@ static Language languages[] = {{"de", nullptr, 0}, {"fr", nullptr, 0}, {"es", nu
                                {"pt", nullptr, 0}, {"pl", nullptr, 0}, {"cs", nullptr, 0}, {"ru", nullptr, 0},
                                {"uk", nullptr, 0}, {"ja", nullptr, 0}, {"zh", nullptr, 0}};
 constexpr size_t LANGUAGES = sizeof languages / sizeof languages[0];
-static_assert(sizeof counts / sizeof counts[0] == LANGUAGES, "a packed catalogue for every language");
+static_assert(CATALOGUES == LANGUAGES, "a packed catalogue for every language");
 static const uint16_t primaries[LANGUAGES] = {0x07, 0x0C, 0x0A, 0x10, 0x16, 0x15, 0x05, 0x19, 0x22, 0x11, 0x04};
 constexpr uint16_t LANG_ZH = 0x04, SUBLANG_ZH_SIMPLIFIED = 0x02, SUBLANG_ZH_SINGAPORE = 0x04;
+
+static void *lzma_alloc(ISzAllocPtr, size_t size) { return malloc(size); }
+static void lzma_free(ISzAllocPtr, void *p) { free(p); }
 
 // 1 when the catalogues are unpacked (they stay for the life of the process); 0 without memory for them,
 // and the setup speaks English.
 static int unpack() {
     static char *blob;
     if (blob) return 1;
-    size_t total = 0;
-    for (unsigned short c : counts) total += c;
+    static const ISzAlloc heap = {lzma_alloc, lzma_free};
     char *data = static_cast<char *>(malloc(UNPACKED_SIZE));
-    LangText *texts = static_cast<LangText *>(malloc(sizeof(LangText) * total));
-    uLongf size = UNPACKED_SIZE;
-    if (!data || !texts || uncompress(reinterpret_cast<Bytef *>(data), &size, packed, sizeof packed) != Z_OK ||
+    LangText *texts = static_cast<LangText *>(malloc(sizeof(LangText) * TEXTS * LANGUAGES));
+    SizeT size = UNPACKED_SIZE, in = sizeof packed - LZMA_PROPS_SIZE;
+    ELzmaStatus status;
+    if (!data || !texts ||
+        LzmaDecode(reinterpret_cast<Byte *>(data), &size, packed + LZMA_PROPS_SIZE, &in, packed, LZMA_PROPS_SIZE,
+                   LZMA_FINISH_END, &status, &heap) != SZ_OK ||
         size != UNPACKED_SIZE) {
         free(data);
         free(texts);
         return 0;
     }
     const char *p = data;
-    LangText *t = texts;
+    for (unsigned short k = 0; k < TEXTS; ++k, p += strlen(p) + 1)
+        for (size_t i = 0; i < LANGUAGES; ++i) texts[i * TEXTS + k].english = p;
     for (size_t i = 0; i < LANGUAGES; ++i) {
-        languages[i].texts = t;
-        languages[i].count = counts[i];
-        for (unsigned short k = 0; k < counts[i]; ++k, ++t) {
-            t->english = p;
-            p += strlen(p) + 1;
-            t->text = p;
-            p += strlen(p) + 1;
-        }
+        languages[i].texts = texts + i * TEXTS;
+        languages[i].count = TEXTS;
+        for (unsigned short k = 0; k < TEXTS; ++k, p += strlen(p) + 1) texts[i * TEXTS + k].text = p;
     }
     blob = data;
     return 1;

@@ -134,6 +134,8 @@ CopyJobs *jobs_new();
 // Appends a job (the texts are copied). 1, or 0 without memory (the list stays as it was).
 int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size);
 size_t jobs_count(const CopyJobs *j);
+// Orders the jobs by their `at` (an image file's first sector), those with the same `at` as they were.
+void jobs_sort_by_at(CopyJobs *j);
 // The i-th job (i below jobs_count); its texts live as long as the list.
 CopyJob jobs_at(const CopyJobs *j, size_t i);
 // Frees the list; none is accepted.

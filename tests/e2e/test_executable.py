@@ -13,10 +13,11 @@ import resinfo
 # setup.exe without the game it carries stays near a bare NSIS installer (94 KB): it was below 80 KiB
 # until the install record, the roll-back, the checks before writing, moving an install, one setup at a
 # time, the Joliet tree and the sheets under any name added 16.5 KiB; TOC sheets, a data track at its
-# disc address and Rock Ridge's moved folders 5 KiB more; keeping a signed game signed 1.5 KiB more. The catalogues of eleven languages (142 KB of
-# UTF-8 text) go packed with zlib: 29 KB. The decoders of the images players keep take the rest: CHD
-# (libchdr with its LZMA and FLAC decoders, zstd's decoder, zlib's inflate: 322 KiB in all with them),
-# ZIP and 7z.
+# disc address and Rock Ridge's moved folders 5 KiB more; keeping a signed game signed (the signature check,
+# its emblem as an icon file beside it) 1.5 KiB more. The catalogues of eleven languages (184 KB of UTF-8
+# text) go packed with LZMA, their English texts once: 29 KB. The decoders of the images players keep take
+# the rest: CHD (libchdr with its FLAC decoder, zstd's decoder, zlib's inflate), ZIP (minizip), 7z (the LZMA
+# SDK, whose LZMA decoder libchdr shares) and ECM.
 SETUP_PART_LIMIT = 384 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll",
                "ole32.dll", "advapi32.dll", "msvcrt.dll"}

@@ -32,6 +32,8 @@ import subprocess
 import sys
 import time
 
+import ecm
+
 FORMAT_VERSION = 2
 
 SOUND_BANKS = [
@@ -85,7 +87,7 @@ SIZES = {
               "total_bytes": 600 * 1024 * 1024},
 }
 
-OUTPUTS = ("tree", "iso", "bin", "cue", "forms", "chd")
+OUTPUTS = ("tree", "iso", "bin", "cue", "forms", "chd", "archives")
 STAMP_NAME = "make_cd.stamp"
 VOLUME_ID = "TOVEK_ZARNITH"
 
@@ -852,6 +854,155 @@ def write_forms(outdir, iso, bin1):
 
 
 # --------------------------------------------------------------------------
+# Archives and ECM: the image as players keep it, made with the tools they use (zip, 7-Zip) and an ECM
+# writer of our own (ecm.py); the containers the setup names and refuses, by their signatures; and damaged
+# archives, each with the failure it must produce.
+
+def _other_tree(dest):
+    """A small CD that is not the game's: one file."""
+    os.makedirs(dest, exist_ok=True)
+    with open(os.path.join(dest, "README.TXT"), "wb") as f:
+        f.write(b"Another disc.\r\n")
+
+
+def _archive(tool_args, archive, members, cwd):
+    """Runs zip or 7zz in cwd over members (their times fixed first, so the archive is the same each run)."""
+    for m in members:
+        os.utime(os.path.join(cwd, m), (FIXED_EPOCH, FIXED_EPOCH))
+    if os.path.exists(archive):
+        os.remove(archive)
+    env = dict(os.environ, TZ="UTC")
+    res = subprocess.run(tool_args + [archive] + members, cwd=cwd, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if res.returncode != 0:
+        raise RuntimeError("%s failed (%d):\n%s" % (tool_args[0], res.returncode,
+                                                     res.stdout.decode(errors="replace")))
+
+
+ZIP = ["zip", "-X", "-D", "-q"]
+SEVEN = ["7zz", "a", "-bd", "-bso0", "-bsp0", "-mtm=off", "-mtc=off", "-mta=off"]
+
+
+def _zip_entry(archive, name):
+    """(offset of the entry's data, compressed size, offset of its local header) in a zip made here."""
+    with open(archive, "rb") as f:
+        data = f.read()
+    at = data.find(b"PK\x03\x04")
+    while at >= 0:
+        n, x = struct.unpack_from("<HH", data, at + 26)
+        if data[at + 30:at + 30 + n].decode() == name:
+            csize = struct.unpack_from("<I", data, at + 18)[0]
+            return at + 30 + n + x, csize, at
+        at = data.find(b"PK\x03\x04", at + 4)
+    raise RuntimeError("%s holds no %s" % (archive, name))
+
+
+def _edit(src, dst, edits):
+    """A copy of src with the bytes at each offset replaced ({offset: bytes}), or cut (offset: None)."""
+    with open(src, "rb") as f:
+        data = bytearray(f.read())
+    for at, b in sorted(edits.items()):
+        if b is None:
+            del data[at:]
+        else:
+            data[at:at + len(b)] = b
+    with open(dst, "wb") as f:
+        f.write(data)
+
+
+ARCHIVE_FILES = ["cd_iso.zip", "cd_stored.zip", "cd_bincue.zip", "cd_multi.zip", "cd_iso.7z", "cd_bincue.7z",
+                 "cd_mixed.7z", "cd_clone.7z", "cd_ecm.bin.ecm", "cd_ecm.cue", "cd_ecm2.bin.ecm", "cd_ecm2.cue",
+                 "cd.rar", "cd_old.rar", "cd.isz", "cd.daa", "cd.mdx", "cd.b5t", "cd.b6t", "cd.cdi", "bad_crc.zip",
+                 "bad_cut.zip", "bad_cut.7z", "bad_encrypted.zip", "bad_encrypted.7z", "bad_codec.7z",
+                 "bad_codec.zip", "bad_data.7z", "bad_size.zip", "bad_ecm.bin.ecm", "bad_ecm.cue"]
+
+
+def write_archives(outdir):
+    p = lambda n: os.path.join(outdir, n)
+    stage = p("archives.tmp")
+    _rmtree(stage)
+    os.makedirs(os.path.join(stage, "game"))
+    link_or_copy(p("cd.iso"), os.path.join(stage, "cd.iso"))
+    for n in ("cd_mode1.bin", "cd_mode1.cue", "cd_mixed.bin", "cd_mixed.cue", "cd_clone.ccd", "cd_clone.img",
+              "cd_clone.sub"):
+        link_or_copy(p(n), os.path.join(stage, n))
+    link_or_copy(p("cd.iso"), os.path.join(stage, "game", "cd.iso"))
+    for n in ("cd_mode1.bin", "cd_mode1.cue"):
+        link_or_copy(p(n), os.path.join(stage, "game", n))
+    _other_tree(os.path.join(stage, "other"))
+    write_iso(os.path.join(stage, "other"), os.path.join(stage, "other.iso"))
+    with open(os.path.join(stage, "readme.txt"), "wb") as f:
+        f.write(b"Tovek Zarnith, the CD as an image.\r\n")
+
+    _archive(ZIP, p("cd_iso.zip"), ["cd.iso"], stage)                      # deflate
+    _archive(ZIP + ["-0"], p("cd_stored.zip"), ["cd.iso"], stage)          # stored: read in place
+    _archive(ZIP + ["-fz"], p("cd_bincue.zip"), ["game/cd_mode1.bin", "game/cd_mode1.cue"], stage)  # zip64
+    _archive(ZIP, p("cd_multi.zip"), ["readme.txt", "other.iso", "game/cd.iso"], stage)
+    _archive(SEVEN, p("cd_iso.7z"), ["cd.iso"], stage)                     # LZMA2, solid
+    _archive(SEVEN, p("cd_bincue.7z"), ["cd_mode1.bin", "cd_mode1.cue"], stage)  # the sheet after its BIN
+    _archive(SEVEN + ["-m0=LZMA", "-ms=off"], p("cd_mixed.7z"), ["cd_mixed.bin", "cd_mixed.cue"], stage)
+    _archive(SEVEN + ["-ms=off"], p("cd_clone.7z"), ["cd_clone.ccd", "cd_clone.img", "cd_clone.sub"], stage)
+
+    # ECM of BINs whose sectors carry their real EDC and ECC (Mode 1, and Mode 2 Form 1), as rips do;
+    # the sheets name the BIN, which is not there.
+    with open(p("cd.iso"), "rb") as f:
+        iso = f.read()
+    sectors = [iso[i:i + SECTOR_USER] for i in range(0, len(iso), SECTOR_USER)]
+    mode1 = ecm.encode(b"".join(ecm.mode1_sector(k, d) for k, d in enumerate(sectors)))
+    with open(p("cd_ecm.bin.ecm"), "wb") as f:
+        f.write(mode1)
+    with open(p("cd_ecm.cue"), "wb") as f:
+        f.write(_cue("cd_ecm.bin", 1))
+    mode2 = b"".join(ecm.mode2_form1_sector(k, d) for k, d in enumerate(sectors))
+    with open(p("cd_ecm2.bin.ecm"), "wb") as f:
+        f.write(ecm.encode(mode2))
+    with open(p("cd_ecm2.cue"), "wb") as f:
+        f.write(_cue("cd_ecm2.bin", 2))
+
+    # Containers the setup names and refuses: their signatures, then bytes of no meaning.
+    filler = bytes(range(256)) * 64
+    refused = {
+        "cd.rar": b"Rar!\x1a\x07\x01\x00" + filler,
+        "cd_old.rar": b"Rar!\x1a\x07\x00" + filler,
+        "cd.isz": b"IsZ!\x01\x01" + filler,
+        "cd.daa": b"DAA\x00\x00\x00\x00\x00" + filler,
+        "cd.mdx": b"MEDIA DESCRIPTOR\x02\x01" + filler,
+        "cd.b5t": b"BWT5 STREAM SIGN" + filler,
+        "cd.b6t": b"BWT5 STREAM SIGN" + filler,
+        "cd.cdi": filler + struct.pack("<II", 0x80000006, len(filler)),
+    }
+    for name, data in refused.items():
+        with open(p(name), "wb") as f:
+            f.write(data)
+
+    # Damaged: each must fail with its own line.
+    data_at, csize, header = _zip_entry(p("cd_stored.zip"), "cd.iso")
+    _edit(p("cd_stored.zip"), p("bad_crc.zip"), {data_at + csize - 100: b"\xa5"})        # found at the end
+    _edit(p("cd_iso.zip"), p("bad_cut.zip"), {os.path.getsize(p("cd_iso.zip")) // 2: None})
+    _edit(p("cd_iso.7z"), p("bad_cut.7z"), {os.path.getsize(p("cd_iso.7z")) // 2: None})
+    _archive(ZIP + ["-P", "zarnith"], p("bad_encrypted.zip"), ["cd.iso"], stage)
+    _archive(SEVEN + ["-pzarnith"], p("bad_encrypted.7z"), ["cd.iso"], stage)
+    _archive(SEVEN + ["-m0=BZip2"], p("bad_codec.7z"), ["cd.iso"], stage)
+    _archive(ZIP + ["-Z", "bzip2"], p("bad_codec.zip"), ["cd.iso"], stage)
+    _edit(p("cd_iso.7z"), p("bad_data.7z"), {os.path.getsize(p("cd_iso.7z")) // 3: b"\x5a\xa5\x5a\xa5"})
+    # The stored entry says it is 4 GiB less one byte long (local header and central directory).
+    cd_at = _zip_central(p("cd_stored.zip"))
+    _edit(p("cd_stored.zip"), p("bad_size.zip"), {header + 18: b"\xff\xff\xff\xfe", header + 22: b"\xff\xff\xff\xfe",
+                                                  cd_at + 20: b"\xff\xff\xff\xfe", cd_at + 24: b"\xff\xff\xff\xfe"})
+    with open(p("bad_ecm.bin.ecm"), "wb") as f:
+        f.write(mode1[:len(mode1) // 2] + bytes((mode1[len(mode1) // 2] ^ 1,)) + mode1[len(mode1) // 2 + 1:])
+    with open(p("bad_ecm.cue"), "wb") as f:
+        f.write(_cue("bad_ecm.bin", 1))
+    _rmtree(stage)
+
+
+def _zip_central(archive):
+    """The offset of the first central directory header in a zip made here."""
+    with open(archive, "rb") as f:
+        data = f.read()
+    return data.rindex(b"PK\x01\x02")
+
+
 # CHD, as emulators keep a disc: written by chdman (mame-tools) from the ISO (one MODE1 track of 2048-byte
 # sectors), from the mixed-mode BIN+CUE (audio first, the data track mastered at its disc address) and from
 # the sheet with a pregap in its BIN; then damaged copies, each with the failure it must produce.
@@ -915,6 +1066,7 @@ def _output_paths(outdir):
         "cue": [os.path.join(outdir, n) for n in
                 ("cd_mode1.cue", "cd_mode2.cue", "cd_abs.cue", "cd_comment.cue")],
         "forms": [os.path.join(outdir, n) for n in FORM_FILES],
+        "archives": [os.path.join(outdir, n) for n in ARCHIVE_FILES],
         "chd": [os.path.join(outdir, n) for n in CHD_FILES],
     }
 
@@ -957,7 +1109,7 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         return {o: paths[o] for o in have}
 
     todo = what - have
-    if "chd" in todo and "forms" not in have:
+    if ("chd" in todo or "archives" in todo) and "forms" not in have:
         todo.add("forms")
     if "forms" in todo and "bin" not in have:
         todo.add("bin")
@@ -1001,10 +1153,16 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
         t = time.monotonic()
         write_chd(outdir)
         say("chd: %.1f s" % (time.monotonic() - t))
+    if "archives" in todo and "cue" not in have:
+        todo.add("cue")
     if "cue" in todo:
         for name, data in cue_sheets(outdir, abs_prefix).items():
             with open(os.path.join(outdir, name), "wb") as f:
                 f.write(data)
+    if "archives" in todo:
+        t = time.monotonic()
+        write_archives(outdir)
+        say("archives: %.1f s" % (time.monotonic() - t))
 
     made = sorted(have | todo, key=OUTPUTS.index)
     with open(stamp_path + ".tmp", "w") as f:
