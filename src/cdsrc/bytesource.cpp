@@ -74,7 +74,6 @@ const ByteSourceOps span_ops = {span_read, span_finish, own_failure, span_close}
 // again, the end of a file and the start of the next in one sector) cost nothing.
 constexpr size_t WINDOW = 8u << 20;
 constexpr size_t STEP = 256u << 10;  // bytes decoded at a time
-constexpr size_t MAX_READERS = 8;    // copy workers, and more
 
 struct Stream {
     ByteSource b;
@@ -86,34 +85,21 @@ struct Stream {
     uint64_t decoded;   // bytes decoded in all, restarts included
     uint64_t budget;    // what may be decoded before the source gives up
     PfLock lock;
-    // Decoding ahead on a thread of its own while the copy writes (bytes_ahead). It never decodes over a byte
-    // at or above the floor it took for its step (step_floor); a read below that stops it first.
+    // Decoding ahead on a thread of its own while the copy writes (bytes_ahead). The reader's floor only
+    // rises while it runs, and it never decodes over a byte at or above the floor; a read below the floor
+    // stops it first.
     PfThread *ahead;
-    PfCond more, room;  // bytes came or the thread stopped (for readers); room or the end (for the thread)
-    uint64_t floor, step_floor;
+    PfCond more, room;  // bytes came (for the reader); the floor rose or the thread is to stop (for it)
+    uint64_t floor;
     int stopping;
-    // Readers that said where they read next (bytes_reader): the floor is the lowest of those places.
-    const void *who[MAX_READERS];
-    uint64_t at[MAX_READERS];
 };
-
-// The floor: the lowest place a reader said it reads next; the last read's place when none said.
-uint64_t floor_of(const Stream *s) {
-    uint64_t low = UINT64_MAX;
-    for (size_t i = 0; i < MAX_READERS; ++i)
-        if (s->who[i] && s->at[i] < low) low = s->at[i];
-    return low == UINT64_MAX ? s->floor : low;
-}
 
 // Room for the next step at the ring's end: contiguous, and clear of the bytes at or above the floor while
 // decoding runs ahead.
 size_t step_room(const Stream *s) {
     size_t room = WINDOW - static_cast<size_t>(s->end % WINDOW);
     if (room > STEP) room = STEP;
-    // A reader may say it reads further back than the window still reaches (a worker that took its file
-    // later than another began a later one): then nothing more is decoded until that reader has read.
-    uint64_t floor = floor_of(s), behind = floor < s->end ? s->end - floor : 0;
-    if (s->ahead && behind + room > WINDOW) room = behind >= WINDOW ? 0 : static_cast<size_t>(WINDOW - behind);
+    if (s->ahead && s->end - s->floor + room > WINDOW) room = static_cast<size_t>(WINDOW - (s->end - s->floor));
     return room;
 }
 
@@ -159,7 +145,6 @@ void ahead_main(void *arg) {
     pf_lock(&s->lock);
     while (!s->stopping) {
         size_t room = s->b.why || s->at_end ? 0 : step_room(s);
-        s->step_floor = floor_of(s);
         if (room == 0) {
             pf_cond_wait(&s->room, &s->lock);
             continue;
@@ -176,10 +161,8 @@ void ahead_main(void *arg) {
     pf_unlock(&s->lock);
 }
 
-// Stops decoding ahead (with the lock held, which it gives up while the thread ends; a reader that comes
-// while another stops it waits for that).
+// Stops decoding ahead (with the lock held, which it gives up while the thread ends).
 void stop_ahead(Stream *s) {
-    while (s->stopping) pf_cond_wait(&s->more, &s->lock);
     if (!s->ahead) return;
     s->stopping = 1;
     pf_cond_wake(&s->room);
@@ -189,7 +172,6 @@ void stop_ahead(Stream *s) {
     pf_lock(&s->lock);
     s->ahead = nullptr;
     s->stopping = 0;
-    pf_cond_wake(&s->more);
 }
 
 int stream_restart(Stream *s) {
@@ -207,19 +189,18 @@ int stream_read_locked(Stream *s, uint64_t pos, uint8_t *dst, uint32_t n, uint32
     *got = 0;
     if (pos >= s->b.size) return !s->b.why;
     if (s->b.size - pos < n) n = static_cast<uint32_t>(s->b.size - pos);
-    if (s->ahead && !s->stopping && pos >= s->step_floor) {
-        if (pos > s->floor) s->floor = pos;
+    if (s->ahead && pos >= s->floor) {
+        s->floor = pos;
         pf_cond_wake(&s->room);
-        while (s->end < pos + n && !s->b.why && !s->at_end && s->ahead) pf_cond_wait(&s->more, &s->lock);
-        if (!s->ahead) return stream_read_locked(s, pos, dst, n, got);  // stopped meanwhile: read on this thread
+        while (s->end < pos + n && !s->b.why && !s->at_end) pf_cond_wait(&s->more, &s->lock);
     } else {
         // Behind the floor: on this thread, from the window or from the start again, then ahead once more.
         PfThread *was = s->ahead;
         stop_ahead(s);
         if (!s->b.why && pos < s->start) stream_restart(s);
         while (!s->b.why && !s->at_end && s->end < pos + n) decode_step(s);
-        if (was && !s->ahead) {
-            s->floor = s->step_floor = pos;
+        if (was) {
+            s->floor = pos;
             s->ahead = pf_thread_start(ahead_main, s);
         }
     }
@@ -312,26 +293,9 @@ void bytes_ahead(ByteSource *b, int on) {
         stop_ahead(s);
     } else if (!s->ahead) {
         // Without a thread the reads decode as before, on the reader's thread.
-        s->floor = s->step_floor = s->start;
+        s->floor = s->start;
         s->ahead = pf_thread_start(ahead_main, s);
     }
-    pf_unlock(&s->lock);
-}
-
-void bytes_reader(ByteSource *b, const void *who, uint64_t pos) {
-    if (!b || b->ops != &stream_ops) return;
-    Stream *s = reinterpret_cast<Stream *>(b);
-    pf_lock(&s->lock);
-    size_t slot = MAX_READERS;
-    for (size_t i = 0; i < MAX_READERS && slot == MAX_READERS; ++i)
-        if (s->who[i] == who) slot = i;
-    for (size_t i = 0; i < MAX_READERS && slot == MAX_READERS && pos != UINT64_MAX; ++i)
-        if (!s->who[i]) slot = i;
-    if (slot < MAX_READERS) {
-        s->who[slot] = pos == UINT64_MAX ? nullptr : who;
-        s->at[slot] = pos;
-    }
-    pf_cond_wake(&s->room);
     pf_unlock(&s->lock);
 }
 

@@ -138,10 +138,6 @@ ByteSource *bytes_stream(const StreamDecoder *d, uint64_t size);
 // Lets a stream decode ahead on a thread of its own while its reader does other work (on 1), or stops it
 // (0): for a reader that reads forwards, as the copy does. Anything but a stream takes no notice.
 void bytes_ahead(ByteSource *b, int on);
-// Tells a stream decoding ahead that reader `who` (a copy worker) reads from pos on, or, with UINT64_MAX,
-// nothing more for now: no byte at or above the lowest such place is decoded over. Readers that read forwards
-// and say where, each before its read, may read side by side. Anything but a stream, or none, takes no notice.
-void bytes_reader(ByteSource *b, const void *who, uint64_t pos);
 // Closes the source; none is accepted.
 void bytes_close(ByteSource *b);
 

@@ -406,10 +406,9 @@ struct ImageCopy {
 };
 
 // Copies one file of the image (a job of the plan below) through a worker's buffer.
-int copy_file_data(CdSrc *s, const ImageCopy *c, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    // Said first, before the file is made: a worker that began a later file meanwhile must not take the
-    // decoder past this one.
-    bytes_reader(s->bytes, buffer, sector_pos(s, job->at));
+int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
+    CdSrc *s = c->s;
     int existed = 0;
     pf_file out = pf_overwrite(job->to, &existed);
     if (out == PF_INVALID) {
@@ -421,8 +420,6 @@ int copy_file_data(CdSrc *s, const ImageCopy *c, const CopyJob *job, Progress *p
     while (left) {
         uint64_t need = (left + SECTOR - 1) / SECTOR;
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
-        // A stream decoded ahead keeps what this worker reads next until it has read it.
-        bytes_reader(s->bytes, buffer, sector_pos(s, sector));
         if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
             const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
             log_image_read_error(s, job->from, job->at, job->size, rel);
@@ -449,13 +446,6 @@ int copy_file_data(CdSrc *s, const ImageCopy *c, const CopyJob *job, Progress *p
     int ok = !existed || pf_set_end(out);
     if (!ok) log_failure("write failed: %s (%s)", job->to, pf_last_error());
     pf_close(out);
-    return ok;
-}
-
-int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
-    int ok = copy_file_data(c->s, c, job, p, buffer);
-    bytes_reader(c->s->bytes, buffer, UINT64_MAX);  // this worker reads nothing more until its next file
     return ok;
 }
 
@@ -580,8 +570,8 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
 
 int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
     ImageCopy c = {s, strlen(dest)};
-    // The files in disc order, while the decoder goes ahead on a thread of its own and keeps what each
-    // worker reads next.
+    // One reader, in disc order, while the decoder goes ahead on a thread of its own.
+    if (s->bytes && s->bytes->sequential) workers = 1;
     bytes_ahead(s->bytes, 1);
     int ok = jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
     bytes_ahead(s->bytes, 0);

@@ -192,9 +192,10 @@ TEST_F(Containers, ADeflatedImageReadsBackwardsAndCopiesWhole) {
     cd_close(s);
 }
 
-TEST_F(Containers, WorkersSideBySideShareTheStreamBeyondItsWindow) {
-    // Files larger than the window that keeps decoded bytes, between small ones: four workers copy them at
-    // once, each reading where the others are not, and every byte comes out where it belongs.
+TEST_F(Containers, FilesLargerThanTheDecodersWindowCopyWhole) {
+    // Files larger than the window that keeps decoded bytes, between small ones, the folder after them (the
+    // walk leaves the window at the image's end): asked for four workers, the copy reads them in disc order
+    // while decoding runs ahead, and every byte comes out where it belongs.
     std::vector<std::pair<std::string, Bytes>> files;
     for (int i = 0; i < 9; ++i)
         files.push_back({"F" + std::to_string(i) + ".DAT", pattern(i % 3 == 1 ? (6u << 20) + 777 * i : 5000 + i, 10 + i)});
