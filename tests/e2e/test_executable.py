@@ -1,5 +1,5 @@
 """setup.exe as a file: a 64-bit GUI program that runs on a clean Windows (system DLLs only), with its
-manifest, its icon, its version information and the game payload as resources; small, stripped, and
+manifest, its icon, its version information, the game payload and the list of known releases as resources; small, stripped, and
 built with the protections Windows offers (ASLR with high entropy, DEP)."""
 import os
 import re
@@ -14,7 +14,8 @@ import resinfo
 # until the install record, the roll-back, the checks before writing, moving an install, one setup at a
 # time, the Joliet tree and the sheets under any name added 16.5 KiB; TOC sheets, a data track at its
 # disc address and Rock Ridge's moved folders 5 KiB more. The catalogues of eleven languages (83 KB of
-# UTF-8 text, their tables and relocations) add 117 KiB on top.
+# UTF-8 text, their tables and relocations) add 117 KiB on top. The list of the CD's known releases is
+# data like the payload and is not counted.
 SETUP_PART_LIMIT = (104 + 120) * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll",
                "ole32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -40,6 +41,7 @@ class Executable(unittest.TestCase):
                                  stdout=subprocess.PIPE).stdout.decode()
         self.assertRegex(listing, r"--type=24 --name=1 --language=1033")
         self.assertRegex(listing, r"--type=10 --name='GAMEEXE' --language=1033")
+        self.assertRegex(listing, r"--type=10 --name='CDLIST' --language=1033", "built without the list of releases")
 
         manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", e2e.SETUP_EXE], check=True,
                                   stdout=subprocess.PIPE).stdout.decode()
@@ -81,7 +83,8 @@ class Executable(unittest.TestCase):
 
         listing = subprocess.run(["wrestool", "-l", e2e.SETUP_EXE], check=True, stdout=subprocess.PIPE).stdout.decode()
         payload = int(re.search(r"--name='GAMEEXE'.*size=(\d+)", listing).group(1))
-        whole = os.path.getsize(e2e.SETUP_EXE)
+        cd_list = int(re.search(r"--name='CDLIST'.*size=(\d+)", listing).group(1))
+        whole = os.path.getsize(e2e.SETUP_EXE) - cd_list
         sizes = subprocess.run(["x86_64-w64-mingw32-size", "-A", e2e.SETUP_EXE], check=True,
                                stdout=subprocess.PIPE).stdout.decode()
         self.assertEqual(payload, os.path.getsize(e2e.PAYLOAD))
