@@ -39,9 +39,15 @@ void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
 
 constexpr uint32_t FOLDER_CHUNK = 1 << 20;
 
-// Copies one file of a folder source (a job of dir_plan) through a worker's buffer.
-int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK);
+// Copies one file of a folder source (a job of dir_plan) through a worker's buffer, summing its bytes
+// when the job asks. A check (ctx not none) reads and sums it alone, and goes on after a file it cannot
+// read.
+int copy_folder_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+    if (ctx) {
+        copy_file_with(job->from, nullptr, p, buffer, FOLDER_CHUNK, job->sum);
+        return !copy_stopping();
+    }
+    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK, job->sum);
     clear_attributes(job->to);
     return ok;
 }
@@ -239,13 +245,15 @@ void log_fault(const CdPlan *plan, const char *dest) {
     }
 }
 
-// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
-// folders. 0 when the note said stop.
-int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
+// The second half of a copy: tells note (or none) of every folder and file of the lists (the folders
+// first, then the files to copy, then those left as they are), then makes the folders. 0 when the note
+// said stop.
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const CopyJobs *kept, const char *dest,
+                 CopyNote note, void *ctx) {
     if (note) {
         size_t skip = strlen(dest);
-        const CopyJobs *lists[2] = {folders, files};
-        for (int k = 0; k < 2; ++k)
+        const CopyJobs *lists[3] = {folders, files, kept};
+        for (int k = 0; k < 3; ++k)
             for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
                 const char *to = jobs_at(lists[k], i).to;
                 if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
@@ -256,34 +264,53 @@ int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *des
     return 1;
 }
 
+// One walk of the plan into the jobs of a copy or a check.
+struct Copy {
+    CdSrc *s;
+    const char *dest;    // the destination folder; "" for a check
+    Progress *p;
+    int workers;
+    const uint8_t *want; // per file of cd_files: copy it (none: every file)
+    int check;           // read and sum the files, write nothing
+};
+
 // The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
-// file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
-// adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
-int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
+// file that a later one replaces is not copied, nor one that `want` leaves out; their bytes go to p at
+// once, so a successful copy still adds up to the total. What was planned before a fault is copied, then
+// the copy fails with its line. A check makes no folder and reads the files where they are.
+int copy_with(const Copy *c, CopyNote note, void *ctx) {
+    CdSrc *s = c->s;
     CdPlan *plan = plan_of(s);
-    CopyJobs *folders = jobs_new(), *files = jobs_new();
-    int planned = plan && folders && files && jobs_add(folders, "", dest, 0, 0);
-    if (!planned) setup_log("not enough memory to copy %s", dest);
-    for (size_t i = 0; planned && i < plan->usable; ++i) {
-        const PlanEntry &e = plan->entries[i];
+    CopyJobs *folders = jobs_new(), *files = jobs_new(), *kept = jobs_new();
+    int planned = plan && folders && files && kept && (c->check || jobs_add(folders, "", c->dest, 0, 0));
+    if (!planned) setup_log("not enough memory to copy %s", c->dest);
+    for (size_t i = 0, k = 0; planned && i < plan->usable; ++i) {
+        PlanEntry &e = plan->entries[i];
         const char *rel = plan_rel(plan, i);
         char to[PATH_BUF], from[PATH_BUF];
         const char *name = last_separator(rel);
-        int listed = 1;
-        if (!join_path(to, dest, rel)) {
+        FileSum *sum = s->sum_files || c->check ? &e.sum : nullptr;
+        int listed = 1, wanted = !e.folder && !e.replaced && (!c->want || c->want[k]);
+        if (!e.folder && !e.replaced) ++k;
+        if (c->check) {
+            fmt(to, sizeof to, "%s", rel);
+        } else if (!join_path(to, c->dest, rel)) {
             setup_log("cannot write %s", to);
             planned = 0;
-        } else if (e.folder) {
-            listed = jobs_add(folders, "", to, 0, 0);
-        } else if (e.replaced) {
-            if (p) progress_add(p, e.size);
+            break;
+        }
+        if (e.folder) {
+            if (!c->check) listed = jobs_add(folders, "", to, 0, 0);
+        } else if (!wanted) {
+            if (!e.replaced && !c->check) listed = jobs_add(kept, "", to, 0, 0);
+            if (c->p) progress_add(c->p, e.size);
         } else if (s->is_image) {
-            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size);
+            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size, sum);
         } else if (!join_path(from, s->path, rel)) {
             setup_log("cannot read %s", from);
             planned = 0;
         } else {
-            listed = jobs_add(files, from, to, 0, e.size);
+            listed = jobs_add(files, from, to, 0, e.size, sum);
         }
         if (!listed) {
             setup_log("not enough memory to copy %s", to);
@@ -291,18 +318,23 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
         }
     }
     if (planned && plan->fault != PLAN_OK) {
-        log_fault(plan, dest);
+        log_fault(plan, c->dest);
         planned = 0;
     }
-    int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
+    int ok = folders && files && kept && (c->check || copy_planned(folders, files, kept, c->dest, note, ctx));
     if (ok) {
-        ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
-                         : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+        static const int checking = 1;
+        ok = s->is_image ? iso_copy_files(s, files, c->dest, c->workers, c->p, c->check)
+                         : jobs_run(files, c->workers, FOLDER_CHUNK, copy_folder_file,
+                                    c->check ? const_cast<int *>(&checking) : nullptr, c->p);
     }
     jobs_free(folders);
     jobs_free(files);
+    jobs_free(kept);
     return planned && ok;
 }
+
+int workers_for(CdSrc *s) { return copy_workers(pf_drive_type(s->path), pf_processor_count()); }
 
 }  // namespace
 
@@ -310,9 +342,35 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
 int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
 
 int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
-    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx);
+    return cd_copy_some(s, dest, p, note, ctx, nullptr);
+}
+
+int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const uint8_t *want) {
+    Copy c = {s, dest, p, workers_for(s), want, 0};
+    return copy_with(&c, note, ctx);
 }
 
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
-    return copy_with(s, dest, p, workers, nullptr, nullptr);
+    Copy c = {s, dest, p, workers, nullptr, 0};
+    return copy_with(&c, nullptr, nullptr);
+}
+
+int cd_check(CdSrc *s, Progress *p) {
+    Copy c = {s, "", p, workers_for(s), nullptr, 1};
+    return copy_with(&c, nullptr, nullptr);
+}
+
+CdFile *cd_files(CdSrc *s, size_t *count) {
+    CdPlan *plan = plan_of(s);
+    if (!plan) return nullptr;
+    CdFile *files = static_cast<CdFile *>(malloc(sizeof(CdFile) * (plan->usable ? plan->usable : 1)));
+    if (!files) return nullptr;
+    size_t n = 0;
+    for (size_t i = 0; i < plan->usable; ++i) {
+        const PlanEntry &e = plan->entries[i];
+        if (!e.folder && !e.replaced)
+            files[n++] = CdFile{plan_rel(plan, i), e.size, e.sum.crc, static_cast<int>(e.sum.whole)};
+    }
+    *count = n;
+    return files;
 }

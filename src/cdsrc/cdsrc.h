@@ -26,6 +26,18 @@
 #include "platform/platform.h"
 #include "util/util.h"
 
+// Folder levels below the CD's root that the total, the copy and the check enter: a file in a folder
+// deeper than this is not on the CD as far as the setup goes.
+constexpr int CD_MAX_FOLDERS = 16;
+
+// One file of the CD as its walk found it, with what the last copy or check that summed it learnt.
+struct CdFile {
+    const char *rel;  // below the CD's root, '\' between names
+    uint64_t size;
+    uint32_t crc;     // CRC-32 of its bytes as read, when summed
+    int summed;       // 1 when every byte was read
+};
+
 struct CdSrc {
     int is_image;          // 0: folder source; 1: image source
     char path[520];        // normalised folder, or the image file actually opened
@@ -49,6 +61,7 @@ struct CdSrc {
     // question that needs it: the total, the longest path, the bytes of a part and the copy all read it
     // (walking a folder source costs about as much as creating its folders). None until then.
     struct CdPlan *plan;
+    int sum_files;  // a copy sums the bytes of each file as it writes them (cd_files); the caller sets it
 };
 
 // Opens a drive root, folder, image file or disc descriptor (.cue, .toc, .ccd, .mds, .nrg). None when the
@@ -135,6 +148,18 @@ int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *
 // cd_copy_all with the given number of workers (1 to 4). The result, the files and the sum added to p
 // do not depend on it; with one worker the files are copied in turn on the calling thread.
 int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers);
+// cd_copy_noted that copies only the files whose byte in want (one per file of cd_files, in that order;
+// none: every file) is nonzero. Everything is noted and every folder made as by cd_copy_noted, and the
+// bytes of a file left out go to p at once.
+int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const uint8_t *want);
+// Reads and sums every file the copy would make, writing nothing (the sums: cd_files). A file that
+// cannot be read is logged and passed over; 1 unless a stop was asked for (copy_stop), there is no memory
+// or the walk met a fault (logged as the copy logs it).
+int cd_check(CdSrc *s, Progress *p);
+// The files a copy makes (not the folders, nor a file that a later one of the same name replaces), in
+// the copy's order, with what the last copy or check that summed them learnt; *count receives how many.
+// A new heap array (the caller frees it) whose paths live until cd_close; none without memory.
+CdFile *cd_files(CdSrc *s, size_t *count);
 // How many files a CD copy moves at once: one from a CD drive (PF_DRIVE_CDROM), whose head would
 // seek back and forth between files read side by side; else one per processor, 1 to 4.
 int copy_workers(uint32_t drive_type, unsigned processors);

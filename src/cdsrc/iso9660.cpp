@@ -392,40 +392,47 @@ void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t 
     setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, cause);
 }
 
-// What the image copy's workers share: the source, and where the destination's CD paths begin.
+// What the image copy's workers share: the source, where the destination's CD paths begin, and whether
+// the files are only read and summed.
 struct ImageCopy {
     CdSrc *s;
     size_t root_len;
+    int check;
 };
 
-// Copies one file of the image (a job of the plan below) through a worker's buffer.
+// Copies one file of the image (a job of the plan below) through a worker's buffer, summing its bytes
+// when the job asks; a check reads and sums it alone, and goes on after a file it cannot read.
 int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
     const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
     CdSrc *s = c->s;
     int existed = 0;
-    pf_file out = pf_overwrite(job->to, &existed);
-    if (out == PF_INVALID) {
+    pf_file out = c->check ? PF_INVALID : pf_overwrite(job->to, &existed);
+    if (!c->check && out == PF_INVALID) {
         setup_log("cannot write %s", job->to);
         return 0;
     }
+    if (job->sum) *job->sum = FileSum{0, 0};
+    uint32_t crc = 0;
     uint64_t left = job->size;
     uint64_t sector = job->at;
     while (left) {
         uint64_t need = (left + SECTOR - 1) / SECTOR;
         uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
         if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
-            const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
+            const char *rel = c->check ? job->to : strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
             log_image_read_error(s, job->from, job->at, job->size, rel);
             pf_close(out);
-            return 0;
+            return c->check && !copy_stopping();
         }
         if (copy_stopping()) {
             pf_close(out);
             return 0;
         }
         uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
-        uint32_t put = 0;
-        int called = pf_write(out, buffer, w, &put);
+        // Summed while the chunk is still in the cache from the read.
+        if (job->sum) crc = crc32_add(crc, buffer, w);
+        uint32_t put = w;
+        int called = c->check || pf_write(out, buffer, w, &put);
         if (!called || put != w) {
             log_failure("write failed: %s (%s)", job->to, write_error(called));
             pf_close(out);
@@ -439,6 +446,7 @@ int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer)
     int ok = !existed || pf_set_end(out);
     if (!ok) log_failure("write failed: %s (%s)", job->to, pf_last_error());
     pf_close(out);
+    if (ok && job->sum) *job->sum = FileSum{crc, 1};
     return ok;
 }
 
@@ -553,8 +561,8 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
     walk_plan(s, s->root_extent, s->root_size, "", 0, &w, plan);
 }
 
-int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
-    ImageCopy c = {s, strlen(dest)};
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p, int check) {
+    ImageCopy c = {s, strlen(dest), check};
     return jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
 }
 

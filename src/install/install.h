@@ -5,7 +5,8 @@
 // portable; everything else here is Windows-only.
 // Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
 // and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
-// shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal).
+// shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal), releases.cpp
+// (the CD's known releases: the built-in list, what a CD is, the CD's own DAT).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "util/util.h"
 
 struct CdSrc;
+struct CdFile;
 struct Record;
 
 // The install request.
@@ -173,6 +175,63 @@ void record_roll_back(RecordRun *r);
 // made above it when empty. Never through a link. 1 when every listed file is gone, and game\hd when
 // listed; the record stays while a listed file does, so that a second removal finds the rest.
 int record_remove(const char *dir, const Record *r);
+
+// ---- The CD's known releases (releases.cpp, portable) ----
+// The list the build makes from a Logiqx DAT (res/make_dat.py) and carries as resource CDLIST: every known
+// release of the CD, each with the path, size and CRC-32 of every file. The list is input like any
+// other: its reader bounds every count, offset and name and refuses the whole list at the first fault.
+// A name of the list is never a path: the setup compares it with the CD's names and shows it.
+
+struct ReleaseList {
+    const uint8_t *data;  // the list's bytes, which outlive the view
+    uint32_t releases, files, text;
+};
+// One file of a release.
+struct ReleaseFile {
+    const char *path;  // below the CD's root, '\' between names
+    uint64_t size;
+    uint32_t crc;
+};
+// 1 and *l set when the n bytes are a list: magic and version, 1 to 4096 releases, 1 to 2^20 files (at
+// most 65,535 a release), the releases' files in turn, and every name NUL-terminated inside the names,
+// well-formed UTF-8 without control characters and shorter than PATH_BUF (a path: plain names
+// between '\'); 0 at the first fault.
+int releases_read(const uint8_t *data, size_t n, ReleaseList *l);
+// The name of release r (below l->releases) and how many files it has.
+const char *release_name(const ReleaseList *l, uint32_t r);
+uint32_t release_file_count(const ReleaseList *l, uint32_t r);
+// The i-th file of release r (i below release_file_count).
+ReleaseFile release_file(const ReleaseList *l, uint32_t r, uint32_t i);
+
+// What the CD is, from its files (cd_files of cdsrc):
+enum {
+    CD_NO_LIST = 0,  // the setup carries no list: nothing to tell
+    CD_EXACT = 1,    // every file of one release is on the CD, whole
+    CD_DAMAGED = 2,  // a copy of one release whose files differ or are missing
+    CD_UNKNOWN = 3,  // like no release of the list
+};
+// What each file of the CD is to the release decided on.
+enum { FILE_MATCHES = 0, FILE_DIFFERS = 1, FILE_NOT_LISTED = 2 };
+struct Verdict {
+    int kind;
+    uint32_t release;        // CD_EXACT, CD_DAMAGED: the release
+    size_t matched;          // its files on the CD with its size and CRC (or size alone: sizes_only)
+    size_t differ;           // its files on the CD with another size or CRC, or that could not be read
+    size_t missing;          // its files not on the CD
+    size_t not_listed;       // files of the CD that it does not list
+    uint8_t *state;          // per file of the CD, FILE_*: what it is to the release (heap)
+    uint32_t *missing_files; // the indexes of the release's files that are not on the CD (heap)
+};
+// Decides what the n files of the CD are (the rule is in README: "Known releases"). A release's file
+// with more than max_parts names in its path lies deeper than the copy goes and is passed over.
+// sizes_only compares the files by size alone (a CD whose bytes were not read yet: what a repair expects).
+// 1, or 0 without memory (v then holds nothing to free). Free with verdict_free.
+int cd_decide(const ReleaseList *l, const CdFile *files, size_t n, size_t max_parts, int sizes_only, Verdict *v);
+void verdict_free(Verdict *v);
+// The CD as a Logiqx DAT of one game named `name`: one rom (path, size, CRC) per file that was read whole,
+// with XML's special characters in the names escaped. A new heap text (its length into *len) or none
+// without memory. Caller frees.
+char *cd_dat_text(const CdFile *files, size_t n, const char *name, size_t *len);
 
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").

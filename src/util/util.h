@@ -5,7 +5,7 @@
 // / none); the only log lines are those named below.
 // copy_file shares one static 1 MiB buffer and runs on one thread at a time; copies that run side by side
 // (copyjobs.cpp) bring a buffer of their own per worker.
-// Files: util.cpp (file helpers, progress, CRC-32, text checks), paths.cpp (the forms of paths and names),
+// Files: util.cpp (file helpers, progress, text checks), crc32.cpp (CRC-32 at the speed of memory), paths.cpp (the forms of paths and names),
 // copyjobs.cpp (copies on several workers), fmt.h / fmt.cpp (buffer sizes, the bounded formatter, ASCII
 // text helpers), bytes.h (bounded readers for untrusted bytes), lang.h / lang.cpp / lang/*.inc (the
 // player's language: the catalogues and the line translator), setup_log.h / setup_log.cpp (the log).
@@ -59,11 +59,30 @@ uint8_t *read_file(const char *path, uint64_t *size);
 // after that. An earlier file at dest is written over in place and cut to the new length once the copy
 // is whole: a failed copy keeps what it wrote and, beyond it, the earlier bytes.
 int copy_file(const char *source, const char *dest, Progress *p);
+// What a copy learnt of one file's bytes: their CRC-32, when `whole` says that every one was read (and
+// written).
+struct FileSum {
+    uint32_t crc;
+    uint32_t whole;
+};
 // copy_file through the caller's buffer (cap bytes a chunk), into a folder that must exist already:
-// the form for workers that copy side by side. Same results and log lines as copy_file.
-int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap);
-// Standard CRC-32 (IEEE 802.3, reflected 0xEDB88320). 0 for an empty buffer.
+// the form for workers that copy side by side. Same results and log lines as copy_file. With sum, the
+// bytes are summed as they go (sum->whole 1 once the copy is whole); with dest none, the source is only
+// read and summed, and nothing is written.
+int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap,
+                   FileSum *sum = nullptr);
+// Standard CRC-32 (IEEE 802.3, reflected 0xEDB88320). 0 for an empty buffer. Safe on any thread.
 uint32_t crc32_buf(const void *data, uint64_t len);
+// The CRC-32 of the bytes summed before (crc: what crc32_buf or crc32_add gave for them, 0 for none)
+// followed by these: crc32_add(crc32_buf(a), b) is the CRC-32 of a then b, so a file is summed chunk by
+// chunk as it is copied.
+uint32_t crc32_add(uint32_t crc, const void *data, uint64_t len);
+// How the sums are made: by carry-less multiplication where the processor has it (PCLMULQDQ with SSE4.1),
+// else by tables, eight bytes a step. crc32_kind says which; crc32_use chooses one (-1: the processor's
+// best) for a benchmark or a test, before any thread sums: 0 when the processor cannot.
+enum { CRC32_TABLE = 0, CRC32_CLMUL = 1 };
+int crc32_kind();
+int crc32_use(int kind);
 // Removes a folder tree, clearing read-only attributes; links inside it are removed as links and
 // their targets never entered. 1 when the folder itself is gone, 0 otherwise. Logs nothing.
 int delete_tree(const char *path);
@@ -120,19 +139,21 @@ size_t utf16_units(const char *s);
 // ---------------------------------------------------------------------------------------------------
 // Copies on several workers (copyjobs.cpp): a list of files gathered first, then copied side by side.
 
-// One file to copy: a source (a path, or a name on the CD), a destination path, and two numbers that
-// the copier gives meaning to (an image file's first sector and its size).
+// One file to copy: a source (a path, or a name on the CD), a destination path, two numbers that the
+// copier gives meaning to (an image file's first sector and its size), and where the copier sums the
+// file's bytes (none: they are not summed). Each job's sum is written by the one worker that copies it.
 struct CopyJob {
     const char *from;
     const char *to;
     uint64_t at;
     uint64_t size;
+    FileSum *sum;
 };
 struct CopyJobs;
 // A new empty list; none without memory.
 CopyJobs *jobs_new();
 // Appends a job (the texts are copied). 1, or 0 without memory (the list stays as it was).
-int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size);
+int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size, FileSum *sum = nullptr);
 size_t jobs_count(const CopyJobs *j);
 // The i-th job (i below jobs_count); its texts live as long as the list.
 CopyJob jobs_at(const CopyJobs *j, size_t i);

@@ -1,0 +1,150 @@
+// CRC-32 at the speed of memory (module util): the checks of a copy sum every byte written, so the sum
+// must cost next to nothing beside the copy. Two ways, chosen once at run time:
+// - carry-less multiplication (PCLMULQDQ with SSE4.1, every x86-64 processor since about 2010): four
+//   128-bit lanes fold 64 bytes at a time, then fold into one lane and reduce to 32 bits (Gopal et al.,
+//   "Fast CRC Computation for Generic Polynomials Using PCLMULQDQ Instruction", Intel, 2009, with the
+//   constants of its bit-reflected variant for the polynomial 0x104C11DB7);
+// - slicing by eight: eight tables of 256 entries take eight bytes a step (Kounavis and Berry, "A
+//   Systematic Approach to Building High Performance Software-Based CRC Generators", 2005); it also
+//   takes the head and the tail of a buffer that the folding leaves.
+#include <cstring>
+
+#include "util/util.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <cpuid.h>
+#include <immintrin.h>
+#define CRC32_X86 1
+#endif
+
+namespace {
+
+constexpr uint32_t POLY = 0xEDB88320u;  // 0x04C11DB7 bit-reflected
+
+// The eight tables: t[0] is the byte-at-a-time table, t[k][b] the sum of byte b followed by k zero bytes.
+struct Tables {
+    uint32_t t[8][256];
+    Tables() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? POLY ^ (c >> 1) : c >> 1;
+            t[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    }
+};
+
+// Built at the first sum, once, also when copy workers start summing at the same moment.
+const Tables &tables() {
+    static const Tables built;
+    return built;
+}
+
+// The register (preset and complemented by the caller) over n bytes, eight at a time.
+uint32_t by_table(uint32_t c, const uint8_t *b, size_t n) {
+    const Tables &tb = tables();
+    const auto &t = tb.t;
+    for (; n && (reinterpret_cast<uintptr_t>(b) & 7); --n) c = t[0][(c ^ *b++) & 0xFF] ^ (c >> 8);
+    for (; n >= 8; n -= 8, b += 8) {
+        uint32_t lo, hi;
+        memcpy(&lo, b, 4);
+        memcpy(&hi, b + 4, 4);
+        lo ^= c;  // little-endian: the first byte is the lowest
+        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+            t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+    }
+    for (; n; --n) c = t[0][(c ^ *b++) & 0xFF] ^ (c >> 8);
+    return c;
+}
+
+#ifdef CRC32_X86
+
+#define CLMUL __attribute__((target("pclmul,sse4.1")))
+
+// One lane moved 128 bits on (k: x^(128+64) and x^128 mod P) and added to the next.
+CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i next) {
+    __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), lo), next);
+}
+
+CLMUL inline __m128i load(const uint8_t *b) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)); }
+
+// The register over n bytes, n a multiple of 16 and at least 64.
+CLMUL uint32_t by_clmul(uint32_t c, const uint8_t *b, size_t n) {
+    // x^(4*128+64) mod P and x^(4*128) mod P (four lanes apart), then one lane apart, then 128 to 64
+    // bits, and the Barrett pair: P itself and floor(x^64 / P), all bit-reflected.
+    const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+    const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+    const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
+    const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+    const __m128i low32 = _mm_setr_epi32(-1, 0, -1, 0);
+
+    // The register goes into the first four bytes, which hold the lowest terms.
+    __m128i x1 = _mm_xor_si128(load(b), _mm_cvtsi32_si128(static_cast<int>(c)));
+    __m128i x2 = load(b + 16), x3 = load(b + 32), x4 = load(b + 48);
+    for (b += 64, n -= 64; n >= 64; n -= 64, b += 64) {
+        x1 = fold(x1, k1k2, load(b));
+        x2 = fold(x2, k1k2, load(b + 16));
+        x3 = fold(x3, k1k2, load(b + 32));
+        x4 = fold(x4, k1k2, load(b + 48));
+    }
+    // The four lanes into one, then the 16-byte blocks left.
+    x1 = fold(fold(fold(x1, k3k4, x2), k3k4, x3), k3k4, x4);
+    for (; n >= 16; n -= 16, b += 16) x1 = fold(x1, k3k4, load(b));
+    // 128 bits to 64, then Barrett's reduction to 32.
+    x2 = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00), x2);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, low32), poly, 0x00);
+    return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2), 1));
+}
+
+int clmul_supported() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    return (c & bit_PCLMUL) && (c & bit_SSE4_1);
+}
+
+#endif
+
+int detect() {
+#ifdef CRC32_X86
+    if (clmul_supported()) return CRC32_CLMUL;
+#endif
+    return CRC32_TABLE;
+}
+
+int chosen = -1;  // crc32_use's choice, made before any copy worker exists; -1: the processor's best
+
+}  // namespace
+
+int crc32_kind() {
+    static const int found = detect();
+    return chosen >= 0 ? chosen : found;
+}
+
+int crc32_use(int kind) {
+    if (kind == CRC32_CLMUL && detect() != CRC32_CLMUL) return 0;
+    chosen = kind == CRC32_TABLE || kind == CRC32_CLMUL ? kind : -1;
+    return 1;
+}
+
+uint32_t crc32_add(uint32_t crc, const void *data, uint64_t len) {
+    const uint8_t *b = static_cast<const uint8_t *>(data);
+    uint32_t c = ~crc;
+#ifdef CRC32_X86
+    if (len >= 256 && crc32_kind() == CRC32_CLMUL) {
+        // Whole 16-byte blocks by folding; the tail by the tables.
+        size_t fold = static_cast<size_t>(len) & ~size_t(15);
+        c = by_clmul(c, b, fold);
+        b += fold;
+        len -= fold;
+    }
+#endif
+    return ~by_table(c, b, static_cast<size_t>(len));
+}
+
+uint32_t crc32_buf(const void *data, uint64_t len) { return crc32_add(0, data, len); }
