@@ -166,9 +166,19 @@ static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64
     if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record, 1))
         return fail("cannot write the install record");
     if (!make_dirs(hd)) return folder_failed(hd);
+    // Each file is summed as it is copied and the CD then checked against the known releases; over an
+    // earlier install, only what it lacks or holds wrong is copied.
+    CdCheck check;
+    check_begin(&check, src, builtin_releases());
+    check_installed(&check, src, cd);
     setup_log("Copying %s ...", cd_describe(src));
-    if (!cd_copy_noted(src, cd, p, note_cd, run->record)) return copy_stopping() ? go_on() : fail("copying the CD failed");
-    return 1;
+    ok = cd_copy_some(src, cd, p, note_cd, run->record, check.want);
+    if (!ok)
+        ok = copy_stopping() ? go_on() : fail("copying the CD failed");
+    else
+        ok = check_copy(&check, src, cd) && go_on();
+    check_end(&check);
+    return ok;
 }
 
 // The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a

@@ -220,6 +220,7 @@ struct Verdict {
     size_t missing;          // its files not on the CD
     size_t not_listed;       // files of the CD that it does not list
     uint8_t *state;          // per file of the CD, FILE_*: what it is to the release (heap)
+    uint32_t *file_of;       // per file of the CD that the release lists: the index of the release's file
     uint32_t *missing_files; // the indexes of the release's files that are not on the CD (heap)
 };
 // Decides what the n files of the CD are (the rule is in README: "Known releases"). A release's file
@@ -232,6 +233,48 @@ void verdict_free(Verdict *v);
 // with XML's special characters in the names escaped. A new heap text (its length into *len) or none
 // without memory. Caller frees.
 char *cd_dat_text(const CdFile *files, size_t n, const char *name, size_t *len);
+
+// ---- The checks against the known releases while the CD is installed or verified (verify.cpp) ----
+
+// The list the setup carries (resource CDLIST), read at the first call: none when it carries none (built
+// with ZARNITH_CD_DAT=none; natively always) or when the list is damaged (logged once).
+const ReleaseList *builtin_releases();
+// One CD's check: the CD's files with their sums, what the repair keeps, and what the CD is.
+struct CdCheck {
+    const ReleaseList *list;  // none: nothing is checked
+    CdFile *files;            // the CD's files (cd_files) with their sums, once they are copied
+    size_t count;
+    uint8_t *want;            // per file, or none: the copy makes it (cd_copy_some)
+    FileSum *kept;            // per file the copy leaves out: the sum of the install's own copy
+    Verdict v;
+};
+// Begins the check of src against list (or none: no check): a copy of src then sums every file it writes.
+void check_begin(CdCheck *c, CdSrc *src, const ReleaseList *list);
+// Frees what the check holds; a check that was not begun is accepted once it is zero-filled.
+void check_end(CdCheck *c);
+// The repair of an earlier install whose copy of the CD is the folder `installed`: when the CD's names and
+// sizes say which release it is, each file of the install that the release lists is read and summed, and
+// those whose bytes are the release's are left out of the copy (c->want). Logs the release, each file that
+// is copied again and the count; leaves want none (copy everything) without a list or for a CD that is
+// no release.
+void check_installed(CdCheck *c, CdSrc *src, const char *installed);
+// After the copy of src into dest: what the CD is, logged ("The CD is %s."). A damaged copy names each file
+// and asks ask_damaged, when set: read them again (the copy of those files is made again and the CD
+// decided anew), keep the install as it is, or cancel; without it the install fails. A CD like no release
+// goes on, its DAT written beside the log. 1 when the install goes on, 0 after an "ERROR:" line.
+int check_copy(CdCheck *c, CdSrc *src, const char *dest);
+// The question of a damaged CD, asked on the install's thread and answered by the player; `files` names
+// the first few files (one a line). DAMAGED_READ_AGAIN, DAMAGED_KEEP or DAMAGED_CANCEL.
+enum { DAMAGED_CANCEL = 0, DAMAGED_READ_AGAIN = 1, DAMAGED_KEEP = 2 };
+typedef int (*AskDamagedFn)(const char *files);
+// Set by the window before its install starts; none in a silent run.
+extern AskDamagedFn ask_damaged;
+// "/verify": opens the CD at path, reads and sums every file without installing anything, decides what it
+// is (logged) and writes its DAT beside the log. 0 when every file was read and the CD is a known release;
+// 1 when the CD cannot be opened, is not the game's, or a file could not be read or differs from the
+// release the CD otherwise is; 2 when every file was read but the CD is no known release. summary (cap
+// bytes) receives what a box says about it.
+int do_verify(const char *path, char *summary, size_t cap);
 
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").

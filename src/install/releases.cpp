@@ -115,7 +115,10 @@ Tally tally(const ReleaseList *l, uint32_t r, const Sorted *s, size_t max_parts,
         taken[k] = 1;
         const CdFile &c = s->files[k];
         int same = c.size == f.size && (sizes_only || (c.summed && c.crc == f.crc));
-        if (v) v->state[k] = same ? FILE_MATCHES : FILE_DIFFERS;
+        if (v) {
+            v->state[k] = same ? FILE_MATCHES : FILE_DIFFERS;
+            v->file_of[k] = i;
+        }
         ++(same ? t.matched : t.differ);
     }
     return t;
@@ -200,8 +203,9 @@ int cd_decide(const ReleaseList *l, const CdFile *files, size_t n, size_t max_pa
     int ok = 1;
     if (v->kind != CD_UNKNOWN) {
         v->state = static_cast<uint8_t *>(malloc(n));
+        v->file_of = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * n));
         v->missing_files = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * (bt.missing ? bt.missing : 1)));
-        if (v->state && v->missing_files) {
+        if (v->state && v->file_of && v->missing_files) {
             memset(v->state, FILE_NOT_LISTED, n);
             tally(l, best, &s, max_parts, sizes_only, taken, v);
         } else {
@@ -216,8 +220,10 @@ int cd_decide(const ReleaseList *l, const CdFile *files, size_t n, size_t max_pa
 
 void verdict_free(Verdict *v) {
     free(v->state);
+    free(v->file_of);
     free(v->missing_files);
     v->state = nullptr;
+    v->file_of = nullptr;
     v->missing_files = nullptr;
 }
 

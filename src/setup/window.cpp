@@ -23,6 +23,7 @@
 constexpr UINT WM_SETUP_LOG = WM_APP + 1;       // lParam: heap copy of one log line, freed by the window
 constexpr UINT WM_SETUP_PROGRESS = WM_APP + 2;  // wParam: permille 0..1000
 constexpr UINT WM_SETUP_DONE = WM_APP + 3;      // wParam: 1 installed, 0 failed
+constexpr UINT WM_SETUP_ASK = WM_APP + 4;       // lParam: a Question the worker waits on
 static HWND hwnd;  // the main window, or none
 
 // The log's mirror while the window exists: a heap copy of each line goes to the window's list.
@@ -79,6 +80,35 @@ static void on_progress(uint64_t done, uint64_t total, void *) {
     if (!hwnd || silent) return;
     last = permille;
     PostMessageA(hwnd, WM_SETUP_PROGRESS, static_cast<WPARAM>(permille), 0);
+}
+
+// A question of the install to the player: the worker posts it and waits until the window thread has
+// shown the box and put the answer in.
+struct Question {
+    const char *text;
+    UINT style;
+    int answer;
+    HANDLE answered;
+};
+
+// The CD is a damaged copy (asked on the worker): read the files again, keep them, or take the install back.
+static int ask_damaged_cd(const char *files) {
+    char text[LOG_BUF];
+    fmt(text, sizeof text,
+        N_("These files of the CD are damaged or missing:\n%s\nTry Again reads them from the CD again (clean the disc "
+           "first), Continue installs the game with them as they are, Cancel takes the install back."),
+        files);
+    Question q = {text, MB_ICONWARNING | MB_CANCELTRYCONTINUE | MB_DEFBUTTON2, IDCANCEL,
+                  CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    if (!q.answered) return DAMAGED_CANCEL;
+    if (PostMessageA(hwnd, WM_SETUP_ASK, 0, reinterpret_cast<LPARAM>(&q))) WaitForSingleObject(q.answered, INFINITE);
+    CloseHandle(q.answered);
+    return q.answer == IDTRYAGAIN ? DAMAGED_READ_AGAIN : q.answer == IDCONTINUE ? DAMAGED_KEEP : DAMAGED_CANCEL;
+}
+
+static void on_ask(Question *q) {
+    q->answer = box(q->text, q->style);
+    SetEvent(q->answered);
 }
 
 static DWORD WINAPI worker(LPVOID) {
@@ -200,6 +230,7 @@ static void on_install() {
     EnableWindow(b_install, FALSE);
     set_text(b_close, "Cancel");
     set_text(st, "Installing...");
+    ask_damaged = ask_damaged_cd;
     HANDLE t = CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);
     if (!t) {
         // Without a worker the window would wait for good; report it and let the user try again.
@@ -293,6 +324,7 @@ static LRESULT CALLBACK wndproc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     case WM_SETUP_LOG: on_log(reinterpret_cast<char *>(lp)); return 0;
     case WM_SETUP_PROGRESS: SendMessageA(prog, PBM_SETPOS, wp, 0); return 0;
     case WM_SETUP_DONE: on_done(wp != 0); return 0;
+    case WM_SETUP_ASK: on_ask(reinterpret_cast<Question *>(lp)); return 0;
     case WM_CLOSE: on_close_request(); return 0;
     case WM_COMMAND: on_command(LOWORD(wp)); return 0;
     case DM_GETDEFID: return MAKELRESULT(IDC_INSTALL, DC_HASDEFID);  // Enter means Install (or Play)

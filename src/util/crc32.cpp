@@ -7,6 +7,7 @@
 // - slicing by eight: eight tables of 256 entries take eight bytes a step (Kounavis and Berry, "A
 //   Systematic Approach to Building High Performance Software-Based CRC Generators", 2005); it also
 //   takes the head and the tail of a buffer that the folding leaves.
+#include <atomic>
 #include <cstring>
 
 #include "util/util.h"
@@ -22,29 +23,33 @@ namespace {
 constexpr uint32_t POLY = 0xEDB88320u;  // 0x04C11DB7 bit-reflected
 
 // The eight tables: t[0] is the byte-at-a-time table, t[k][b] the sum of byte b followed by k zero bytes.
-struct Tables {
-    uint32_t t[8][256];
-    Tables() {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? POLY ^ (c >> 1) : c >> 1;
-            t[0][i] = c;
-        }
-        for (uint32_t i = 0; i < 256; ++i)
-            for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    }
-};
+uint32_t t[8][256];
+// 0 until the tables are built, 1 while one thread builds them, 2 once they are there. An atomic rather
+// than a function-local static: that would bring in the C++ runtime's guards, and with them its
+// exception machinery, some 100 KB of setup.exe.
+std::atomic<int> built;
 
-// Built at the first sum, once, also when copy workers start summing at the same moment.
-const Tables &tables() {
-    static const Tables built;
-    return built;
+void build_tables() {
+    int expected = 0;
+    if (built.load(std::memory_order_acquire) == 2) return;
+    if (!built.compare_exchange_strong(expected, 1)) {
+        while (built.load(std::memory_order_acquire) != 2) {
+        }  // another worker builds them: a few microseconds
+        return;
+    }
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? POLY ^ (c >> 1) : c >> 1;
+        t[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; ++i)
+        for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    built.store(2, std::memory_order_release);
 }
 
 // The register (preset and complemented by the caller) over n bytes, eight at a time.
 uint32_t by_table(uint32_t c, const uint8_t *b, size_t n) {
-    const Tables &tb = tables();
-    const auto &t = tb.t;
+    build_tables();
     for (; n && (reinterpret_cast<uintptr_t>(b) & 7); --n) c = t[0][(c ^ *b++) & 0xFF] ^ (c >> 8);
     for (; n >= 8; n -= 8, b += 8) {
         uint32_t lo, hi;
@@ -117,18 +122,23 @@ int detect() {
     return CRC32_TABLE;
 }
 
-int chosen = -1;  // crc32_use's choice, made before any copy worker exists; -1: the processor's best
+// The processor's best way, found at the first sum (-1 until then), and crc32_use's choice (-1: none).
+std::atomic<int> found{-1};
+std::atomic<int> chosen{-1};
 
 }  // namespace
 
 int crc32_kind() {
-    static const int found = detect();
-    return chosen >= 0 ? chosen : found;
+    int c = chosen.load(std::memory_order_relaxed);
+    if (c >= 0) return c;
+    int f = found.load(std::memory_order_relaxed);
+    if (f < 0) found.store(f = detect(), std::memory_order_relaxed);
+    return f;
 }
 
 int crc32_use(int kind) {
     if (kind == CRC32_CLMUL && detect() != CRC32_CLMUL) return 0;
-    chosen = kind == CRC32_TABLE || kind == CRC32_CLMUL ? kind : -1;
+    chosen.store(kind == CRC32_TABLE || kind == CRC32_CLMUL ? kind : -1, std::memory_order_relaxed);
     return 1;
 }
 

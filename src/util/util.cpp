@@ -127,6 +127,8 @@ int copy_file(const char *source, const char *dest, Progress *p) {
     return copy_file_with(source, dest, p, buf, sizeof buf);
 }
 
+int sum_file(const char *path, FileSum *sum) { return copy_file_with(path, nullptr, nullptr, buf, sizeof buf, sum); }
+
 int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap, FileSum *sum) {
     if (sum) *sum = FileSum{0, 0};
     pf_file in = pf_open_read(source, 1);

@@ -71,6 +71,9 @@ struct FileSum {
 // read and summed, and nothing is written.
 int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap,
                    FileSum *sum = nullptr);
+// Reads the whole file at path and sums it (through copy_file's buffer, so on one thread at a time):
+// *sum as copy_file_with leaves it. 1/0, with copy_file's lines when it cannot be opened or read.
+int sum_file(const char *path, FileSum *sum);
 // Standard CRC-32 (IEEE 802.3, reflected 0xEDB88320). 0 for an empty buffer. Safe on any thread.
 uint32_t crc32_buf(const void *data, uint64_t len);
 // The CRC-32 of the bytes summed before (crc: what crc32_buf or crc32_add gave for them, 0 for none)
