@@ -32,6 +32,9 @@ import make_cd  # noqa: E402
 import resinfo  # noqa: E402
 
 SETUP_EXE = os.path.join(BUILD, "setup.exe")
+# The same setup without the list of known releases: it checks no CD, as for a release nobody listed. For
+# the tests that install a changed sample CD on purpose to see something else than the checks.
+SETUP_NOLIST = os.path.join(BUILD, "setup_nolist.exe")
 PAYLOAD = os.path.join(BUILD, "standin", "zarnith.exe")
 SOUND_BANKS = ["AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC", "MAGIC", "MUSICA",
                "MUSICB", "VOICES", "WEATHER"]
