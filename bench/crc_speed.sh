@@ -14,7 +14,7 @@ g++ -std=c++17 -O2 -Isrc -o "$out/crc_speed" $srcs "${zlib[@]}"
 echo "== native (g++ -O2)"
 "$out/crc_speed"
 if [ "${1:-}" = "--wine" ]; then
-  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Isrc -static -o "$out/crc_speed.exe" $srcs
+  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wa,-muse-unaligned-vector-move -Isrc -static -o "$out/crc_speed.exe" $srcs
   echo "== Windows build (MinGW -O2) under Wine"
   tpl=()
   [ -d build/windows/wine-template/prefix ] && tpl=(--template build/windows/wine-template)

@@ -245,7 +245,7 @@ struct CdCheck {
     CdFile *files;            // the CD's files (cd_files) with their sums, once they are copied
     size_t count;
     uint8_t *want;            // per file, or none: the copy makes it (cd_copy_some)
-    FileSum *kept;            // per file the copy leaves out: the sum of the install's own copy
+    FileSum *kept;            // per file, or none: the sum of the install's own copy, where it is kept
     Verdict v;
 };
 // Begins the check of src against list (or none: no check): a copy of src then sums every file it writes.

@@ -83,7 +83,7 @@ int gather(CdCheck *c, CdSrc *src) {
     c->files = cd_files(src, &c->count);
     if (!c->files) return 0;
     for (size_t i = 0; c->kept && i < c->count; ++i)
-        if (!c->want[i]) c->files[i] = CdFile{c->files[i].rel, c->files[i].size, c->kept[i].crc, 1};
+        if (c->kept[i].whole) c->files[i] = CdFile{c->files[i].rel, c->files[i].size, c->kept[i].crc, 1};
     return 1;
 }
 
@@ -178,6 +178,7 @@ void check_installed(CdCheck *c, CdSrc *src, const char *installed) {
             c->want[i] = !(sized && size == r.size && c->kept[i].crc == r.crc);
         }
         if (c->want[i]) {
+            c->kept[i] = FileSum{0, 0};
             setup_log("copying again: %s", f.rel);
             ++copied;
         }
@@ -209,8 +210,6 @@ int check_copy(CdCheck *c, CdSrc *src, const char *dest) {
         c->want = static_cast<uint8_t *>(malloc(c->count ? c->count : 1));
         if (!c->want) return fail("not enough memory to check the CD");
         for (size_t i = 0; i < c->count; ++i) c->want[i] = c->v.state[i] == FILE_DIFFERS;
-        free(c->kept);  // what was kept matched, and is not read again
-        c->kept = nullptr;
         setup_log("Reading the damaged files again ...");
         if (!cd_copy_some(src, dest, nullptr, nullptr, nullptr, c->want) && copy_stopping()) return 0;
     }

@@ -80,10 +80,11 @@ uint32_t crc32_buf(const void *data, uint64_t len);
 // followed by these: crc32_add(crc32_buf(a), b) is the CRC-32 of a then b, so a file is summed chunk by
 // chunk as it is copied.
 uint32_t crc32_add(uint32_t crc, const void *data, uint64_t len);
-// How the sums are made: by carry-less multiplication where the processor has it (PCLMULQDQ with SSE4.1),
-// else by tables, eight bytes a step. crc32_kind says which; crc32_use chooses one (-1: the processor's
-// best) for a benchmark or a test, before any thread sums: 0 when the processor cannot.
-enum { CRC32_TABLE = 0, CRC32_CLMUL = 1 };
+// How the sums are made: by carry-less multiplication where the processor has it, on 256-bit registers
+// (VPCLMULQDQ with AVX2) or 128-bit ones (PCLMULQDQ with SSE4.1), else by tables, eight bytes a step.
+// crc32_kind says which; crc32_use chooses one (-1: the processor's best) for a benchmark or a test,
+// before any thread sums: 0 when the processor cannot.
+enum { CRC32_TABLE = 0, CRC32_CLMUL = 1, CRC32_WIDE = 2 };
 int crc32_kind();
 int crc32_use(int kind);
 // Removes a folder tree, clearing read-only attributes; links inside it are removed as links and

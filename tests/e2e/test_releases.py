@@ -16,6 +16,18 @@ LEFT_OUT = "SOUND\\MAGIC.ASL"     # not in the partial folder
 DAMAGED = "ERROR: the CD's files named above are damaged or missing: clean the disc or make the image again"
 
 
+def bad_image(test):
+    """The sample ISO with one byte of CHANGED wrong, as a scratch on the disc leaves it; its host path."""
+    iso = bytearray(e2e.read(os.path.join(test.out, "cd.iso")))
+    content = e2e.read(os.path.join(test.cd, *CHANGED.split("\\")))
+    at = iso.find(content[:4096])
+    assert at > 0 and iso.find(content[:4096], at + 1) < 0
+    iso[at + 1000] ^= 0x55
+    path = os.path.join(test.tmp, "bad.iso")
+    e2e.write(path, bytes(iso))
+    return path
+
+
 class Releases(e2e.WineTestCase):
     forms = "tree,iso"
     links = False
@@ -23,14 +35,7 @@ class Releases(e2e.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        iso = bytearray(e2e.read(os.path.join(cls.out, "cd.iso")))
-        # One byte of a file changed inside the image, as a scratch on the disc leaves it.
-        content = e2e.read(os.path.join(cls.cd, *CHANGED.split("\\")))
-        at = iso.find(content[:4096])
-        assert at > 0 and iso.find(content[:4096], at + 1) < 0
-        iso[at + 1000] ^= 0x55
-        cls.bad_iso = os.path.join(cls.tmp, "bad.iso")
-        e2e.write(cls.bad_iso, bytes(iso))
+        cls.bad_iso = bad_image(cls)
         cls.partial = cls.cd_copy("partial", {LEFT_OUT.replace("\\", "/"): None})
         # Another release: the same files with other bytes (another seed of the sample CD's maker).
         cls.other = os.path.join(make_cd.make_cd(os.path.join(cls.tmp, "other"), seed=1, what=["tree"])["tree"][0])
@@ -106,6 +111,25 @@ class Releases(e2e.WineTestCase):
         self.assertEqual(e2e.tree_differences(self.expected_cd, game_cd), [])
         changed = [p for p, t in stamps.items() if os.stat(os.path.join(game_cd, p)).st_mtime_ns != t]
         self.assertEqual(changed, [os.path.join(*CHANGED.split("\\"))], "files were written that were right")
+
+
+class DamagedInTheWindow(e2e.WindowTestCase):
+    forms = "tree,iso"
+
+    def test_read_again_then_keep(self):
+        target = os.path.join(self.tmp, "kept")
+        proc = self.start("/cd", self.wp.winpath(bad_image(self)), "/dir", self.wp.winpath(target))
+        self.assertEqual(self.ctl("click", self.TITLE, "Install"), 0)
+        # Read again: the image gives the same byte, and the box comes back.
+        self.assertIn(CHANGED, self.answer("tryagain"))
+        self.assertIn(CHANGED, self.answer("continue"))
+        self.wait_status("Tovek Zarnith is installed.")
+        log = e2e.setup_log(self.wp)
+        self.assertLess(log.index("Reading the damaged files again ..."),
+                        log.index("The player keeps the install with the files named above as they are"), log)
+        self.assertEqual(log[-1], "Done.")
+        self.assertEqual(self.ctl("click", self.TITLE, "Close"), 0)
+        self.assertEqual(proc.wait(timeout=60), 0)
 
 
 if __name__ == "__main__":

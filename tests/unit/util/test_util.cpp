@@ -231,12 +231,12 @@ TEST(Crc32, InPiecesEitherWay) {
         return ~c;
     };
     Bytes data = pattern(70000, 5);
-    for (int kind : {CRC32_TABLE, CRC32_CLMUL}) {
+    for (int kind : {CRC32_TABLE, CRC32_CLMUL, CRC32_WIDE}) {
         if (!crc32_use(kind)) continue;  // a processor without carry-less multiplication
         const char *v = "123456789";
         for (size_t cut = 0; cut <= 9; ++cut)
             EXPECT_EQ(crc32_add(crc32_buf(v, cut), v + cut, 9 - cut), 0xCBF43926u) << "kind " << kind << " cut " << cut;
-        for (size_t n : {1, 15, 16, 63, 64, 65, 255, 256, 257, 300, 1023, 4096, 65535, 65536, 69990}) {
+        for (size_t n : {1, 15, 16, 63, 64, 65, 255, 256, 257, 300, 383, 384, 1023, 4096, 65535, 65536, 69990}) {
             for (size_t at : {0, 1, 7, 9}) {
                 const uint8_t *b = data.data() + at;
                 size_t cut = n * at / 10;
