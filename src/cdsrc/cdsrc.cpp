@@ -10,14 +10,6 @@
 
 namespace {
 
-// Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
-// attributes are only rewritten when one is there (from an earlier install): rewriting them costs
-// more per file than a small file's copy under Wine.
-void clear_attributes(const char *path) {
-    uint32_t a = pf_attributes(path);
-    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
-}
-
 // The walk of a folder source: one listing per folder, in listing order, within the depth limit.
 void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
     PfList *l = pf_list_open(folder);
@@ -39,12 +31,59 @@ void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
 
 constexpr uint32_t FOLDER_CHUNK = 1 << 20;
 
-// Copies one file of a folder source (a job of dir_plan) through a worker's buffer.
-int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK);
-    clear_attributes(job->to);
-    return ok;
+// The folder source's side of the copy: each file opened for a front-to-back scan, read where it was
+// asked (the retries of a worn disc go back within the file).
+struct FolderFile {
+    pf_file f;
+    uint64_t at;  // where the file's position stands
+};
+
+void *folder_open(void *, const CopyJob *job, unsigned long *code) {
+    pf_file f = pf_open_read(job->from, 1);
+    FolderFile *file = f == PF_INVALID ? nullptr : static_cast<FolderFile *>(malloc(sizeof(FolderFile)));
+    if (!file) {
+        *code = f == PF_INVALID ? pf_last_error() : 8;  // ERROR_NOT_ENOUGH_MEMORY
+        pf_close(f);
+        return nullptr;
+    }
+    *file = FolderFile{f, 0};
+    return file;
 }
+
+int folder_read(void *, void *handle, const CopyJob *, uint64_t at, uint8_t *dst, uint32_t n, uint8_t *,
+                unsigned long *code) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    uint32_t got = 0;
+    int ok = (file->at == at || pf_seek(file->f, at)) && pf_read(file->f, dst, n, &got);
+    file->at = ok ? at + got : UINT64_MAX;
+    if (!ok) {
+        *code = pf_last_error();
+        return READ_AGAIN;
+    }
+    if (got < n) {
+        // The file ends before the size its folder gave: a disc that stopped delivering.
+        *code = PF_ERR_HANDLE_EOF;
+        return READ_AGAIN;
+    }
+    return READ_OK;
+}
+
+void folder_close(void *, void *handle) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    if (file) pf_close(file->f);
+    free(file);
+}
+
+void folder_failure(void *, const CopyJob *job, int opening, uint64_t, unsigned long code) {
+    if (opening)
+        setup_log("cannot read %s", job->from);
+    else
+        log_failure("read failed: %s (%s)", job->from, code);
+}
+
+const CopyReader folder_reader = {folder_open,  folder_read, folder_close, folder_failure,
+                                  nullptr,      FOLDER_CHUNK, 0,           1,
+                                  nullptr};
 
 // A file that is no image but whose lines are a CUE sheet (or a cdrdao TOC sheet) is taken as one, whatever
 // its extension (digital stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the
@@ -259,7 +298,7 @@ int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *des
 // The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
 // file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
 // adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
-int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
+int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx, const CopyHooks *hooks) {
     CdPlan *plan = plan_of(s);
     CopyJobs *folders = jobs_new(), *files = jobs_new();
     int planned = plan && folders && files && jobs_add(folders, "", dest, 0, 0);
@@ -296,8 +335,8 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
     }
     int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
     if (ok) {
-        ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
-                         : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+        ok = s->is_image ? iso_copy_files(s, files, dest, workers, hooks, p)
+                         : copy_files(files, &folder_reader, hooks, workers, strlen(dest), p);
     }
     jobs_free(folders);
     jobs_free(files);
@@ -307,12 +346,14 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
 }  // namespace
 
 
-int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
-
-int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
-    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx);
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
+    return cd_copy_noted(s, dest, p, nullptr, nullptr, nullptr);
 }
 
-int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
-    return copy_with(s, dest, p, workers, nullptr, nullptr);
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks) {
+    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx, hooks);
+}
+
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers, const CopyHooks *hooks) {
+    return copy_with(s, dest, p, workers, nullptr, nullptr, hooks);
 }

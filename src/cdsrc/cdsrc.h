@@ -120,7 +120,8 @@ size_t cd_longest_path(CdSrc *s);
 uint64_t cd_bytes_of(CdSrc *s, const char *rel);
 // Copies the whole CD into dest (created as needed), adding each chunk to p when given.
 // 1/0; stops at the first failure, keeping what was written, with a log line naming the file and the
-// cause (for an image also the image, and whether it ends before the file does).
+// cause (for an image also the image, and whether it ends before the file does). A read that fails as a
+// worn disc's do is tried again first (reread, util.h); one that still fails fails the copy.
 // The total counts every file entry whatever its name: a disc with an unsafe name fails its copy, so
 // only a successful copy has to (and does) add up to the total.
 // The folder tree is created first, on the calling thread (which also alone tells p); then the files
@@ -130,11 +131,12 @@ int cd_copy_all(CdSrc *s, const char *dest, Progress *p);
 // destination itself), before anything is made, then once with none: the moment to write down what it
 // heard. 0 stops the copy before anything is made.
 typedef int (*CopyNote)(void *ctx, const char *rel, int folder);
-// cd_copy_all that tells note (or none) of everything it will make before it makes any of it.
-int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx);
-// cd_copy_all with the given number of workers (1 to 4). The result, the files and the sum added to p
-// do not depend on it; with one worker the files are copied in turn on the calling thread.
-int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers);
+// cd_copy_all that tells note (or none) of everything it will make before it makes any of it, and asks
+// the hooks (or none, util.h) about a file that will not read and hands them each file's bytes.
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks);
+// cd_copy_all with the given number of workers (1 to 4) and hooks. The result, the files and the sum added
+// to p do not depend on the workers; with one, a thread reads ahead while the calling thread writes.
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers, const CopyHooks *hooks = nullptr);
 // How many files a CD copy moves at once: one from a CD drive (PF_DRIVE_CDROM), whose head would
 // seek back and forth between files read side by side; else one per processor, 1 to 4.
 int copy_workers(uint32_t drive_type, unsigned processors);

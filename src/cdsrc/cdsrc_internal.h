@@ -81,4 +81,5 @@ uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
 void iso_plan(CdSrc *s, CdPlan *plan);
 // Copies the image files of the list (from: the name on the CD, to: the destination, at: the first
 // sector, size) on `workers` workers; dest is where the destination's CD paths begin. 1/0 as jobs_run.
-int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p);
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, const CopyHooks *hooks,
+                   Progress *p);

@@ -159,7 +159,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
 
     int code = 0;
     if (silent) {
-        code = do_install(&opts, nullptr, nullptr) ? 0 : 1;
+        code = do_install(&opts, nullptr) ? 0 : 1;
     } else {
         INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);
