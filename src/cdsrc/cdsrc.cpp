@@ -10,14 +10,6 @@
 
 namespace {
 
-// Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
-// attributes are only rewritten when one is there (from an earlier install): rewriting them costs
-// more per file than a small file's copy under Wine.
-void clear_attributes(const char *path) {
-    uint32_t a = pf_attributes(path);
-    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
-}
-
 // The walk of a folder source: one listing per folder, in listing order, within the depth limit.
 void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
     PfList *l = pf_list_open(folder);
@@ -39,18 +31,63 @@ void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
 
 constexpr uint32_t FOLDER_CHUNK = 1 << 20;
 
-// Copies one file of a folder source (a job of dir_plan) through a worker's buffer, summing its bytes
-// when the job asks. A check (ctx not none) reads and sums it alone, and goes on after a file it cannot
-// read.
-int copy_folder_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    if (ctx) {
-        copy_file_with(job->from, nullptr, p, buffer, FOLDER_CHUNK, job->sum);
-        return !copy_stopping();
+// The folder source's side of the copy: each file opened for a front-to-back scan, read where it was
+// asked (the retries of a worn disc go back within the file).
+struct FolderFile {
+    pf_file f;
+    uint64_t at;  // where the file's position stands
+};
+
+void *folder_open(void *, const CopyJob *job, unsigned long *code) {
+    pf_file f = pf_open_read(job->from, 1);
+    FolderFile *file = f == PF_INVALID ? nullptr : static_cast<FolderFile *>(malloc(sizeof(FolderFile)));
+    if (!file) {
+        *code = f == PF_INVALID ? pf_last_error() : 8;  // ERROR_NOT_ENOUGH_MEMORY
+        pf_close(f);
+        return nullptr;
     }
-    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK, job->sum);
-    clear_attributes(job->to);
-    return ok;
+    *file = FolderFile{f, 0};
+    return file;
 }
+
+int folder_read(void *, void *handle, const CopyJob *, uint64_t at, uint8_t *dst, uint32_t n, uint8_t *,
+                unsigned long *code) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    uint32_t got = 0;
+    int ok = (file->at == at || pf_seek(file->f, at)) && pf_read(file->f, dst, n, &got);
+    file->at = ok ? at + got : UINT64_MAX;
+    if (!ok) {
+        *code = pf_last_error();
+        return READ_AGAIN;
+    }
+    if (got < n) {
+        // The file ends before the size its folder gave: a disc that stopped delivering.
+        *code = PF_ERR_HANDLE_EOF;
+        return READ_AGAIN;
+    }
+    return READ_OK;
+}
+
+void folder_close(void *, void *handle) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    if (file) pf_close(file->f);
+    free(file);
+}
+
+void folder_failure(void *, const CopyJob *job, int opening, uint64_t, unsigned long code) {
+    if (opening)
+        setup_log("cannot read %s", job->from);
+    else
+        log_failure("read failed: %s (%s)", job->from, code);
+}
+
+const CopyReader folder_reader = {folder_open,  folder_read, folder_close, folder_failure,
+                                  nullptr,      FOLDER_CHUNK, 0,           1,
+                                  nullptr,      0};
+// The same for a check, which only reads.
+const CopyReader folder_checker = {folder_open,  folder_read, folder_close, folder_failure,
+                                   nullptr,      FOLDER_CHUNK, 0,           0,
+                                   nullptr,      1};
 
 // A file that is no image but whose lines are a CUE sheet (or a cdrdao TOC sheet) is taken as one, whatever
 // its extension (digital stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the
@@ -272,6 +309,7 @@ struct Copy {
     int workers;
     const uint8_t *want; // per file of cd_files: copy it (none: every file)
     int check;           // read and sum the files, write nothing
+    const CopyHooks *hooks;
 };
 
 // The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
@@ -323,10 +361,9 @@ int copy_with(const Copy *c, CopyNote note, void *ctx) {
     }
     int ok = folders && files && kept && (c->check || copy_planned(folders, files, kept, c->dest, note, ctx));
     if (ok) {
-        static const int checking = 1;
-        ok = s->is_image ? iso_copy_files(s, files, c->dest, c->workers, c->p, c->check)
-                         : jobs_run(files, c->workers, FOLDER_CHUNK, copy_folder_file,
-                                    c->check ? const_cast<int *>(&checking) : nullptr, c->p);
+        ok = s->is_image ? iso_copy_files(s, files, c->dest, c->workers, c->hooks, c->p, c->check)
+                         : copy_files(files, c->check ? &folder_checker : &folder_reader, c->hooks, c->workers,
+                                      strlen(c->dest), c->p);
     }
     jobs_free(folders);
     jobs_free(files);
@@ -339,27 +376,35 @@ int workers_for(CdSrc *s) { return copy_workers(pf_drive_type(s->path), pf_proce
 }  // namespace
 
 
-int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
-
-int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
-    return cd_copy_some(s, dest, p, note, ctx, nullptr);
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
+    return cd_copy_noted(s, dest, p, nullptr, nullptr, nullptr);
 }
 
-int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const uint8_t *want) {
-    Copy c = {s, dest, p, workers_for(s), want, 0};
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks) {
+    return cd_copy_some(s, dest, p, note, ctx, hooks, nullptr);
+}
+
+int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks,
+                 const uint8_t *want) {
+    Copy c = {s, dest, p, workers_for(s), want, 0, hooks};
     return copy_with(&c, note, ctx);
 }
 
-int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
-    Copy c = {s, dest, p, workers, nullptr, 0};
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers, const CopyHooks *hooks) {
+    Copy c = {s, dest, p, workers, nullptr, 0, hooks};
     return copy_with(&c, nullptr, nullptr);
 }
+
+namespace {
+// A check asks nobody: a file that does not read, even after the retries, is passed over.
+int pass_over(void *, const CopyTrouble *) { return COPY_SKIP; }
+}  // namespace
 
 int cd_check(CdSrc *s, Progress *p) {
-    Copy c = {s, "", p, workers_for(s), nullptr, 1};
+    static const CopyHooks hooks = {pass_over, nullptr, nullptr, nullptr};
+    Copy c = {s, "", p, workers_for(s), nullptr, 1, &hooks};
     return copy_with(&c, nullptr, nullptr);
 }
-
 CdFile *cd_files(CdSrc *s, size_t *count) {
     CdPlan *plan = plan_of(s);
     if (!plan) return nullptr;

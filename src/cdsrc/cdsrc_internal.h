@@ -81,7 +81,8 @@ uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
 // The walk of an image source into an empty plan (iso9660.cpp).
 void iso_plan(CdSrc *s, CdPlan *plan);
 // Copies the image files of the list (from: the name on the CD, to: the destination, at: the first
-// sector, size, sum) on `workers` workers; dest is where the destination's CD paths begin. 1/0 as
-// jobs_run. check: the files are only read and summed (to: their paths on the CD), and a file that cannot
-// be read is logged and passed over.
-int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p, int check);
+// sector, size, sum) on `workers` workers with the hooks; dest is where the destination's CD paths begin.
+// 1/0 as copy_files. check: the files are only read and summed (to: their paths on the CD), and nothing
+// is written.
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, const CopyHooks *hooks,
+                   Progress *p, int check);

@@ -28,6 +28,18 @@ struct Options {
 // 1 when all four marker files of the game CD exist on the source (tested in order, stopping at the
 // first missing one); 0 for none.
 int is_zarnith_cd(CdSrc *s);
+// The CD as a copy of it begins: the volume it lies on (the disc in its drive), where the system tells it.
+struct CdIdentity {
+    int known;  // the system told the volume
+    uint32_t serial;
+    char label[64];
+};
+void cd_identity(CdSrc *s, CdIdentity *id);
+// 1 when the source is the game CD (its marker files) on the volume noted in `was`, when that was known:
+// what a disc put back into the drive must be before the copy reads on.
+int same_game_cd(CdSrc *s, const CdIdentity *was);
+// How the player names where the CD is, into out (PATH_BUF): its drive ("D:"), or its path elsewhere.
+void cd_drive(CdSrc *s, char *out);
 
 // ---- Game emblem picture pipeline (portable) ----
 // The CD's emblem is an IFF "FORM" of type "PBM ": one palette index per pixel. Dark colours
@@ -160,6 +172,9 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
 // Notes rel before it is made (not yet written: record_flush writes what was noted); what did not
 // exist yet is taken back by a roll-back. 1/0 after a log line.
 int record_note(RecordRun *r, const char *rel, int folder);
+// Notes that the install goes without rel, a file the CD did not give (its entry stays: what the CD
+// gives on a later run goes there). 1/0 after a log line.
+int record_missing(RecordRun *r, const char *rel);
 // Writes what was noted; to_disk also makes it reach the disk, which is cheap only while little else
 // waits to be written (before the CD copy: after it, the system would first write out the whole copy).
 // 1/0 after a log line.
@@ -258,17 +273,24 @@ void check_end(CdCheck *c);
 // is copied again and the count; leaves want none (copy everything) without a list or for a CD that is
 // no release.
 void check_installed(CdCheck *c, CdSrc *src, const char *installed);
+// The questions an install asks the player: a file of the CD that does not read, even after the retries
+// (Retry, skip the file, Cancel), the CD that is not in its drive (Retry, Cancel), and a CD that is a
+// damaged copy of a known release (Retry reads its damaged files again, skip keeps them as they are,
+// Cancel). The answer is COPY_RETRY, COPY_SKIP or COPY_CANCEL (util.h).
+enum { ASK_UNREADABLE = 0, ASK_NO_CD = 1, ASK_DAMAGED = 2 };
+typedef int (*AskFn)(void *user, int kind, const char *text);
+// What the front end gives an install, and hears back from it.
+struct InstallUi {
+    ProgressFn progress;  // hears every copied chunk; none: nothing does
+    AskFn ask;            // asks and waits for the answer, from any thread; none (a silent run): no question
+    void *user;           // handed to both
+    unsigned skipped;     // out: how many of the CD's files the install went without
+};
 // After the copy of src into dest: what the CD is, logged ("The CD is %s."). A damaged copy names each file
-// and asks ask_damaged, when set: read them again (the copy of those files is made again and the CD
-// decided anew), keep the install as it is, or cancel; without it the install fails. A CD like no release
-// goes on, its DAT written beside the log. 1 when the install goes on, 0 after an "ERROR:" line.
-int check_copy(CdCheck *c, CdSrc *src, const char *dest);
-// The question of a damaged CD, asked on the install's thread and answered by the player; `files` names
-// the first few files (one a line). DAMAGED_READ_AGAIN, DAMAGED_KEEP or DAMAGED_CANCEL.
-enum { DAMAGED_CANCEL = 0, DAMAGED_READ_AGAIN = 1, DAMAGED_KEEP = 2 };
-typedef int (*AskDamagedFn)(const char *files);
-// Set by the window before its install starts; none in a silent run.
-extern AskDamagedFn ask_damaged;
+// and asks ui (ASK_DAMAGED, or none): read them again (the copy of those that differ is made again and the
+// CD decided anew), keep the install as it is, or cancel; without a question the install fails. A CD like
+// no release goes on, its DAT written beside the log. 1 when the install goes on, 0 after an "ERROR:" line.
+int check_copy(CdCheck *c, CdSrc *src, const char *dest, InstallUi *ui);
 // "/verify": opens the CD at path, reads and sums every file without installing anything, decides what it
 // is (logged) and writes its DAT beside the log. 0 when every file was read and the CD is a known release;
 // 1 when the CD cannot be opened, is not the game's, or a file could not be read or differs from the
@@ -279,9 +301,11 @@ int do_verify(const char *path, char *summary, size_t cap);
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
 int prebuilt_available();
-// Installs the game as `o` asks; progress (or none) hears every copied chunk. 1 installed, 0 not;
-// stops at the first failure that matters, keeping what was written.
-int do_install(const Options *o, ProgressFn progress, void *user);
+// The progress total is the CD's bytes and this much for the steps after the copy.
+constexpr uint64_t INSTALL_REST_BYTES = 8 * MIB;
+// Installs the game as `o` asks, telling ui (or none). 1 installed (maybe without files the player chose
+// to skip), 0 not; stops at the first failure that matters and takes back what it wrote.
+int do_install(const Options *o, InstallUi *ui);
 // Makes the CD's emblem picture the executable's icon (seven sizes, 32-bit with alpha). 1 when the
 // resources were committed; 0 after one "ERROR: %s" line, the file untouched.
 int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size);

@@ -14,8 +14,6 @@
 #include <windows.h>
 #endif
 
-AskDamagedFn ask_damaged;
-
 namespace {
 
 constexpr char CD_DAT[] = "zarnith_cd.dat";
@@ -188,30 +186,33 @@ void check_installed(CdCheck *c, CdSrc *src, const char *installed) {
     verdict_free(&c->v);
 }
 
-int check_copy(CdCheck *c, CdSrc *src, const char *dest) {
+int check_copy(CdCheck *c, CdSrc *src, const char *dest, InstallUi *ui) {
     if (!c->list) return 1;
     for (;;) {
-        char list[LOG_BUF / 2], dat[PATH_BUF];
+        char list[LOG_BUF / 2], dat[PATH_BUF], text[LOG_BUF];
         int unread = 0;
         if (!decide(c, src, list, sizeof list, &unread)) return 0;
         if (c->v.kind == CD_UNKNOWN) report_unknown(c, dat);
         if (c->v.kind != CD_DAMAGED) return 1;
-        int answer = ask_damaged ? ask_damaged(list) : DAMAGED_CANCEL;
-        if (answer == DAMAGED_KEEP) {
+        if (!ui || !ui->ask)
+            return fail("the CD's files named above are damaged or missing: clean the disc or make the image again");
+        fmt(text, sizeof text,
+            N_("These files of the CD are damaged or missing:\n%s\nRetry reads them from the CD again (clean the disc "
+               "first), Keep them installs the game with them as they are, Cancel takes the install back."),
+            list);
+        int answer = ui->ask(ui->user, ASK_DAMAGED, text);
+        if (answer == COPY_SKIP) {
             setup_log("The player keeps the install with the files named above as they are");
             return 1;
         }
-        if (answer != DAMAGED_READ_AGAIN)
-            return fail(ask_damaged ? "the installation was stopped"
-                                    : "the CD's files named above are damaged or missing: clean the disc or make "
-                                      "the image again");
+        if (answer != COPY_RETRY) return fail("the installation was stopped");
         // Again the files that differ, as the disc gives them now (the missing ones are not on it).
         free(c->want);
         c->want = static_cast<uint8_t *>(malloc(c->count ? c->count : 1));
         if (!c->want) return fail("not enough memory to check the CD");
         for (size_t i = 0; i < c->count; ++i) c->want[i] = c->v.state[i] == FILE_DIFFERS;
         setup_log("Reading the damaged files again ...");
-        if (!cd_copy_some(src, dest, nullptr, nullptr, nullptr, c->want) && copy_stopping()) return 0;
+        if (!cd_copy_some(src, dest, nullptr, nullptr, nullptr, nullptr, c->want) && copy_stopping()) return 0;
     }
 }
 

@@ -166,7 +166,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
             MessageBoxW(nullptr, ui(summary).s, ui("Tovek Zarnith setup").s,
                         code == 0 ? MB_ICONINFORMATION : code == 1 ? MB_ICONERROR : MB_ICONWARNING);
     } else if (silent) {
-        code = do_install(&opts, nullptr, nullptr) ? 0 : 1;
+        code = do_install(&opts, nullptr) ? 0 : 1;
     } else {
         INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);

@@ -48,7 +48,7 @@ size_t jobs_count(const CopyJobs *j) { return j->count; }
 
 CopyJob jobs_at(const CopyJobs *j, size_t i) {
     const Job &n = j->jobs[i];
-    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size, n.sum};
+    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size, i, n.sum};
 }
 
 

@@ -121,8 +121,8 @@ class DamagedInTheWindow(e2e.WindowTestCase):
         proc = self.start("/cd", self.wp.winpath(bad_image(self)), "/dir", self.wp.winpath(target))
         self.assertEqual(self.ctl("click", self.TITLE, "Install"), 0)
         # Read again: the image gives the same byte, and the box comes back.
-        self.assertIn(CHANGED, self.answer("tryagain"))
-        self.assertIn(CHANGED, self.answer("continue"))
+        self.assertIn(CHANGED, self.answer("retry"))
+        self.assertIn(CHANGED, self.answer("skip"))
         self.wait_status("Tovek Zarnith is installed.")
         log = e2e.setup_log(self.wp)
         self.assertLess(log.index("Reading the damaged files again ..."),
