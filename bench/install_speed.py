@@ -262,6 +262,15 @@ def main():
         print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
             name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
             ratio, cpu_ratio, target))
+    if a.checks:
+        # The two builds of a row ran one right after the other in every round: the ratio of each such pair
+        # shifts less with what else the machine does than the ratio of the medians.
+        for name in ("checks ISO", "checks folder"):
+            base = TARGETS[name][0]
+            pairs = [x / y for x, y in zip(times[name], times[base])]
+            cpu_pairs = [x / y for x, y in zip(cpus[name], cpus[base])]
+            print("%-15s median of the %d paired ratios: wall %.3f, cpu %.3f" % (
+                name, len(pairs), statistics.median(pairs), statistics.median(cpu_pairs)))
     print("\nmedians; ratios against: the installs and the bare copiers -> bare workers (the folders made first,"
           " the files copied on the setup's threads), the other image forms -> isox ISO (chunk), CD drive -> wtree "
           "folder (1 MiB);")

@@ -6,7 +6,8 @@
 // Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
 // and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
 // shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal), releases.cpp
-// (the CD's known releases: the built-in list, what a CD is, the CD's own DAT).
+// (the CD's known releases: the built-in list's reader, what a CD is, the CD's own DAT), verify.cpp (the
+// checks of a copy against them, /verify and the repair).
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,12 @@
 // The checks of the CD against its known releases (module install): the list the setup carries, what the
 // sums of a copy say the CD is, the question a damaged copy raises, the CD's own DAT beside the log, the
 // repair of an earlier install, and /verify, which reads the CD without installing it.
+#include "install/install.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "cdsrc/cdsrc.h"
-#include "install/install.h"
 #include "platform/platform.h"
 #include "util/setup_log.h"
 #include "util/util.h"
