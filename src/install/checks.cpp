@@ -227,7 +227,7 @@ int check_targets(const char *dir, const Record *earlier) {
     static const struct {
         const char *rel;
         int folder;
-    } targets[] = {{"zarnith.exe", 0}, {"uninstall.exe", 0}, {"game\\cd", 1}, {"game\\hd", 1}};
+    } targets[] = {{"zarnith.exe", 0}, {"uninstall.exe", 0}, {EMBLEM_ICON_NAME, 0}, {"game\\cd", 1}, {"game\\hd", 1}};
     char path[PATH_BUF];
     // A "game" folder of the user's may hold the game's two folders beside its own files; a file there
     // cannot.

@@ -1,5 +1,5 @@
-// The game emblem: the CD's picture turned into the seven icon images (portable), and written into the
-// installed game executable as its icon (Windows).
+// The game emblem: the CD's picture turned into the seven icon images and into an icon file (portable), and
+// written into the installed game executable as its icon (Windows).
 #include "install/install.h"
 
 #include <cstdlib>
@@ -7,6 +7,7 @@
 
 #include "util/bytes.h"
 #include "util/setup_log.h"
+#include "util/util.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -230,18 +231,78 @@ uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint3
     return img;
 }
 
-void emblem_icon_group(uint8_t out[104]) {
-    memset(out, 0, 104);
+// The header of an icon directory of seven images (a group resource and an icon file begin alike) and the
+// first 12 bytes of image k's entry, which the two share too: a group entry goes on with the image's
+// resource id, a file's entry with the image's offset in the file.
+static void icon_directory(uint8_t *out) {
+    put16(out, 0);
     put16(out + 2, 1);
     put16(out + 4, 7);
+}
+
+static void icon_entry(uint8_t *e, uint32_t k) {
+    e[0] = e[1] = uint8_t(EMBLEM_SIZES[k] & 0xFF);  // 256 is written as 0
+    e[2] = e[3] = 0;
+    put16(e + 4, 1);
+    put16(e + 6, 32);
+    put32(e + 8, emblem_icon_bytes(EMBLEM_SIZES[k]));
+}
+
+void emblem_icon_group(uint8_t out[104]) {
+    icon_directory(out);
     for (uint32_t k = 0; k < 7; k++) {
-        uint8_t *e = out + 6 + 14 * k;
-        e[0] = e[1] = uint8_t(EMBLEM_SIZES[k] & 0xFF);  // 256 is written as 0
-        put16(e + 4, 1);
-        put16(e + 6, 32);
-        put32(e + 8, emblem_icon_bytes(EMBLEM_SIZES[k]));
-        put16(e + 12, k + 1);
+        icon_entry(out + 6 + 14 * k, k);
+        put16(out + 6 + 14 * k + 12, k + 1);
     }
+}
+
+uint8_t *emblem_icon_file(const uint32_t *canvas, uint32_t S, uint32_t *bytes) {
+    const uint32_t head = 6 + 16 * 7;
+    uint32_t total = head;
+    for (uint32_t N : EMBLEM_SIZES) total += emblem_icon_bytes(N);
+    uint8_t *out = (uint8_t *)malloc(total);
+    if (!out) return nullptr;
+    icon_directory(out);
+    uint32_t at = head;
+    for (uint32_t k = 0; k < 7; k++) {
+        uint32_t n = 0;
+        uint8_t *img = emblem_icon_image(canvas, S, EMBLEM_SIZES[k], &n);
+        if (!img) {
+            free(out);
+            return nullptr;
+        }
+        icon_entry(out + 6 + 16 * k, k);
+        put32(out + 6 + 16 * k + 12, at);
+        memcpy(out + at, img, n);
+        at += n;
+        free(img);
+    }
+    *bytes = total;
+    return out;
+}
+
+// The canvas of the picture, or none after its "ERROR: %s" line.
+static uint32_t *picture_canvas(const uint8_t *lbm, uint64_t size, uint32_t *S) {
+    uint32_t *canvas = nullptr;
+    int status = emblem_canvas(lbm, size, &canvas, S);
+    if (status == EMBLEM_EMPTY) setup_log("ERROR: %s", "game emblem picture is empty");
+    else if (status != EMBLEM_OK) setup_log("ERROR: %s", "game emblem picture not understood");
+    return status == EMBLEM_OK ? canvas : nullptr;
+}
+
+int write_emblem_icon(const char *path, const uint8_t *lbm, uint64_t size) {
+    uint32_t S = 0, bytes = 0;
+    uint32_t *canvas = picture_canvas(lbm, size, &S);
+    if (!canvas) return 0;
+    uint8_t *file = emblem_icon_file(canvas, S, &bytes);
+    free(canvas);
+    if (!file) {
+        setup_log("ERROR: %s", "not enough memory for the game executable's icon");
+        return 0;
+    }
+    int ok = write_file(path, file, bytes);
+    free(file);
+    return ok;
 }
 
 
@@ -251,16 +312,9 @@ void emblem_icon_group(uint8_t out[104]) {
 // Game emblem icon
 
 int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size) {
-    uint32_t *canvas = nullptr, S = 0;
-    int status = emblem_canvas(lbm, size, &canvas, &S);
-    if (status == EMBLEM_EMPTY) {
-        setup_log("ERROR: %s", "game emblem picture is empty");
-        return 0;
-    }
-    if (status != EMBLEM_OK) {
-        setup_log("ERROR: %s", "game emblem picture not understood");
-        return 0;
-    }
+    uint32_t S = 0;
+    uint32_t *canvas = picture_canvas(lbm, size, &S);
+    if (!canvas) return 0;
     // Nothing reaches the file before EndUpdateResourceA commits, so every failure up to here and
     // a discarded update leave the executable as it was.
     HANDLE h = BeginUpdateResourceA(exe, FALSE);

@@ -44,14 +44,16 @@ static int copy_veltris(const char *cd, const char *hd) {
     return copied > 0;
 }
 
-// Writes the game executable carried as resource GAMEEXE; write_file logs its own failure.
-static int write_payload(const char *exe) {
+// Writes the game executable carried as resource GAMEEXE, byte for byte; *signed_exe says whether it
+// carries a signature. write_file logs its own failure.
+static int write_payload(const char *exe, int *signed_exe) {
     HRSRC r = find_payload();
     if (!r) return fail("this setup does not contain the game executable");
     HGLOBAL g = LoadResource(nullptr, r);
-    const void *bytes = g ? LockResource(g) : nullptr;
+    const uint8_t *bytes = g ? static_cast<const uint8_t *>(LockResource(g)) : nullptr;
     DWORD size = SizeofResource(nullptr, r);
     if (!bytes) return fail("this setup does not contain the game executable");
+    *signed_exe = exe_signed(bytes, size);
     return write_file(exe, bytes, size);
 }
 
@@ -376,15 +378,34 @@ static int set_up_game_tree(RecordRun *record, const char *dir, const char *prev
     return 1;
 }
 
-// Gives the game executable the CD copy's emblem; the game runs without it too.
-static void give_emblem(const char *dir, const char *exe) {
+// Gives the game the CD copy's emblem; the game runs without it too. An unsigned executable gets it as its
+// icon. A signed one stays as it is: any resource update breaks the signature, and Smart App Control
+// then refuses to start the game. Its emblem goes into an icon file beside it instead, which is in the
+// record before it is written. icon (PATH_BUF) receives what the shortcuts show: that icon file once it
+// is written, the executable otherwise. 0 only when the record cannot be written.
+static int give_emblem(RecordRun *record, const char *dir, const char *exe, int signed_exe, char *icon) {
+    fmt(icon, PATH_BUF, "%s", exe);
     char picture[PATH_BUF];
     fmt(picture, sizeof picture, "%s\\game\\cd\\INTRO\\DATA\\A.LBM", dir);
     uint64_t picture_size = 0;
     uint8_t *lbm = read_file(picture, &picture_size);
-    if (!lbm) return;
-    inject_icon_lbm(exe, lbm, picture_size);
+    if (!lbm) return 1;
+    int ok = 1;
+    char path[PATH_BUF];
+    if (!signed_exe) {
+        setup_log("Writing the emblem into zarnith.exe");
+        inject_icon_lbm(exe, lbm, picture_size);
+    } else {
+        setup_log("zarnith.exe is signed: its emblem goes into zarnith.ico");
+        ok = join_path(path, dir, EMBLEM_ICON_NAME) && record_note(record, EMBLEM_ICON_NAME, 0) &&
+             record_flush(record, 0);
+        if (!ok)
+            fail("cannot write the install record");
+        else if (write_emblem_icon(path, lbm, picture_size))
+            fmt(icon, PATH_BUF, "%s", path);
+    }
     free(lbm);
+    return ok;
 }
 
 // Everything after the copy; the CD source is closed by then.
@@ -393,17 +414,17 @@ static int finish_install(Run *run, const Options *o, Progress *p) {
     if (!set_up_game_tree(run->record, o->dir, run->moving ? run->previous : nullptr) || !go_on()) return 0;
     progress_add(p, 6 * MIB);
 
-    char exe[PATH_BUF];
+    char exe[PATH_BUF], icon[PATH_BUF];
     fmt(exe, sizeof exe, "%s\\zarnith.exe", o->dir);
-    if (!write_payload(exe)) return 0;
-    give_emblem(o->dir, exe);
-    if (!go_on()) return 0;
+    int signed_exe = 0;
+    if (!write_payload(exe, &signed_exe)) return 0;
+    if (!give_emblem(run->record, o->dir, exe, signed_exe, icon) || !go_on()) return 0;
 
     char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
     shortcut_paths(startmenu_link, desktop_link);
     CoInitialize(nullptr);
-    if (o->startmenu) make_link(startmenu_link, exe, o->dir);
-    if (o->desktop) make_link(desktop_link, exe, o->dir);
+    if (o->startmenu) make_link(startmenu_link, exe, o->dir, icon);
+    if (o->desktop) make_link(desktop_link, exe, o->dir, icon);
     CoUninitialize();
     return 1;
 }

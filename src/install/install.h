@@ -4,10 +4,11 @@
 // The picture pipeline of the emblem icon, the identity check and the checks before an install are
 // portable; everything else here is Windows-only.
 // Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
-// and the checks before anything is written), emblem.cpp (the emblem icon), shortcuts.cpp (the two
-// shortcuts), uninstall.cpp (the uninstaller's registration and both stages of a removal), releases.cpp
-// (the CD's known releases: the built-in list's reader, what a CD is, the CD's own DAT), verify.cpp (the
-// checks of a copy against them, /verify and the repair).
+// and the checks before anything is written), emblem.cpp (the emblem icon), signature.cpp (whether the
+// game executable is signed), shortcuts.cpp (the two shortcuts), uninstall.cpp (the uninstaller's
+// registration and both stages of a removal), releases.cpp (the CD's known releases: the built-in list's
+// reader, what a CD is, the CD's own DAT), verify.cpp (the checks of a copy against them, /verify and the
+// repair).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,23 @@ uint32_t emblem_icon_bytes(uint32_t N);
 uint8_t *emblem_icon_image(const uint32_t *canvas, uint32_t S, uint32_t N, uint32_t *bytes);
 // The icon group that lists the seven images as icon ids 1 to 7.
 void emblem_icon_group(uint8_t out[104]);
+// The seven icon images as one icon file (.ico: its directory, then the images in size order); *bytes
+// receives its length. None when it cannot be allocated. Caller frees.
+uint8_t *emblem_icon_file(const uint32_t *canvas, uint32_t S, uint32_t *bytes);
+// The name of the icon file beside a signed game executable, in the install folder.
+constexpr char EMBLEM_ICON_NAME[] = "zarnith.ico";
+// Writes the CD's emblem picture as an icon file (seven sizes, 32-bit with alpha) at path, replacing a
+// file there. 1, or 0 after one line: "ERROR: %s" for a picture that gives no icon, write_file's line
+// when the file cannot be written.
+int write_emblem_icon(const char *path, const uint8_t *lbm, uint64_t size);
+
+// ---- Signed executables (signature.cpp, portable) ----
+// A signed executable must stay as it is: any change of its bytes, a resource update too, breaks the
+// signature, and Windows then refuses or warns about the program.
+
+// 1 when the executable's bytes carry an Authenticode signature: a PE file whose certificate table (data
+// directory 4) is not empty. 0 for an unsigned executable and for bytes that are no PE file.
+int exe_signed(const uint8_t *exe, uint64_t size);
 
 // ---- Install folder and the checks before an install (portable) ----
 
@@ -121,7 +139,8 @@ int game_running(const char *dir);
 // 1 unless the game runs from dir; then 0 after one "ERROR: %s" line that says to close it first.
 int check_not_running(const char *dir);
 // The places an install into dir writes, checked before anything is written (earlier: dir's record, or
-// none): zarnith.exe and uninstall.exe must be files of this game's or absent, game a folder or absent,
+// none): zarnith.exe, uninstall.exe and zarnith.ico (the emblem of a signed game) must be files of this
+// game's or absent, game a folder or absent,
 // game\cd and game\hd folders of this game's (named by the record, or a legacy install) or absent,
 // game\hd\GAME.CFG and the record no folder, and none of them a link. 1, or 0 after one "ERROR: %s"
 // line that names the path.
@@ -313,8 +332,9 @@ int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size);
 // Paths of the two game shortcuts ("%s\Tovek Zarnith.lnk" in Programs and on the desktop); a path
 // whose folder cannot be found comes back empty.
 void shortcut_paths(char *startmenu_link, char *desktop_link);
-// Writes a shortcut to target with the given working folder. COM must be initialised. Silent.
-void make_link(const char *link, const char *target, const char *workdir);
+// Writes a shortcut to target with the given working folder and the first icon of icon (an executable
+// or an icon file). COM must be initialised. Silent.
+void make_link(const char *link, const char *target, const char *workdir, const char *icon);
 // Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
 // uninstall key. Silent; failures leave the install alone.
 void register_uninstaller(const char *dir, uint64_t cd_bytes);

@@ -23,7 +23,7 @@ void shortcut_paths(char *startmenu_link, char *desktop_link) {
     link_in(CSIDL_DESKTOPDIRECTORY, desktop_link);
 }
 
-void make_link(const char *link, const char *target, const char *workdir) {
+void make_link(const char *link, const char *target, const char *workdir, const char *icon) {
     if (!link || !link[0]) return;
     IShellLinkA *sl = nullptr;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
@@ -32,7 +32,7 @@ void make_link(const char *link, const char *target, const char *workdir) {
     sl->SetPath(target);
     sl->SetWorkingDirectory(workdir);
     sl->SetDescription(game_name);
-    sl->SetIconLocation(target, 0);
+    sl->SetIconLocation(icon, 0);
     IPersistFile *pf = nullptr;
     if (SUCCEEDED(sl->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&pf)))) {
         WCHAR wide[PATH_BUF];

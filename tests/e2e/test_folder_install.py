@@ -44,7 +44,8 @@ class FolderInstall(e2e.WineTestCase):
         self.assertEqual(log[0], "setup started")
         self.assertTrue(log[1].startswith("defaults: cd '") and log[1].endswith("' dir '%s'" % DEFAULT_DIR), log[1])
         self.assertEqual(log[2:], ["Install to " + run.folder, "Copying folder %s ..." % self.wp.winpath(self.cd),
-                                   "The CD is %s." % make_cd.SAMPLE_RELEASE, "Setting up the game files ...", "Done."])
+                                   "The CD is %s." % make_cd.SAMPLE_RELEASE, "Setting up the game files ...",
+                                   "Writing the emblem into zarnith.exe", "Done."])
 
     def test_payload_written_byte_for_byte_without_emblem(self):
         # Without the list: with it, a CD without its picture is a damaged copy (test_releases).

@@ -99,6 +99,7 @@ TEST(CheckTargets, RefusesWhatIsInTheWayAndNamesIt) {
         const char *line; // the end of the one line
     } cases[] = {{"zarnith.exe\\x", "zarnith.exe is a folder where the install must write a file: choose another folder"},
                  {"uninstall.exe", "uninstall.exe belongs to another program: choose another folder"},
+                 {"zarnith.ico", "zarnith.ico belongs to another program: choose another folder"},
                  {"game", "game is a file where the install must make a folder: choose another folder"},
                  {"game\\cd\\README.TXT", "cd belongs to another program: choose another folder"}};
     for (const Case &c : cases) {
@@ -112,8 +113,9 @@ TEST(CheckTargets, RefusesWhatIsInTheWayAndNamesIt) {
     }
     TempDir t;
     put(t.sub("uninstall.exe"), "x");
+    put(t.sub("zarnith.ico"), "x");
     put(t.sub("game\\cd\\README.TXT"), "x");
-    put(t.sub(RECORD_NAME), ":Tovek Zarnith install record 1\nuninstall.exe\ngame\\\ngame\\cd\\\ngame\\hd\\\n");
+    put(t.sub(RECORD_NAME), ":Tovek Zarnith install record 1\nuninstall.exe\nzarnith.ico\ngame\\\ngame\\cd\\\ngame\\hd\\\n");
     Record *r = record_load(t.path().c_str());
     EXPECT_EQ(check_targets(t.path().c_str(), r), 1) << "the record names them: the install's own";
     put(t.sub("game\\hd\\GAME.CFG\\x"), "x");

@@ -509,6 +509,44 @@ TEST(Emblem, HostilePictures) {
     EXPECT_EQ(wide.S, 2125u);
 }
 
+// The icon file beside a signed game: the group's entries with file offsets, the images one after another;
+// written whole, or not at all with one line.
+TEST(Emblem, IconFileAndItsWriting) {
+    Bin lbm = box_picture(37, 23, 5, 2, 30, 20);
+    Canvas c = canvas_of(lbm);
+    uint32_t n = 0;
+    uint8_t *file = emblem_icon_file(c.px.data(), c.S, &n), g[104];
+    ASSERT_NE(file, nullptr);
+    emblem_icon_group(g);
+    Bin ico(reinterpret_cast<char *>(file), n), group(reinterpret_cast<char *>(g), 104);
+    free(file);
+    EXPECT_EQ(ico.substr(0, 6), group.substr(0, 6));
+    uint32_t at = 6 + 16 * 7;
+    for (int k = 0; k < 7; k++) {
+        EXPECT_EQ(ico.substr(6 + 16 * k, 12), group.substr(6 + 14 * k, 12)) << k;
+        ASSERT_EQ(read_le(u8(ico) + 6 + 16 * k + 12, 4), at) << k;
+        Image im = image_of(c.px, c.S, EMBLEM_SIZES[k]);
+        EXPECT_TRUE(ico.compare(at, im.bytes.size(), Bin(im.bytes.begin(), im.bytes.end())) == 0) << k;
+        at += uint32_t(im.bytes.size());
+    }
+    EXPECT_EQ(n, at);
+
+    TempDir t;
+    LogCapture log;
+    put(t.sub("zarnith.ico"), "an older icon, longer than nothing");
+    EXPECT_EQ(write_emblem_icon(t.sub("zarnith.ico").c_str(), u8(lbm), lbm.size()), 1);
+    EXPECT_EQ(contents(t.sub("zarnith.ico")), ico);
+    Bin dark = picture(2, 2, 0, {0x101010, 0xFFFFFF}, Bin(4, '\0'));
+    EXPECT_EQ(write_emblem_icon(t.sub("dark.ico").c_str(), u8(dark), dark.size()), 0);
+    EXPECT_EQ(contents(t.sub("dark.ico")), NO_FILE);
+    put(t.sub("file"), "x");
+    EXPECT_EQ(write_emblem_icon(t.sub("file\\zarnith.ico").c_str(), u8(lbm), lbm.size()), 0);
+    std::vector<std::string> lines = log.take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ERROR: game emblem picture is empty");
+    EXPECT_EQ(lines[1].rfind("cannot write ", 0), 0u) << lines[1];
+}
+
 #ifdef _WIN32
 #include <windows.h>
 

@@ -235,8 +235,9 @@ TEST(Shortcuts, LinkNameInTheAnsiCodePageIsSavedAsIs) {
     std::string target = root + "\\zarnith.exe";
     put(target, "x");
     CoInitialize(nullptr);
-    make_link(link.c_str(), target.c_str(), root.c_str());
-    make_link("", target.c_str(), root.c_str());  // a shell folder that could not be found: nothing
+    std::string icon_file = root + "\\zarnith.ico";
+    make_link(link.c_str(), target.c_str(), root.c_str(), icon_file.c_str());
+    make_link("", target.c_str(), root.c_str(), target.c_str());  // a shell folder that could not be found: nothing
 
     std::wstring wide(root.begin(), root.end());
     wide += L"\\Zarnith \u00e9t\u00e9.lnk";
@@ -257,7 +258,7 @@ TEST(Shortcuts, LinkNameInTheAnsiCodePageIsSavedAsIs) {
     sl->GetDescription(text, sizeof text);
     EXPECT_STREQ(text, "Tovek Zarnith");
     sl->GetIconLocation(text, sizeof text, &icon);
-    EXPECT_STREQ(text, target.c_str());
+    EXPECT_STREQ(text, icon_file.c_str());
     EXPECT_EQ(icon, 0);
     pf->Release();
     sl->Release();
