@@ -100,11 +100,22 @@ class Releases(e2e.WineTestCase):
         os.remove(os.path.join(game_cd, *LEFT_OUT.split("\\")))
         stamps = {p: os.stat(os.path.join(game_cd, p)).st_mtime_ns for p in e2e.listing(game_cd)
                   if os.path.isfile(os.path.join(game_cd, p))}
+        # Every read of the CD's files is counted (tests/tools/readfault.c, failing none).
+        so, reads = os.path.join(self.tmp, "readfault.so"), os.path.join(self.tmp, "reads.log")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", so, os.path.join(e2e.SOURCE, "tests", "tools",
+                        "readfault.c"), "-ldl", "-lpthread"], check=True)
+        saved = dict(self.wp.env)
+        self.wp.env.update({"LD_PRELOAD": so, "READFAULT_PATH": self.cd, "READFAULT_LOG": reads})
         self.first_installs = False
         try:
             run = self.installed(self.cd, "C:\\Games\\Repair")
         finally:
             self.first_installs = True
+            self.wp.env.clear()
+            self.wp.env.update(saved)
+        read_bytes = sum(int(line.split()[2]) for line in e2e.read(reads, "r").splitlines() if line.startswith("read"))
+        self.assertEqual(read_bytes, sum(os.path.getsize(os.path.join(self.cd, *p.split("\\"))) for p in (CHANGED, LEFT_OUT)),
+                         "the repair read more of the CD than the two files it copies again")
         self.log_has(run, "Checking the installed files against %s ..." % RELEASE, "copying again: " + CHANGED,
                      "copying again: " + LEFT_OUT, "The CD is %s." % RELEASE)
         self.assertEqual(len([l for l in run.log if l.startswith("copying again: ")]), 2, "\n".join(run.log))
