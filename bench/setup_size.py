@@ -6,7 +6,7 @@ zero-filled buffer that lands in .data instead of .bss) shows at once.
     bench/setup_size.py [SETUP_EXE]        (default build/windows/setup.exe)
 
 The setup part is the file size minus the GAMEEXE resource: exact to within the resource section's
-512-byte alignment. Figures, not a test: the executable test holds the 224 KiB limit (eleven catalogues of translations are 117 KiB of it).
+512-byte alignment. Figures, not a test: the executable test holds the 258 KiB limit (eleven catalogues of translations are about 137 KiB of it).
 """
 import os
 import re
@@ -15,7 +15,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NSIS_STUB = 94 * 1024
-LIMIT = 224 * 1024  # the executable test's SETUP_PART_LIMIT
+LIMIT = 258 * 1024  # the executable test's SETUP_PART_LIMIT
 
 
 def main():
