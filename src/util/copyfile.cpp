@@ -59,17 +59,26 @@ int ask(Copy *c, const CopyItem *f, uint64_t at, unsigned long code) {
     return copy_stopping() ? COPY_CANCEL : answer;
 }
 
-// Opens the file's source, asking when it does not open for a disc's reason. The handle, or none with
-// *answer COPY_SKIP or COPY_CANCEL.
-void *open_source(Copy *c, const CopyItem *f, int *answer) {
+// A source opened ahead of its reading (or tried: none and the error).
+struct Opened {
+    void *file;
+    unsigned long code;
+};
+
+// Opens the file's source (or takes the one opened ahead, when given), asking when it does not open for a
+// disc's reason. The handle, or none with *answer COPY_SKIP or COPY_CANCEL.
+void *open_source(Copy *c, const CopyItem *f, int *answer, const Opened *ahead = nullptr) {
     const CopyReader *r = c->reader;
     for (;;) {
         unsigned long code = 0;
         if (!copy_wait()) {
+            if (ahead && ahead->file) r->close(r->ctx, ahead->file);
             *answer = COPY_CANCEL;
             return nullptr;
         }
-        void *file = r->open(r->ctx, f->job, &code);
+        void *file = ahead ? ahead->file : r->open(r->ctx, f->job, &code);
+        if (ahead) code = ahead->code;
+        ahead = nullptr;
         if (file) return file;
         r->log_failure(r->ctx, f->job, 1, 0, code);
         *answer = disc_read_error(code) ? ask(c, f, 0, code) : COPY_CANCEL;
@@ -231,12 +240,17 @@ int copy_one_job(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
 // ---------------------------------------------------------------------------------------------------
 // One reader ahead of one writer
 
+// The files are opened a few ahead of their reading, and closed by the writer after it: under Wine opening
+// and closing a file cost a millisecond or so each, which the drive would otherwise spend idle.
+constexpr size_t OPEN_AHEAD = 16;
+
 enum { SLOT_DATA, SLOT_END, SLOT_SKIP, SLOT_FAILED };
 struct Slot {
     size_t job;
     uint64_t at;
     uint32_t n;
     int kind;
+    void *source;  // at a file's end: its source, for the writer to close
     uint8_t *data;
 };
 
@@ -247,8 +261,41 @@ struct Ahead {
     std::atomic<size_t> filled;   // slots the reader has filled (a running count)
     std::atomic<size_t> emptied;  // slots the writer has emptied
     std::atomic<int> writer_gone{0};
+    std::atomic<int> reader_gone{0};
     uint8_t *scratch;
+    Opened opened[OPEN_AHEAD];
+    std::atomic<size_t> opens{0};  // files the opener has opened (or tried to)
+    std::atomic<size_t> taken{0};  // of them, those the reader has taken
 };
+
+// The opening thread: the sources in list order, at most OPEN_AHEAD before the reader.
+void open_ahead(void *arg) {
+    Ahead *a = static_cast<Ahead *>(arg);
+    const CopyReader *r = a->copy->reader;
+    for (size_t i = 0; i < jobs_count(a->copy->jobs); ++i) {
+        while (i - a->taken.load() >= OPEN_AHEAD) {
+            if (a->reader_gone.load()) return;
+            pf_sleep_ms(1);
+        }
+        if (a->reader_gone.load()) return;
+        CopyJob job = jobs_at(a->copy->jobs, i);
+        Opened &o = a->opened[i % OPEN_AHEAD];
+        o.code = 0;
+        o.file = r->open(r->ctx, &job, &o.code);
+        a->opens.fetch_add(1);
+    }
+}
+
+// The source of file i as the opener left it; false when the copy ends meanwhile.
+bool take_opened(Ahead *a, size_t i, Opened *o) {
+    while (a->opens.load() <= i) {
+        if (a->writer_gone.load() || copy_stopping()) return false;
+        pf_sleep_ms(1);
+    }
+    *o = a->opened[i % OPEN_AHEAD];
+    a->taken.fetch_add(1);
+    return true;
+}
 
 // The next slot to fill, once the writer has emptied it; none when the copy ends meanwhile.
 Slot *next_free(Ahead *a) {
@@ -260,11 +307,12 @@ Slot *next_free(Ahead *a) {
     return &a->slots[i % a->count];
 }
 
-void publish(Ahead *a, Slot *s, size_t job, uint64_t at, uint32_t n, int kind) {
+void publish(Ahead *a, Slot *s, size_t job, uint64_t at, uint32_t n, int kind, void *source = nullptr) {
     s->job = job;
     s->at = at;
     s->n = n;
     s->kind = kind;
+    s->source = source;
     a->filled.fetch_add(1);
 }
 
@@ -277,8 +325,10 @@ void read_ahead(void *arg) {
     for (size_t i = 0; going && i < jobs_count(c->jobs); ++i) {
         CopyJob job = jobs_at(c->jobs, i);
         CopyItem f = {&job, rel_of(c, &job)};
-        int answer = COPY_DONE;
-        void *file = open_source(c, &f, &answer);
+        int answer = COPY_CANCEL;
+        Opened opened;
+        void *file = take_opened(a, i, &opened) ? open_source(c, &f, &answer, &opened) : nullptr;
+        if (file) answer = COPY_DONE;
         for (uint64_t at = 0; file && answer == COPY_DONE && at < job.size;) {
             Slot *s = next_free(a);
             if (!s) {
@@ -290,12 +340,15 @@ void read_ahead(void *arg) {
             if (answer == COPY_DONE) publish(a, s, i, at, n, SLOT_DATA);
             at += n;
         }
-        if (file) r->close(r->ctx, file);
         Slot *s = next_free(a);
-        if (!s) break;
+        if (!s) {
+            if (file) r->close(r->ctx, file);
+            break;
+        }
         going = answer == COPY_DONE || answer == COPY_SKIP;
-        publish(a, s, i, 0, 0, answer == COPY_DONE ? SLOT_END : answer == COPY_SKIP ? SLOT_SKIP : SLOT_FAILED);
+        publish(a, s, i, 0, 0, answer == COPY_DONE ? SLOT_END : answer == COPY_SKIP ? SLOT_SKIP : SLOT_FAILED, file);
     }
+    a->reader_gone.store(1);
 }
 
 // The writing side, on the calling thread: the files as the ring brings them. 1/0 as copy_files.
@@ -308,11 +361,13 @@ int write_behind(Ahead *a, Progress *p, uint8_t *buffer) {
     int ok = 1;
     for (size_t done = 0; ok && done < jobs_count(c->jobs);) {
         if (a->emptied.load() == a->filled.load()) {
-            if (copy_stopping()) ok = 0;
+            // Nothing read yet: the drive is slower than the disk, or a question holds the copy.
+            if (!copy_wait()) ok = 0;
             pf_sleep_ms(1);
             continue;
         }
         Slot *s = &a->slots[a->emptied.load() % a->count];
+        if (s->source) c->reader->close(c->reader->ctx, s->source);
         if (s->job != current) {
             current = s->job;
             job = jobs_at(c->jobs, current);
@@ -363,12 +418,19 @@ int copy_ahead(Copy *c, Progress *p) {
     for (size_t i = 0; i < count; ++i) a.slots[i].data = room + i * r->chunk;
     a.scratch = room + count * r->chunk;
     uint8_t *own = a.scratch + r->scratch_size;
-    PfThread *t = pf_thread_start(read_ahead, &a);
+    PfThread *opener = pf_thread_start(open_ahead, &a);
+    PfThread *reader = opener ? pf_thread_start(read_ahead, &a) : nullptr;
     int ok = -1;
-    if (t) {
+    if (reader) {
         ok = write_behind(&a, p, own);
-        pf_thread_join(t);
+        pf_thread_join(reader);
     }
+    a.reader_gone.store(1);
+    pf_thread_join(opener);
+    // What was opened ahead of a copy that ended early.
+    for (size_t i = a.taken.load(); i < a.opens.load(); ++i) r->close(r->ctx, a.opened[i % OPEN_AHEAD].file);
+    // What the writer did not come to close.
+    for (size_t i = a.emptied.load(); i < a.filled.load(); ++i) r->close(r->ctx, a.slots[i % a.count].source);
     free(a.slots);
     free(room);
     return ok;

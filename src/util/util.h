@@ -273,7 +273,7 @@ struct CopyReader {
     // worker's `scratch` (scratch_size bytes): a ReadAtFn.
     int (*read)(void *ctx, void *file, const CopyJob *job, uint64_t at, uint8_t *dst, uint32_t n, uint8_t *scratch,
                 unsigned long *code);
-    void (*close)(void *ctx, void *file);
+    void (*close)(void *ctx, void *file);  // none is accepted
     // Logs the line of a file that does not open (opening 1) or does not read at byte `at`.
     void (*log_failure)(void *ctx, const CopyJob *job, int opening, uint64_t at, unsigned long code);
     void *ctx;

@@ -103,6 +103,32 @@ def locales():
     return out
 
 
+def readfault():
+    """tests/tools/readfault.c, the library that makes reads fail or slows them, built once per build folder."""
+    out = os.path.join(BUILD, "readfault.so")
+    source = os.path.join(SOURCE, "tests", "tools", "readfault.c")
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+            subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", out + ".new", source, "-ldl", "-lpthread"], check=True)
+            os.replace(out + ".new", out)
+    return out
+
+
+@contextlib.contextmanager
+def read_faults(wp, **settings):
+    """Programs started in the prefix during the with block read through readfault.so with the settings
+    (READFAULT_PATH="/DATA/F.DAT", READFAULT_FAILS=1, ...: see tests/tools/README.md)."""
+    saved = dict(wp.env)
+    wp.env["LD_PRELOAD"] = readfault()
+    wp.env.update({"READFAULT_" + k: str(v) for k, v in settings.items()})
+    try:
+        yield
+    finally:
+        wp.env.clear()
+        wp.env.update(saved)
+
+
 @contextlib.contextmanager
 def display_language(wp, locale):
     """Programs started in the prefix during the with block see the display language of the host locale

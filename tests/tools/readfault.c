@@ -10,9 +10,9 @@
  *                    file by default
  *   READFAULT_UNTIL  a host path: reads fail only while no file is there (the disc cleaned and put back)
  *   READFAULT_MBPS   the drive's speed in MB/s (10^6 bytes): every read of the files waits its turn and
- *                    takes its bytes' time, as one drive serves one read at a time
- *   READFAULT_LOG    a host file that gets one line per read of the files: "read OFFSET LENGTH" or
- *                    "fail OFFSET LENGTH"
+ *                    takes the time of the bytes it delivers, as one drive serves one read at a time
+ *   READFAULT_LOG    a host file that gets one line per read of the files: "read OFFSET LENGTH MS" or
+ *                    "fail OFFSET LENGTH MS" (MS: milliseconds of the host's monotonic clock when it ended)
  *
  * Built by the tests that use it: cc -shared -fPIC -O2 -o readfault.so readfault.c -ldl -lpthread
  */
@@ -79,8 +79,8 @@ static int chosen(int fd) {
 static void note(const char *what, long long offset, size_t length) {
     if (!log_path) return;
     int saved = errno;
-    char line[96];
-    int n = snprintf(line, sizeof line, "%s %lld %zu\n", what, offset, length);
+    char line[128];
+    int n = snprintf(line, sizeof line, "%s %lld %zu %lld\n", what, offset, length, (long long)(now_ns() / 1000000));
     int f = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (f >= 0) {
         ssize_t put = write(f, line, (size_t)n);
@@ -90,11 +90,9 @@ static void note(const char *what, long long offset, size_t length) {
     errno = saved;
 }
 
-/* Before a read of length bytes at offset of a chosen file: waits the drive's time, then 1 when the read
- * is to fail. */
-static int before_read(long long offset, size_t length) {
+/* Before a read of length bytes at offset of a chosen file: 1 when it is to fail. */
+static int fails(long long offset, size_t length) {
     int fail = 0;
-    int64_t wait_until = 0;
     pthread_mutex_lock(&lock);
     int touches = at_end < 0 || (offset < at_end && offset + (long long)length > at_start);
     struct stat st;
@@ -102,20 +100,28 @@ static int before_read(long long offset, size_t length) {
         fail = 1;
         if (fails_left > 0) --fails_left;
     }
-    if (bytes_per_ns > 0 && !fail) {
-        int64_t now = now_ns();
-        if (drive_free_at < now) drive_free_at = now;
-        drive_free_at += (int64_t)((double)length / bytes_per_ns);
-        wait_until = drive_free_at;
-    }
     pthread_mutex_unlock(&lock);
-    if (wait_until) {
-        struct timespec t = {(time_t)(wait_until / 1000000000), (long)(wait_until % 1000000000)};
+    if (fail) note("fail", offset, length);
+    return fail;
+}
+
+/* After a read of a chosen file, asked for at `asked`, delivered got bytes: the drive's time for them from
+ * the request on (or from the end of the reads before it), the host's own copying within it. */
+static ssize_t delivered(int64_t asked, long long offset, ssize_t got) {
+    int saved = errno;
+    if (bytes_per_ns > 0 && got > 0) {
+        pthread_mutex_lock(&lock);
+        if (drive_free_at < asked) drive_free_at = asked;
+        drive_free_at += (int64_t)((double)got / bytes_per_ns);
+        int64_t until_ns = drive_free_at;
+        pthread_mutex_unlock(&lock);
+        struct timespec t = {(time_t)(until_ns / 1000000000), (long)(until_ns % 1000000000)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, NULL) == EINTR) {
         }
     }
-    note(fail ? "fail" : "read", offset, length);
-    return fail;
+    note("read", offset, got > 0 ? (size_t)got : 0);
+    errno = saved;
+    return got;
 }
 
 static size_t iov_bytes(const struct iovec *iov, int n) {
@@ -125,37 +131,47 @@ static size_t iov_bytes(const struct iovec *iov, int n) {
 }
 
 ssize_t read(int fd, void *buf, size_t count) {
-    if (chosen(fd) && before_read((long long)lseek(fd, 0, SEEK_CUR), count)) {
+    if (!chosen(fd)) return real_read(fd, buf, count);
+    long long at = (long long)lseek(fd, 0, SEEK_CUR);
+    int64_t asked = now_ns();
+    if (fails(at, count)) {
         errno = EIO;
         return -1;
     }
-    return real_read(fd, buf, count);
+    return delivered(asked, at, real_read(fd, buf, count));
 }
 
 ssize_t pread64(int fd, void *buf, size_t count, off_t offset) {
-    if (chosen(fd) && before_read((long long)offset, count)) {
+    if (!chosen(fd)) return real_pread(fd, buf, count, offset);
+    int64_t asked = now_ns();
+    if (fails((long long)offset, count)) {
         errno = EIO;
         return -1;
     }
-    return real_pread(fd, buf, count, offset);
+    return delivered(asked, (long long)offset, real_pread(fd, buf, count, offset));
 }
 
 ssize_t pread(int fd, void *buf, size_t count, off_t offset) { return pread64(fd, buf, count, offset); }
 
 ssize_t readv(int fd, const struct iovec *iov, int n) {
-    if (chosen(fd) && before_read((long long)lseek(fd, 0, SEEK_CUR), iov_bytes(iov, n))) {
+    if (!chosen(fd)) return real_readv(fd, iov, n);
+    long long at = (long long)lseek(fd, 0, SEEK_CUR);
+    int64_t asked = now_ns();
+    if (fails(at, iov_bytes(iov, n))) {
         errno = EIO;
         return -1;
     }
-    return real_readv(fd, iov, n);
+    return delivered(asked, at, real_readv(fd, iov, n));
 }
 
 ssize_t preadv64(int fd, const struct iovec *iov, int n, off_t offset) {
-    if (chosen(fd) && before_read((long long)offset, iov_bytes(iov, n))) {
+    if (!chosen(fd)) return real_preadv(fd, iov, n, offset);
+    int64_t asked = now_ns();
+    if (fails((long long)offset, iov_bytes(iov, n))) {
         errno = EIO;
         return -1;
     }
-    return real_preadv(fd, iov, n, offset);
+    return delivered(asked, (long long)offset, real_preadv(fd, iov, n, offset));
 }
 
 ssize_t preadv(int fd, const struct iovec *iov, int n, off_t offset) { return preadv64(fd, iov, n, offset); }
