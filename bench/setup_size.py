@@ -6,7 +6,7 @@ zero-filled buffer that lands in .data instead of .bss) shows at once.
     bench/setup_size.py [SETUP_EXE]        (default build/windows/setup.exe)
 
 The setup part is the file size minus the GAMEEXE and CDLIST resources: exact to within the resource section's
-512-byte alignment. Figures, not a test: the executable test holds the 302 KiB limit (eleven catalogues of translations are about 170 KiB of it).
+512-byte alignment. Figures, not a test: the executable test holds the 304 KiB limit (eleven catalogues of translations are about 170 KiB of it).
 """
 import os
 import re
@@ -15,7 +15,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NSIS_STUB = 94 * 1024
-LIMIT = 302 * 1024  # the executable test's SETUP_PART_LIMIT
+LIMIT = 304 * 1024  # the executable test's SETUP_PART_LIMIT
 
 
 def main():

@@ -587,9 +587,9 @@ class WindowTestCase(WineTestCase):
             time.sleep(0.5)
         self.fail("status never became %s (last: %r)" % (texts, s))
 
-    def start(self, *args, first=True):
-        """setup.exe started with the arguments (see start_setup), once its main window is open."""
-        proc = self.start_setup(*args, first=first)
+    def start(self, *args, first=True, exe=None):
+        """setup.exe (or exe) started with the arguments (see start_setup), once its main window is open."""
+        proc = self.start_setup(*args, exe=exe, first=first)
         if self.ctl("wait", self.TITLE, "60000") != 0:
             self.wp.diagnose("the main window did not open within 60 s")
             self.fail("the main window did not open (setup log: %s)" % setup_log(self.wp))
