@@ -20,6 +20,9 @@ through a CUE sheet, a data track after audio and a pregap, CloneCD, Alcohol wit
 each against the same `isox chunk` baseline.
 --joliet adds the install of an ISO of the same tree with a Joliet tree beside the primary one (which the
 setup then reads), against the "setup ISO" row.
+--checks times what the checks against the known releases cost instead: the setup built with the list of the
+benchmark CD (setup_benchlist.exe, every file summed while it is copied, then the release decided) against the
+same setup built without a list (setup_nolist.exe), from the ISO and from the folder; both are built first.
 
 The runs alternate (one of each kind per round, every other round in reverse order), each starts after
 the data of the runs before it is on disk and writes a fresh folder, and nothing is deleted before the
@@ -58,6 +61,8 @@ FORMS = [("setup 2448 raw", "cd_sub.img"), ("setup 2336 CUE", "cd_2336.cue"), ("
          ("setup CloneCD", "cd_clone.ccd"), ("setup Alcohol", "cd_alcsub.mds"), ("setup Nero", "cd_new.nrg")]
 TARGETS.update({name: ("isox ISO", 1.30) for name, _ in FORMS})
 TARGETS["setup Joliet ISO"] = ("setup ISO", 1.05)
+# The checks against the known releases (--checks): at most 3 % of the install.
+TARGETS.update({"checks ISO": ("no list ISO", 1.03), "checks folder": ("no list folder", 1.03)})
 
 
 def tree_size(root, max_depth=None):
@@ -122,7 +127,11 @@ def main():
     ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
     ap.add_argument("--forms", action="store_true", help="also time the CloneCD, Alcohol, Nero and other forms")
     ap.add_argument("--joliet", action="store_true", help="also time an ISO with a Joliet tree")
+    ap.add_argument("--checks", action="store_true", help="time the checks against the known releases instead")
     a = ap.parse_args()
+    if a.checks:
+        subprocess.run(["cmake", "--build", a.build, "--target", "setup_benchlist", "setup_nolist"], check=True,
+                       stdout=subprocess.DEVNULL)
 
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "tools", "make_cd.py"), a.cd, "--size", "bench",
                     "--what", "tree,iso,bin,cue" + (",forms" if a.forms else ""), "-q"], check=True)
@@ -143,7 +152,7 @@ def main():
     times, cpus = {}, {}
 
     def check(name, out):
-        installed = name.startswith(("setup", "before"))
+        installed = name.startswith(("setup", "before", "checks", "no list"))
         got = tree_size(os.path.join(out, "game", "cd") if installed else out)
         want = limited if installed else whole
         if got != want:
@@ -180,6 +189,10 @@ def main():
             ("setup CD drive", lambda out: wp.run(setup_exe, ["/silent"] + flags + ["/cd", CD_DRIVE.upper() + ":\\",
                                                                                   "/dir", wp.winpath(out)])),
         ]
+        if a.checks:
+            listed, unlisted = (os.path.join(a.build, n + ".exe") for n in ("setup_benchlist", "setup_nolist"))
+            kinds = [("no list ISO", setup_from(iso, unlisted)), ("checks ISO", setup_from(iso, listed)),
+                     ("no list folder", setup_from(tree, unlisted)), ("checks folder", setup_from(tree, listed))]
         if a.before:
             before_exe = os.path.join(a.before, "setup.exe")
             kinds += [("before ISO", setup_from(iso, before_exe)), ("before BIN+CUE", setup_from(cue, before_exe)),
@@ -214,7 +227,7 @@ def main():
         server.wait(timeout=60)
         idle.wait(timeout=60)
 
-    for name, cmd in (("native xorriso", ["xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/"]),
+    for name, cmd in () if a.checks else (("native xorriso", ["xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/"]),
                       ("native cp -r", ["cp", "-r", "--reflink=never", tree])):
         for r in range(a.rounds):
             out = os.path.join(work, "%s-%d" % (name.replace(" ", "_"), r))
@@ -249,6 +262,15 @@ def main():
         print("%-15s %-30s %7.2f %7.1f %7.2f %7s %7s %7s" % (
             name, " ".join("%.2f" % t for t in runs), medians[name], total / medians[name] / 1e6, cpu_medians[name],
             ratio, cpu_ratio, target))
+    if a.checks:
+        # The two builds of a row ran one right after the other in every round: the ratio of each such pair
+        # shifts less with what else the machine does than the ratio of the medians.
+        for name in ("checks ISO", "checks folder"):
+            base = TARGETS[name][0]
+            pairs = [x / y for x, y in zip(times[name], times[base])]
+            cpu_pairs = [x / y for x, y in zip(cpus[name], cpus[base])]
+            print("%-15s median of the %d paired ratios: wall %.3f, cpu %.3f" % (
+                name, len(pairs), statistics.median(pairs), statistics.median(cpu_pairs)))
     print("\nmedians; ratios against: the installs and the bare copiers -> bare workers (the folders made first,"
           " the files copied on the setup's threads), the other image forms -> isox ISO (chunk), CD drive -> wtree "
           "folder (1 MiB);")

@@ -24,7 +24,7 @@ int plan_add(CdPlan *plan, const char *rel, int folder, uint64_t size, uint32_t 
     }
     memcpy(plan->text + plan->used, rel, len);
     plan->entries[plan->count++] = PlanEntry{plan->used, size, extent, static_cast<uint8_t>(folder ? 1 : 0),
-                                             static_cast<uint8_t>(replaced ? 1 : 0)};
+                                             static_cast<uint8_t>(replaced ? 1 : 0), FileSum{0, 0}};
     plan->used += len;
     if (!folder) plan->total += size;
     note_path(&plan->longest, 0, rel);

@@ -23,6 +23,7 @@ struct PlanEntry {
     uint32_t extent;   // an image file's first sector
     uint8_t folder;    // 1 for a folder
     uint8_t replaced;  // a later file of the same name replaces it: not copied (images only)
+    FileSum sum;       // what the last copy or check that summed the file learnt of its bytes
 };
 enum {
     PLAN_OK = 0,

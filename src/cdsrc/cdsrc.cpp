@@ -10,14 +10,6 @@
 
 namespace {
 
-// Leaves the file without read-only, hidden and system. A fresh copy carries none of them, so the
-// attributes are only rewritten when one is there (from an earlier install): rewriting them costs
-// more per file than a small file's copy under Wine.
-void clear_attributes(const char *path) {
-    uint32_t a = pf_attributes(path);
-    if (a != PF_ATTR_INVALID && (a & (PF_ATTR_READONLY | PF_ATTR_HIDDEN | PF_ATTR_SYSTEM))) pf_set_normal(path);
-}
-
 // The walk of a folder source: one listing per folder, in listing order, within the depth limit.
 void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
     PfList *l = pf_list_open(folder);
@@ -39,12 +31,63 @@ void dir_plan(const char *folder, const char *rel, int depth, CdPlan *plan) {
 
 constexpr uint32_t FOLDER_CHUNK = 1 << 20;
 
-// Copies one file of a folder source (a job of dir_plan) through a worker's buffer.
-int copy_folder_file(void *, const CopyJob *job, Progress *p, uint8_t *buffer) {
-    int ok = copy_file_with(job->from, job->to, p, buffer, FOLDER_CHUNK);
-    clear_attributes(job->to);
-    return ok;
+// The folder source's side of the copy: each file opened for a front-to-back scan, read where it was
+// asked (the retries of a worn disc go back within the file).
+struct FolderFile {
+    pf_file f;
+    uint64_t at;  // where the file's position stands
+};
+
+void *folder_open(void *, const CopyJob *job, unsigned long *code) {
+    pf_file f = pf_open_read(job->from, 1);
+    FolderFile *file = f == PF_INVALID ? nullptr : static_cast<FolderFile *>(malloc(sizeof(FolderFile)));
+    if (!file) {
+        *code = f == PF_INVALID ? pf_last_error() : 8;  // ERROR_NOT_ENOUGH_MEMORY
+        pf_close(f);
+        return nullptr;
+    }
+    *file = FolderFile{f, 0};
+    return file;
 }
+
+int folder_read(void *, void *handle, const CopyJob *, uint64_t at, uint8_t *dst, uint32_t n, uint8_t *,
+                unsigned long *code) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    uint32_t got = 0;
+    int ok = (file->at == at || pf_seek(file->f, at)) && pf_read(file->f, dst, n, &got);
+    file->at = ok ? at + got : UINT64_MAX;
+    if (!ok) {
+        *code = pf_last_error();
+        return READ_AGAIN;
+    }
+    if (got < n) {
+        // The file ends before the size its folder gave: a disc that stopped delivering.
+        *code = PF_ERR_HANDLE_EOF;
+        return READ_AGAIN;
+    }
+    return READ_OK;
+}
+
+void folder_close(void *, void *handle) {
+    FolderFile *file = static_cast<FolderFile *>(handle);
+    if (file) pf_close(file->f);
+    free(file);
+}
+
+void folder_failure(void *, const CopyJob *job, int opening, uint64_t, unsigned long code) {
+    if (opening)
+        setup_log("cannot read %s", job->from);
+    else
+        log_failure("read failed: %s (%s)", job->from, code);
+}
+
+const CopyReader folder_reader = {folder_open,  folder_read, folder_close, folder_failure,
+                                  nullptr,      FOLDER_CHUNK, 0,           1,
+                                  nullptr,      0};
+// The same for a check, which only reads.
+const CopyReader folder_checker = {folder_open,  folder_read, folder_close, folder_failure,
+                                   nullptr,      FOLDER_CHUNK, 0,           0,
+                                   nullptr,      1};
 
 // A file that is no image but whose lines are a CUE sheet (or a cdrdao TOC sheet) is taken as one, whatever
 // its extension (digital stores ship "game.ins" naming "game.gog"). 1 when its data file opens as the
@@ -311,13 +354,15 @@ void log_fault(const CdPlan *plan, const char *dest) {
     }
 }
 
-// The second half of a copy: tells note (or none) of every folder and file of the lists, then makes the
-// folders. 0 when the note said stop.
-int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *dest, CopyNote note, void *ctx) {
+// The second half of a copy: tells note (or none) of every folder and file of the lists (the folders
+// first, then the files to copy, then those left as they are), then makes the folders. 0 when the note
+// said stop.
+int copy_planned(const CopyJobs *folders, const CopyJobs *files, const CopyJobs *kept, const char *dest,
+                 CopyNote note, void *ctx) {
     if (note) {
         size_t skip = strlen(dest);
-        const CopyJobs *lists[2] = {folders, files};
-        for (int k = 0; k < 2; ++k)
+        const CopyJobs *lists[3] = {folders, files, kept};
+        for (int k = 0; k < 3; ++k)
             for (size_t i = 0; i < jobs_count(lists[k]); ++i) {
                 const char *to = jobs_at(lists[k], i).to;
                 if (!note(ctx, strlen(to) > skip ? to + skip + 1 : "", k == 0)) return 0;
@@ -328,34 +373,54 @@ int copy_planned(const CopyJobs *folders, const CopyJobs *files, const char *des
     return 1;
 }
 
+// One walk of the plan into the jobs of a copy or a check.
+struct Copy {
+    CdSrc *s;
+    const char *dest;    // the destination folder; "" for a check
+    Progress *p;
+    int workers;
+    const uint8_t *want; // per file of cd_files: copy it (none: every file)
+    int check;           // read and sum the files, write nothing
+    const CopyHooks *hooks;
+};
+
 // The copy of a planned CD: the folders, each before what it holds, then the files on the workers. A
-// file that a later one replaces is not copied; its bytes go to p at once, so a successful copy still
-// adds up to the total. What was planned before a fault is copied, then the copy fails with its line.
-int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote note, void *ctx) {
+// file that a later one replaces is not copied, nor one that `want` leaves out; their bytes go to p at
+// once, so a successful copy still adds up to the total. What was planned before a fault is copied, then
+// the copy fails with its line. A check makes no folder and reads the files where they are.
+int copy_with(const Copy *c, CopyNote note, void *ctx) {
+    CdSrc *s = c->s;
     CdPlan *plan = plan_of(s);
-    CopyJobs *folders = jobs_new(), *files = jobs_new();
-    int planned = plan && folders && files && jobs_add(folders, "", dest, 0, 0);
-    if (!planned) setup_log("not enough memory to copy %s", dest);
-    for (size_t i = 0; planned && i < plan->usable; ++i) {
-        const PlanEntry &e = plan->entries[i];
+    CopyJobs *folders = jobs_new(), *files = jobs_new(), *kept = jobs_new();
+    int planned = plan && folders && files && kept && (c->check || jobs_add(folders, "", c->dest, 0, 0));
+    if (!planned) setup_log("not enough memory to copy %s", c->dest);
+    for (size_t i = 0, k = 0; planned && i < plan->usable; ++i) {
+        PlanEntry &e = plan->entries[i];
         const char *rel = plan_rel(plan, i);
         char to[PATH_BUF], from[PATH_BUF];
         const char *name = last_separator(rel);
-        int listed = 1;
-        if (!join_path(to, dest, rel)) {
+        FileSum *sum = s->sum_files || c->check ? &e.sum : nullptr;
+        int listed = 1, wanted = !e.folder && !e.replaced && (!c->want || c->want[k]);
+        if (!e.folder && !e.replaced) ++k;
+        if (c->check) {
+            fmt(to, sizeof to, "%s", rel);
+        } else if (!join_path(to, c->dest, rel)) {
             setup_log("cannot write %s", to);
             planned = 0;
-        } else if (e.folder) {
-            listed = jobs_add(folders, "", to, 0, 0);
-        } else if (e.replaced) {
-            if (p) progress_add(p, e.size);
+            break;
+        }
+        if (e.folder) {
+            if (!c->check) listed = jobs_add(folders, "", to, 0, 0);
+        } else if (!wanted) {
+            if (!e.replaced && !c->check) listed = jobs_add(kept, "", to, 0, 0);
+            if (c->p) progress_add(c->p, e.size);
         } else if (s->is_image) {
-            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size);
+            listed = jobs_add(files, name ? name + 1 : rel, to, e.extent, e.size, sum);
         } else if (!join_path(from, s->path, rel)) {
             setup_log("cannot read %s", from);
             planned = 0;
         } else {
-            listed = jobs_add(files, from, to, 0, e.size);
+            listed = jobs_add(files, from, to, 0, e.size, sum);
         }
         if (!listed) {
             setup_log("not enough memory to copy %s", to);
@@ -363,31 +428,69 @@ int copy_with(CdSrc *s, const char *dest, Progress *p, int workers, CopyNote not
         }
     }
     if (planned && plan->fault != PLAN_OK) {
-        log_fault(plan, dest);
+        log_fault(plan, c->dest);
         planned = 0;
     }
-    int ok = folders && files && copy_planned(folders, files, dest, note, ctx);
+    int ok = folders && files && kept && (c->check || copy_planned(folders, files, kept, c->dest, note, ctx));
     // A decoder reads forwards only: the files in the order they lie in the image, so that a well-made
     // image decodes once (the folders were read by the walk, before any file).
     if (ok && s->bytes && s->bytes->sequential) jobs_sort_by_at(files);
     if (ok) {
-        ok = s->is_image ? iso_copy_files(s, files, dest, workers, p)
-                         : jobs_run(files, workers, FOLDER_CHUNK, copy_folder_file, nullptr, p);
+        ok = s->is_image ? iso_copy_files(s, files, c->dest, c->workers, c->hooks, c->p, c->check)
+                         : copy_files(files, c->check ? &folder_checker : &folder_reader, c->hooks, c->workers,
+                                      strlen(c->dest), c->p);
     }
     jobs_free(folders);
     jobs_free(files);
+    jobs_free(kept);
     return planned && ok;
 }
+
+int workers_for(CdSrc *s) { return copy_workers(pf_drive_type(s->path), pf_processor_count()); }
 
 }  // namespace
 
 
-int cd_copy_all(CdSrc *s, const char *dest, Progress *p) { return cd_copy_noted(s, dest, p, nullptr, nullptr); }
-
-int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx) {
-    return copy_with(s, dest, p, copy_workers(pf_drive_type(s->path), pf_processor_count()), note, ctx);
+int cd_copy_all(CdSrc *s, const char *dest, Progress *p) {
+    return cd_copy_noted(s, dest, p, nullptr, nullptr, nullptr);
 }
 
-int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers) {
-    return copy_with(s, dest, p, workers, nullptr, nullptr);
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks) {
+    return cd_copy_some(s, dest, p, note, ctx, hooks, nullptr);
+}
+
+int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks,
+                 const uint8_t *want) {
+    Copy c = {s, dest, p, workers_for(s), want, 0, hooks};
+    return copy_with(&c, note, ctx);
+}
+
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers, const CopyHooks *hooks) {
+    Copy c = {s, dest, p, workers, nullptr, 0, hooks};
+    return copy_with(&c, nullptr, nullptr);
+}
+
+namespace {
+// A check asks nobody: a file that does not read, even after the retries, is passed over.
+int pass_over(void *, const CopyTrouble *) { return COPY_SKIP; }
+}  // namespace
+
+int cd_check(CdSrc *s, Progress *p) {
+    static const CopyHooks hooks = {pass_over, nullptr, nullptr, nullptr};
+    Copy c = {s, "", p, workers_for(s), nullptr, 1, &hooks};
+    return copy_with(&c, nullptr, nullptr);
+}
+CdFile *cd_files(CdSrc *s, size_t *count) {
+    CdPlan *plan = plan_of(s);
+    if (!plan) return nullptr;
+    CdFile *files = static_cast<CdFile *>(malloc(sizeof(CdFile) * (plan->usable ? plan->usable : 1)));
+    if (!files) return nullptr;
+    size_t n = 0;
+    for (size_t i = 0; i < plan->usable; ++i) {
+        const PlanEntry &e = plan->entries[i];
+        if (!e.folder && !e.replaced)
+            files[n++] = CdFile{plan_rel(plan, i), e.size, e.sum.crc, static_cast<int>(e.sum.whole)};
+    }
+    *count = n;
+    return files;
 }

@@ -32,6 +32,18 @@
 #include "platform/platform.h"
 #include "util/util.h"
 
+// Folder levels below the CD's root that the total, the copy and the check enter: a file in a folder
+// deeper than this is not on the CD as far as the setup goes.
+constexpr int CD_MAX_FOLDERS = 16;
+
+// One file of the CD as its walk found it, with what the last copy or check that summed it learnt.
+struct CdFile {
+    const char *rel;  // below the CD's root, '\' between names
+    uint64_t size;
+    uint32_t crc;     // CRC-32 of its bytes as read, when summed
+    int summed;       // 1 when every byte was read
+};
+
 struct CdSrc {
     int is_image;          // 0: folder source; 1: image source
     char path[520];        // normalised folder, or the image file actually opened
@@ -59,6 +71,7 @@ struct CdSrc {
     // CHD or an ECM file decoded as it is read, an archive's entry; none otherwise.
     struct ByteSource *bytes;
     uint32_t images;  // the images an archive holds that may be the CD (cd_open_nth's n is below it)
+    int sum_files;  // a copy sums the bytes of each file as it writes them (cd_files); the caller sets it
 };
 
 // Opens a drive root, folder, image file or disc descriptor (.cue, .toc, .ccd, .mds, .nrg). None when the
@@ -152,7 +165,8 @@ size_t cd_longest_path(CdSrc *s);
 uint64_t cd_bytes_of(CdSrc *s, const char *rel);
 // Copies the whole CD into dest (created as needed), adding each chunk to p when given.
 // 1/0; stops at the first failure, keeping what was written, with a log line naming the file and the
-// cause (for an image also the image, and whether it ends before the file does).
+// cause (for an image also the image, and whether it ends before the file does). A read that fails as a
+// worn disc's do is tried again first (reread, util.h); one that still fails fails the copy.
 // The total counts every file entry whatever its name: a disc with an unsafe name fails its copy, so
 // only a successful copy has to (and does) add up to the total.
 // The folder tree is created first, on the calling thread (which also alone tells p); then the files
@@ -162,11 +176,25 @@ int cd_copy_all(CdSrc *s, const char *dest, Progress *p);
 // destination itself), before anything is made, then once with none: the moment to write down what it
 // heard. 0 stops the copy before anything is made.
 typedef int (*CopyNote)(void *ctx, const char *rel, int folder);
-// cd_copy_all that tells note (or none) of everything it will make before it makes any of it.
-int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx);
-// cd_copy_all with the given number of workers (1 to 4). The result, the files and the sum added to p
-// do not depend on it; with one worker the files are copied in turn on the calling thread.
-int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers);
+// cd_copy_all that tells note (or none) of everything it will make before it makes any of it, and asks
+// the hooks (or none, util.h) about a file that will not read and hands them each file's bytes.
+int cd_copy_noted(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks);
+// cd_copy_all with the given number of workers (1 to 4) and hooks. The result, the files and the sum added
+// to p do not depend on the workers; with one, a thread reads ahead while the calling thread writes.
+int cd_copy_all_with(CdSrc *s, const char *dest, Progress *p, int workers, const CopyHooks *hooks = nullptr);
+// cd_copy_noted that copies only the files whose byte in want (one per file of cd_files, in that order;
+// none: every file) is nonzero. Everything is noted and every folder made as by cd_copy_noted, and the
+// bytes of a file left out go to p at once.
+int cd_copy_some(CdSrc *s, const char *dest, Progress *p, CopyNote note, void *ctx, const CopyHooks *hooks,
+                 const uint8_t *want);
+// Reads and sums every file the copy would make, writing nothing (the sums: cd_files), with the copy's
+// retries of a read that fails. A file that does not read even then is logged and passed over; 1 unless a
+// stop was asked for (copy_stop), there is no memory or the walk met a fault (logged as the copy logs it).
+int cd_check(CdSrc *s, Progress *p);
+// The files a copy makes (not the folders, nor a file that a later one of the same name replaces), in
+// the copy's order, with what the last copy or check that summed them learnt; *count receives how many.
+// A new heap array (the caller frees it) whose paths live until cd_close; none without memory.
+CdFile *cd_files(CdSrc *s, size_t *count);
 // How many files a CD copy moves at once: one from a CD drive (PF_DRIVE_CDROM), whose head would
 // seek back and forth between files read side by side; else one per processor, 1 to 4.
 int copy_workers(uint32_t drive_type, unsigned processors);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cdplan.h"
+#include "cdsrc/cdsrc.h"
 #include "platform/platform.h"
 #include "util/util.h"
 
@@ -13,7 +14,7 @@ struct CdSrc;
 struct DiscTrack;
 
 // Folders below this level are neither totalled nor copied.
-constexpr int MAX_DEPTH = 16;
+constexpr int MAX_DEPTH = CD_MAX_FOLDERS;
 
 // Creates the folder; only when that alone does not do (it exists, or parents are missing) the whole
 // chain. The result is not looked at: a folder that cannot be made fails at its first file.
@@ -90,8 +91,11 @@ uint8_t *iso_read(CdSrc *s, const char *rel, uint64_t *size);
 // The walk of an image source into an empty plan (iso9660.cpp).
 void iso_plan(CdSrc *s, CdPlan *plan);
 // Copies the image files of the list (from: the name on the CD, to: the destination, at: the first
-// sector, size) on `workers` workers; dest is where the destination's CD paths begin. 1/0 as jobs_run.
-int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p);
+// sector, size, sum) on `workers` workers with the hooks; dest is where the destination's CD paths begin.
+// 1/0 as copy_files. check: the files are only read and summed (to: their paths on the CD), and nothing
+// is written.
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, const CopyHooks *hooks,
+                   Progress *p, int check);
 
 // ---- Byte sources (bytesource.cpp): an image's bytes when they are no plain file ----
 

@@ -377,19 +377,24 @@ void shown_name(const IsoEntry *e, char *shown, size_t cap) {
 // The line for a file of an image that cannot be read: its name on the CD, its path there and the
 // image, and why: an image that ends before the file's data does (a download or copy that stopped
 // early, also one cut after it was opened) or the system's error.
-void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel) {
-    unsigned long code = pf_last_error();
+// 1 when the image, as it is now, ends before the `bytes` bytes of a file at sector `extent` do.
+int ends_early(CdSrc *s, uint64_t extent, uint64_t bytes) {
+    uint64_t now = s->image_size, size = 0;
+    if (!s->mem && !s->bytes && pf_size(s->handle, &size) && size < now) now = size;
+    uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
+    uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
+    return end > now;
+}
+
+void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t bytes, const char *rel,
+                          unsigned long code) {
     // A container or a CHD says what is wrong with it: a damaged or cut stream, a CRC that does not match.
     const char *failure = bytes_failure(s->bytes);
     if (failure) {
         setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, failure);
         return;
     }
-    uint64_t now = s->image_size, size = 0;
-    if (!s->mem && !s->bytes && pf_size(s->handle, &size) && size < now) now = size;
-    uint64_t sectors = (bytes + SECTOR - 1) / SECTOR;
-    uint64_t end = sectors ? sector_pos(s, extent + sectors - 1) + SECTOR : 0;
-    if (end > now) {
+    if (ends_early(s, extent, bytes)) {
         setup_log("read error in %s (%s in image %s): the image ends early: it may be incomplete", name, rel,
                   s->path);
         return;
@@ -399,54 +404,33 @@ void log_image_read_error(CdSrc *s, const char *name, uint64_t extent, uint64_t 
     setup_log("read error in %s (%s in image %s: %s)", name, rel, s->path, cause);
 }
 
-// What the image copy's workers share: the source, and where the destination's CD paths begin.
+// What the image copy's workers share: the source, where the destination's CD paths begin, and whether
+// the files are only read and summed.
 struct ImageCopy {
     CdSrc *s;
     size_t root_len;
 };
 
-// Copies one file of the image (a job of the plan below) through a worker's buffer.
-int copy_image_file(void *ctx, const CopyJob *job, Progress *p, uint8_t *buffer) {
+// The image source's side of the copy: the image is open already, and a file's bytes are its sectors,
+// read a chunk at a time through the worker's stage.
+void *image_open(void *ctx, const CopyJob *, unsigned long *) { return ctx; }
+
+int image_read(void *ctx, void *, const CopyJob *job, uint64_t at, uint8_t *dst, uint32_t n, uint8_t *stage,
+               unsigned long *code) {
+    CdSrc *s = static_cast<ImageCopy *>(ctx)->s;
+    if (read_sectors(s, job->at + at / SECTOR, (n + SECTOR - 1) / SECTOR, dst, stage)) return READ_OK;
+    // An image cut short is no worn disc, nor a damaged container: no retry reads what is not there.
+    if (s->mem || bytes_failure(s->bytes) || ends_early(s, job->at, job->size)) return READ_FINAL;
+    *code = pf_last_error();
+    return READ_AGAIN;
+}
+
+void image_close(void *, void *) {}
+
+void image_failure(void *ctx, const CopyJob *job, int, uint64_t, unsigned long code) {
     const ImageCopy *c = static_cast<const ImageCopy *>(ctx);
-    CdSrc *s = c->s;
-    int existed = 0;
-    pf_file out = pf_overwrite(job->to, &existed);
-    if (out == PF_INVALID) {
-        setup_log("cannot write %s", job->to);
-        return 0;
-    }
-    uint64_t left = job->size;
-    uint64_t sector = job->at;
-    while (left) {
-        uint64_t need = (left + SECTOR - 1) / SECTOR;
-        uint32_t n = need < CHUNK_SECTORS ? static_cast<uint32_t>(need) : CHUNK_SECTORS;
-        if (!read_sectors(s, sector, n, buffer, buffer + STAGE_AT)) {
-            const char *rel = strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
-            log_image_read_error(s, job->from, job->at, job->size, rel);
-            pf_close(out);
-            return 0;
-        }
-        if (copy_stopping()) {
-            pf_close(out);
-            return 0;
-        }
-        uint32_t w = n * SECTOR < left ? n * SECTOR : static_cast<uint32_t>(left);
-        uint32_t put = 0;
-        int called = pf_write(out, buffer, w, &put);
-        if (!called || put != w) {
-            log_failure("write failed: %s (%s)", job->to, write_error(called));
-            pf_close(out);
-            return 0;
-        }
-        left -= w;
-        sector += n;
-        if (p) progress_add(p, w);
-    }
-    // Over an earlier file, what lay beyond the new end goes only now that the copy is whole.
-    int ok = !existed || pf_set_end(out);
-    if (!ok) log_failure("write failed: %s (%s)", job->to, pf_last_error());
-    pf_close(out);
-    return ok;
+    const char *rel = c->root_len && strlen(job->to) > c->root_len ? job->to + c->root_len + 1 : job->to;
+    log_image_read_error(c->s, job->from, job->at, job->size, rel, code);
 }
 
 // qsort order of file entries: by name without regard to letter case, then by place in the listing.
@@ -568,12 +552,15 @@ void iso_plan(CdSrc *s, CdPlan *plan) {
     }
 }
 
-int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, Progress *p) {
+int iso_copy_files(CdSrc *s, const CopyJobs *files, const char *dest, int workers, const CopyHooks *hooks,
+                   Progress *p, int check) {
     ImageCopy c = {s, strlen(dest)};
     // One reader, in disc order, while the decoder goes ahead on a thread of its own.
     if (s->bytes && s->bytes->sequential) workers = 1;
+    const CopyReader reader = {image_open, image_read, image_close, image_failure, &c, STAGE_AT, IMAGE_BUFFER - STAGE_AT,
+                               0,          nullptr,    check};
     bytes_ahead(s->bytes, 1);
-    int ok = jobs_run(files, workers, IMAGE_BUFFER, copy_image_file, &c, p);
+    int ok = copy_files(files, &reader, hooks, workers, c.root_len, p);
     bytes_ahead(s->bytes, 0);
     // What only the whole image tells, its CRC, is known at its end: a mismatch there fails the copy too.
     if (ok && s->bytes && !s->bytes->ops->finish(s->bytes)) {

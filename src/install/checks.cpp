@@ -104,6 +104,25 @@ int is_zarnith_cd(CdSrc *s) {
     return 1;
 }
 
+void cd_identity(CdSrc *s, CdIdentity *id) {
+    *id = CdIdentity{};
+    id->known = pf_volume(s->path, &id->serial, id->label, sizeof id->label);
+}
+
+int same_game_cd(CdSrc *s, const CdIdentity *was) {
+    CdIdentity now;
+    cd_identity(s, &now);
+    if (was->known && (!now.known || now.serial != was->serial || strcmp(now.label, was->label) != 0)) return 0;
+    return is_zarnith_cd(s);
+}
+
+void cd_drive(CdSrc *s, char *out) {
+    const char *p = s->path;
+    if (p[0] && p[1] == ':')
+        fmt(out, PATH_BUF, "%c:", p[0]);
+    else
+        fmt(out, PATH_BUF, "%s", p);
+}
 
 
 size_t deepest_install_path(const char *dir, size_t cd_longest) {

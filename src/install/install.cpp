@@ -3,6 +3,7 @@
 #include "install/install.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "cdsrc/cdsrc.h"
 #include "platform/platform.h"
@@ -125,8 +126,110 @@ static int note_cd(void *ctx, const char *rel, int folder) {
     return record_note(r, path, folder);
 }
 
-// 1 unless the window asked to stop (then after its "ERROR:" line).
-static int go_on() { return copy_stopping() ? fail("the installation was stopped") : 1; }
+// 1 unless the window asked to stop (then after its "ERROR:" line); waits while a question is open.
+static int go_on() { return copy_wait() ? 1 : fail("the installation was stopped"); }
+
+// What the install hears of the copy's troubles and asks the player about them: on a copy worker, one
+// question at a time, with the copy held meanwhile.
+struct Trouble {
+    CdSrc *src;
+    InstallUi *ui;
+    CdIdentity disc;     // the CD as the copy began
+    char *skipped;       // the paths of the files gone without, each with its NUL
+    size_t used, room;
+    unsigned count;
+    char rel[PATH_BUF];  // the last file that did not read, and why
+    unsigned long code;
+    int gone;            // the CD was not in its drive then
+    int cancelled;       // the player answered Cancel
+};
+
+static void note_skipped(Trouble *t, const char *rel) {
+    size_t n = strlen(rel) + 1;
+    if (t->used + n > t->room) {
+        size_t room = t->room ? t->room * 2 : 4096;
+        while (room < t->used + n) room *= 2;
+        char *bigger = static_cast<char *>(realloc(t->skipped, room));
+        if (!bigger) return;  // the file goes unlisted; the log still names it
+        t->skipped = bigger;
+        t->room = room;
+    }
+    memcpy(t->skipped + t->used, rel, n);
+    t->used += n;
+}
+
+static int on_trouble(void *ctx, const CopyTrouble *c) {
+    Trouble *t = static_cast<Trouble *>(ctx);
+    fmt(t->rel, sizeof t->rel, "%s", c->file->rel);
+    t->code = c->code;
+    t->gone = !same_game_cd(t->src, &t->disc);
+    if (!t->ui || !t->ui->ask) return COPY_CANCEL;
+    char drive[PATH_BUF], cause[LOG_BUF / 2], text[LOG_BUF];
+    cd_drive(t->src, drive);
+    describe_error(c->code, cause, sizeof cause);
+    for (;;) {
+        if (t->gone)
+            fmt(text, sizeof text,
+                N_("The Tovek Zarnith CD is not in drive %s.\n\nPut it into the drive, then press Retry. Cancel stops "
+                   "the installation."),
+                drive);
+        else
+            fmt(text, sizeof text,
+                N_("The file %s on the CD cannot be read (%s).\n\nClean the disc and put it back into the drive, then "
+                   "press Retry. Skip this file installs the game without it (run the setup again later to add it); "
+                   "Cancel stops the installation."),
+                c->file->rel, cause);
+        int answer = t->ui->ask(t->ui->user, t->gone ? ASK_NO_CD : ASK_UNREADABLE, text);
+        if (answer == COPY_SKIP && !t->gone) {
+            setup_log("Skipped %s: it could not be read from the CD", c->file->rel);
+            note_skipped(t, c->file->rel);
+            ++t->count;
+            return COPY_SKIP;
+        }
+        if (answer != COPY_RETRY) {
+            t->cancelled = 1;
+            return COPY_CANCEL;
+        }
+        // Nothing of another disc is ever copied: the one in the drive must be the one the copy began with.
+        if (same_game_cd(t->src, &t->disc)) return COPY_RETRY;
+        setup_log("The disc in drive %s is not the Tovek Zarnith CD being installed", drive);
+        t->gone = 1;
+    }
+}
+
+// The copy of the CD (the files whose byte in want is set, or every one) with the player's answers to its
+// troubles; its "ERROR:" line when it fails.
+static int copy_cd_files(Run *run, CdSrc *src, const char *cd, Progress *p, InstallUi *ui, const uint8_t *want) {
+    Trouble t = {};
+    t.src = src;
+    t.ui = ui;
+    cd_identity(src, &t.disc);
+    CopyHooks hooks = {on_trouble, nullptr, nullptr, &t};
+    int ok = cd_copy_some(src, cd, p, note_cd, run->record, &hooks, want);
+    char path[PATH_BUF];
+    for (size_t at = 0; ok && at < t.used; at += strlen(t.skipped + at) + 1)
+        ok = fmt(path, sizeof path, "game\\cd\\%s", t.skipped + at) < static_cast<int>(sizeof path) &&
+             record_missing(run->record, path);
+    free(t.skipped);
+    if (ui) ui->skipped = t.count;
+    if (ok) return 1;
+    if (copy_stopping() || t.cancelled) return fail("the installation was stopped");
+    if (!t.rel[0]) return fail("copying the CD failed");
+    char message[LOG_BUF - 16], what[LOG_BUF / 2];
+    if (t.gone) {
+        cd_drive(src, what);
+        fmt(message, sizeof message,
+            N_("copying the CD failed: the Tovek Zarnith CD was taken out of drive %s: put it back and run the setup "
+               "again"),
+            what);
+    } else {
+        describe_error(t.code, what, sizeof what);
+        fmt(message, sizeof message,
+            N_("copying the CD failed: %s cannot be read from the CD (%s): clean the disc and run the setup again"),
+            t.rel, what);
+    }
+    return fail(message);
+}
 
 // The line for a folder that cannot be made: which level, and why ("C:\\x is a file" reads as error 183).
 static int folder_failed(const char *folder) {
@@ -162,9 +265,9 @@ static int register_early(Run *run, uint64_t cd_bytes) {
 
 // The checks before anything is written, then the whole CD into <dir>\game\cd with the writable
 // <dir>\game\hd beside it; p's total becomes the CD's bytes and the rest of the install.
-static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes) {
+static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64_t *cd_bytes, InstallUi *ui) {
     *cd_bytes = cd_total_bytes(src);
-    p->total = *cd_bytes + 8 * MIB;
+    p->total = *cd_bytes + INSTALL_REST_BYTES;
     if (!check_install(run->dir, src, *cd_bytes, exe_bytes) || !check_targets(run->dir, run->earlier)) return 0;
     run->key = uninstall_key_save();
     if (!register_early(run, *cd_bytes) || !go_on()) return 0;
@@ -180,9 +283,15 @@ static int copy_cd(Run *run, CdSrc *src, uint64_t exe_bytes, Progress *p, uint64
     if (!ok || !record_note(run->record, "game\\hd", 1) || !record_flush(run->record, 1))
         return fail("cannot write the install record");
     if (!make_dirs(hd)) return folder_failed(hd);
+    // Each file is summed as it is copied and the CD then checked against the known releases; over an
+    // earlier install, only what it lacks or holds wrong is copied.
+    CdCheck check;
+    check_begin(&check, src, builtin_releases());
+    check_installed(&check, src, cd);
     setup_log("Copying %s ...", cd_describe(src));
-    if (!cd_copy_noted(src, cd, p, note_cd, run->record)) return copy_stopping() ? go_on() : fail("copying the CD failed");
-    return 1;
+    ok = copy_cd_files(run, src, cd, p, ui, check.want) && check_copy(&check, src, cd, ui) && go_on();
+    check_end(&check);
+    return ok;
 }
 
 // The game's writable tree <dir>\game\hd, from the CD copy beside it: the configuration (a
@@ -336,7 +445,7 @@ int install_moves(const char *dir, char *previous) {
     return registered_install(previous) && !same_folder(previous, dir);
 }
 
-int do_install(const Options *o, ProgressFn progress, void *user) {
+int do_install(const Options *o, InstallUi *ui) {
     setup_log("Install to %s", o->dir);
     HRSRC payload = find_payload();
     if (!payload) return fail("this setup does not contain the game executable");
@@ -348,13 +457,15 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
     if (!src) return 0;
     Run run = {o->dir, record_load(o->dir), nullptr, nullptr, 0, 0, ""};
     run.moving = install_moves(o->dir, run.previous);
-    Progress p = {0, 0, progress, user};
+    Progress p = {0, 0, ui ? ui->progress : nullptr, ui ? ui->user : nullptr};
     uint64_t cd_bytes = 0;
     // A move removes the previous install at its end: not from under the running game.
     int ok = !run.moving || check_not_running(run.previous);
-    if (ok) ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes);
+    if (ok) ok = copy_cd(&run, src, own_files_bytes(payload), &p, &cd_bytes, ui);
     cd_close(src);
     if (ok) ok = finish_install(&run, o, &p);
+    // The last moment a stop takes everything back: a question open now holds the install here.
+    if (ok) ok = go_on();
     // Every entry reached the disk before what it names was made: the end has nothing left to write.
     if (ok)
         record_finish(run.record);
@@ -374,6 +485,8 @@ int do_install(const Options *o, ProgressFn progress, void *user) {
             setup_log("The previous install in %s could not be removed completely", run.previous);
     }
     progress_add(&p, 2 * MIB);
+    if (ui && ui->skipped)
+        setup_log("Installed without %u unreadable CD files (named above): run the setup again to add them", ui->skipped);
     setup_log("Done.");
     return 1;
 }

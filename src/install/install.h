@@ -6,7 +6,9 @@
 // Files: install.cpp (the install sequence), record.cpp (the install record), checks.cpp (the CD's identity, the install folder's form
 // and the checks before anything is written), emblem.cpp (the emblem icon), signature.cpp (whether the
 // game executable is signed), shortcuts.cpp (the two shortcuts), uninstall.cpp (the uninstaller's
-// registration and both stages of a removal).
+// registration and both stages of a removal), releases.cpp (the CD's known releases: the built-in list's
+// reader, what a CD is, the CD's own DAT), verify.cpp (the checks of a copy against them, /verify and the
+// repair).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include "util/util.h"
 
 struct CdSrc;
+struct CdFile;
 struct Record;
 
 // The install request.
@@ -27,6 +30,18 @@ struct Options {
 // 1 when all four marker files of the game CD exist on the source (tested in order, stopping at the
 // first missing one); 0 for none.
 int is_zarnith_cd(CdSrc *s);
+// The CD as a copy of it begins: the volume it lies on (the disc in its drive), where the system tells it.
+struct CdIdentity {
+    int known;  // the system told the volume
+    uint32_t serial;
+    char label[64];
+};
+void cd_identity(CdSrc *s, CdIdentity *id);
+// 1 when the source is the game CD (its marker files) on the volume noted in `was`, when that was known:
+// what a disc put back into the drive must be before the copy reads on.
+int same_game_cd(CdSrc *s, const CdIdentity *was);
+// How the player names where the CD is, into out (PATH_BUF): its drive ("D:"), or its path elsewhere.
+void cd_drive(CdSrc *s, char *out);
 
 // ---- Game emblem picture pipeline (portable) ----
 // The CD's emblem is an IFF "FORM" of type "PBM ": one palette index per pixel. Dark colours
@@ -180,6 +195,9 @@ RecordRun *record_begin(const char *dir, const Record *earlier, int dir_made, un
 // Notes rel before it is made (not yet written: record_flush writes what was noted); what did not
 // exist yet is taken back by a roll-back. 1/0 after a log line.
 int record_note(RecordRun *r, const char *rel, int folder);
+// Notes that the install goes without rel, a file the CD did not give (its entry stays: what the CD
+// gives on a later run goes there). 1/0 after a log line.
+int record_missing(RecordRun *r, const char *rel);
 // Writes what was noted; to_disk also makes it reach the disk, which is cheap only while little else
 // waits to be written (before the CD copy: after it, the system would first write out the whole copy).
 // 1/0 after a log line.
@@ -196,12 +214,121 @@ void record_roll_back(RecordRun *r);
 // listed; the record stays while a listed file does, so that a second removal finds the rest.
 int record_remove(const char *dir, const Record *r);
 
+// ---- The CD's known releases (releases.cpp, portable) ----
+// The list the build makes from a Logiqx DAT (res/make_dat.py) and carries as resource CDLIST: every known
+// release of the CD, each with the path, size and CRC-32 of every file. The list is input like any
+// other: its reader bounds every count, offset and name and refuses the whole list at the first fault.
+// A name of the list is never a path: the setup compares it with the CD's names and shows it.
+
+struct ReleaseList {
+    const uint8_t *data;  // the list's bytes, which outlive the view
+    uint32_t releases, files, text;
+};
+// One file of a release.
+struct ReleaseFile {
+    const char *path;  // below the CD's root, '\' between names
+    uint64_t size;
+    uint32_t crc;
+};
+// 1 and *l set when the n bytes are a list: magic and version, 1 to 4096 releases, 1 to 2^20 files (at
+// most 65,535 a release), the releases' files in turn, and every name NUL-terminated inside the names,
+// well-formed UTF-8 without control characters and shorter than PATH_BUF (a path: plain names
+// between '\'); 0 at the first fault.
+int releases_read(const uint8_t *data, size_t n, ReleaseList *l);
+// The name of release r (below l->releases) and how many files it has.
+const char *release_name(const ReleaseList *l, uint32_t r);
+uint32_t release_file_count(const ReleaseList *l, uint32_t r);
+// The i-th file of release r (i below release_file_count).
+ReleaseFile release_file(const ReleaseList *l, uint32_t r, uint32_t i);
+
+// What the CD is, from its files (cd_files of cdsrc):
+enum {
+    CD_NO_LIST = 0,  // the setup carries no list: nothing to tell
+    CD_EXACT = 1,    // every file of one release is on the CD, whole
+    CD_DAMAGED = 2,  // a copy of one release whose files differ or are missing
+    CD_UNKNOWN = 3,  // like no release of the list
+};
+// What each file of the CD is to the release decided on.
+enum { FILE_MATCHES = 0, FILE_DIFFERS = 1, FILE_NOT_LISTED = 2 };
+struct Verdict {
+    int kind;
+    uint32_t release;        // CD_EXACT, CD_DAMAGED: the release
+    size_t matched;          // its files on the CD with its size and CRC (or size alone: sizes_only)
+    size_t differ;           // its files on the CD with another size or CRC, or that could not be read
+    size_t missing;          // its files not on the CD
+    size_t not_listed;       // files of the CD that it does not list
+    uint8_t *state;          // per file of the CD, FILE_*: what it is to the release (heap)
+    uint32_t *file_of;       // per file of the CD that the release lists: the index of the release's file
+    uint32_t *missing_files; // the indexes of the release's files that are not on the CD (heap)
+};
+// Decides what the n files of the CD are (the rule is in README: "Known releases"). A release's file
+// with more than max_parts names in its path lies deeper than the copy goes and is passed over.
+// sizes_only compares the files by size alone (a CD whose bytes were not read yet: what a repair expects).
+// 1, or 0 without memory (v then holds nothing to free). Free with verdict_free.
+int cd_decide(const ReleaseList *l, const CdFile *files, size_t n, size_t max_parts, int sizes_only, Verdict *v);
+void verdict_free(Verdict *v);
+// The CD as a Logiqx DAT of one game named `name`: one rom (path, size, CRC) per file that was read whole,
+// with XML's special characters in the names escaped. A new heap text (its length into *len) or none
+// without memory. Caller frees.
+char *cd_dat_text(const CdFile *files, size_t n, const char *name, size_t *len);
+
+// ---- The checks against the known releases while the CD is installed or verified (verify.cpp) ----
+
+// The list the setup carries (resource CDLIST), read at the first call: none when it carries none (built
+// with ZARNITH_CD_DAT=none; natively always) or when the list is damaged (logged once).
+const ReleaseList *builtin_releases();
+// One CD's check: the CD's files with their sums, what the repair keeps, and what the CD is.
+struct CdCheck {
+    const ReleaseList *list;  // none: nothing is checked
+    CdFile *files;            // the CD's files (cd_files) with their sums, once they are copied
+    size_t count;
+    uint8_t *want;            // per file, or none: the copy makes it (cd_copy_some)
+    FileSum *kept;            // per file, or none: the sum of the install's own copy, where it is kept
+    Verdict v;
+};
+// Begins the check of src against list (or none: no check): a copy of src then sums every file it writes.
+void check_begin(CdCheck *c, CdSrc *src, const ReleaseList *list);
+// Frees what the check holds; a check that was not begun is accepted once it is zero-filled.
+void check_end(CdCheck *c);
+// The repair of an earlier install whose copy of the CD is the folder `installed`: when the CD's names and
+// sizes say which release it is, each file of the install that the release lists is read and summed, and
+// those whose bytes are the release's are left out of the copy (c->want). Logs the release, each file that
+// is copied again and the count; leaves want none (copy everything) without a list or for a CD that is
+// no release.
+void check_installed(CdCheck *c, CdSrc *src, const char *installed);
+// The questions an install asks the player: a file of the CD that does not read, even after the retries
+// (Retry, skip the file, Cancel), the CD that is not in its drive (Retry, Cancel), and a CD that is a
+// damaged copy of a known release (Retry reads its damaged files again, skip keeps them as they are,
+// Cancel). The answer is COPY_RETRY, COPY_SKIP or COPY_CANCEL (util.h).
+enum { ASK_UNREADABLE = 0, ASK_NO_CD = 1, ASK_DAMAGED = 2 };
+typedef int (*AskFn)(void *user, int kind, const char *text);
+// What the front end gives an install, and hears back from it.
+struct InstallUi {
+    ProgressFn progress;  // hears every copied chunk; none: nothing does
+    AskFn ask;            // asks and waits for the answer, from any thread; none (a silent run): no question
+    void *user;           // handed to both
+    unsigned skipped;     // out: how many of the CD's files the install went without
+};
+// After the copy of src into dest: what the CD is, logged ("The CD is %s."). A damaged copy names each file
+// and asks ui (ASK_DAMAGED, or none): read them again (the copy of those that differ is made again and the
+// CD decided anew), keep the install as it is, or cancel; without a question the install fails. A CD like
+// no release goes on, its DAT written beside the log. 1 when the install goes on, 0 after an "ERROR:" line.
+int check_copy(CdCheck *c, CdSrc *src, const char *dest, InstallUi *ui);
+// "/verify": opens the CD at path, reads and sums every file without installing anything, decides what it
+// is (logged) and writes its DAT beside the log. 0 when every file was read and the CD is a known release;
+// 1 when the CD cannot be opened, is not the game's, or a file could not be read or differs from the
+// release the CD otherwise is; 2 when every file was read but the CD is no known release. summary (cap
+// bytes) receives what a box says about it.
+int do_verify(const char *path, char *summary, size_t cap);
+
 #ifdef _WIN32
 // 1 when the running setup carries the game executable (RCDATA "GAMEEXE").
 int prebuilt_available();
-// Installs the game as `o` asks; progress (or none) hears every copied chunk. 1 installed, 0 not;
-// stops at the first failure that matters, keeping what was written.
-int do_install(const Options *o, ProgressFn progress, void *user);
+// The progress total is the CD's bytes and this much for the steps after the copy.
+constexpr uint64_t INSTALL_REST_BYTES = 8 * MIB;
+// Installs the game as `o` asks, telling ui (or none). 1 installed (maybe without files the player chose
+// to skip), 0 not; stops at the first failure that matters and takes back what it wrote.
+int do_install(const Options *o, InstallUi *ui);
 // Makes the CD's emblem picture the executable's icon (seven sizes, 32-bit with alpha). 1 when the
 // resources were committed; 0 after one "ERROR: %s" line, the file untouched.
 int inject_icon_lbm(const char *exe, const uint8_t *lbm, uint64_t size);

@@ -4,9 +4,9 @@
 //
 // The record is a plain UTF-8 text, one entry a line: a path relative to the install folder with '\'
 // separators, a folder's with a '\' at its end. Lines that begin with ':' say something of the record
-// itself (its header, the parent folders the install made). Anyone can edit a file in the install
-// folder, so a line is only taken when it is a plain relative path; a line that is cut (no line end)
-// is not taken either, since a cut path may name another file.
+// itself (its header, the parent folders the install made, the files the CD did not give). Anyone can
+// edit a file in the install folder, so a line is only taken when it is a plain relative path; a line that
+// is cut (no line end) is not taken either, since a cut path may name another file.
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +19,8 @@ namespace {
 
 const char HEADER[] = ":Tovek Zarnith install record 1";
 const char PARENTS[] = ":parents ";
+const char MISSING[] = ":missing ";
+const char MISSING_NOTE[] = ":note the files marked missing could not be read from the CD: run the setup again to add them";
 constexpr unsigned MAX_PARENTS = 32;     // a path has fewer levels than this
 constexpr size_t WRITE_BUFFER = 64 * 1024;
 
@@ -229,6 +231,7 @@ struct RecordRun {
     char *buffer;          // lines not yet written
     size_t pending;
     int failed;
+    int missing;           // a file that the CD did not give is noted
 };
 
 namespace {
@@ -327,6 +330,16 @@ int record_note(RecordRun *r, const char *rel, int folder) {
         if (ok && folder && !below_fresh(r, rel)) ok = list_add(&r->fresh, rel, 1);
         if (!ok) r->failed = 1;
     }
+    if (r->failed) setup_log("cannot write the install record %s", r->path);
+    return !r->failed;
+}
+
+int record_missing(RecordRun *r, const char *rel) {
+    char line[PATH_BUF + 16];
+    if (!r->missing) put_line(r, MISSING_NOTE, 0);
+    r->missing = 1;
+    fmt(line, sizeof line, "%s%s", MISSING, rel);
+    put_line(r, line, 0);
     if (r->failed) setup_log("cannot write the install record %s", r->path);
     return !r->failed;
 }

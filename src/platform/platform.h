@@ -68,6 +68,8 @@ int pf_read(pf_file f, void *dst, uint32_t n, uint32_t *got);
 // on one file at once; on Windows they take turns on one lock for the seek and the read (a positioned
 // read through OVERLAPPED is several times slower under Wine), natively each reads on its own.
 int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got);
+// Moves the position of the file to byte pos from its start (where pf_read and pf_write go on). 1/0.
+int pf_seek(pf_file f, uint64_t pos);
 // Writes n bytes at the current position; *put receives the count written. 1/0.
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put);
 // Makes what was written to the file reach the disk (it would otherwise wait in the system's cache, and
@@ -102,6 +104,9 @@ constexpr uint32_t PF_DRIVE_FIXED = 3;
 constexpr uint32_t PF_DRIVE_REMOTE = 4;  // a network share
 constexpr uint32_t PF_DRIVE_CDROM = 5;
 uint32_t pf_drive_type(const char *path);
+// The volume that holds the path (the disc in its drive, or the share): its serial number and its label
+// into label (cap bytes with the NUL). 1/0; the POSIX build knows no volumes and answers 0.
+int pf_volume(const char *path, uint32_t *serial, char *label, size_t cap);
 // The number of processors the process may run on; 0 when unknown.
 unsigned pf_processor_count();
 
@@ -127,6 +132,8 @@ void pf_cond_wait(PfCond *c, PfLock *l);
 void pf_cond_wake(PfCond *c);
 // Lets the thread sleep for about ms milliseconds.
 void pf_sleep_ms(unsigned ms);
+// Milliseconds since some moment that stays fixed while the process runs: for measuring spans of time.
+uint64_t pf_now_ms();
 
 // The running program's full path into out (cap bytes with the NUL). 1/0; 0 also when it does not fit.
 int pf_self_path(char *out, size_t cap);

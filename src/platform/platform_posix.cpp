@@ -239,6 +239,15 @@ int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     return 1;
 }
 
+int pf_seek(pf_file f, uint64_t pos) {
+    if (pos > static_cast<uint64_t>(INT64_MAX) || lseek(static_cast<int>(f), static_cast<off_t>(pos), SEEK_SET) < 0) {
+        if (pos > static_cast<uint64_t>(INT64_MAX)) errno = EINVAL;
+        set_error_from_errno();
+        return 0;
+    }
+    return 1;
+}
+
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
     uint32_t total = 0;
     while (total < n) {
@@ -290,6 +299,11 @@ void pf_close(pf_file f) {
 }
 
 uint32_t pf_drive_type(const char *) { return PF_DRIVE_FIXED; }
+
+int pf_volume(const char *, uint32_t *, char *, size_t) {
+    last_error = 1;  // ERROR_INVALID_FUNCTION
+    return 0;
+}
 
 unsigned pf_processor_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
@@ -344,6 +358,12 @@ void pf_sleep_ms(unsigned ms) {
     struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
+}
+
+uint64_t pf_now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
 }
 
 int pf_self_path(char *out, size_t cap) {

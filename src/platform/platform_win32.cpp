@@ -152,6 +152,12 @@ int pf_read_at(pf_file f, uint64_t pos, void *dst, uint32_t n, uint32_t *got) {
     return ok;
 }
 
+int pf_seek(pf_file f, uint64_t pos) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(pos);
+    return SetFilePointerEx(to_handle(f), to, nullptr, FILE_BEGIN) ? 1 : 0;
+}
+
 int pf_write(pf_file f, const void *src, uint32_t n, uint32_t *put) {
     DWORD w = 0;
     BOOL ok = WriteFile(to_handle(f), src, n, &w, nullptr);
@@ -195,27 +201,43 @@ void pf_close(pf_file f) {
     if (f != PF_INVALID) CloseHandle(to_handle(f));
 }
 
-uint32_t pf_drive_type(const char *path) {
-    // GetDriveTypeA wants the root: "X:\" for a drive path, "\\server\share\" for a share; any other
-    // (relative) path lies on the current drive.
-    char root[MAX_PATH];
+// The root that GetDriveTypeA and GetVolumeInformationA want for a path, into root (MAX_PATH): "X:\" for a
+// drive path, "\\server\share\" for a share; none for any other (relative) path, which lies on the
+// current drive.
+static const char *root_of(const char *path, char *root) {
     if (path[0] && path[1] == ':') {
         const char drive[] = {path[0], '\0'};
-        pf_cat(root, sizeof root, drive, ":\\");
-        return GetDriveTypeA(root);
+        pf_cat(root, MAX_PATH, drive, ":\\");
+        return root;
     }
     if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
         // Up to the separator after the share's name.
         int seps = 0;
         size_t i = 2;
-        for (; path[i] && i + 1 < sizeof root; ++i) {
+        for (; path[i] && i + 1 < MAX_PATH; ++i) {
             if ((path[i] == '\\' || path[i] == '/') && ++seps == 2) break;
         }
         memcpy(root, path, i);
-        pf_cat(root + i, sizeof root - i, "\\");
-        return GetDriveTypeA(root);
+        pf_cat(root + i, MAX_PATH - i, "\\");
+        return root;
     }
-    return GetDriveTypeA(nullptr);
+    return nullptr;
+}
+
+uint32_t pf_drive_type(const char *path) {
+    char root[MAX_PATH];
+    return GetDriveTypeA(root_of(path, root));
+}
+
+int pf_volume(const char *path, uint32_t *serial, char *label, size_t cap) {
+    char root[MAX_PATH];
+    DWORD number = 0;
+    if (cap > MAX_PATH + 1) cap = MAX_PATH + 1;
+    if (!GetVolumeInformationA(root_of(path, root), label, static_cast<DWORD>(cap), &number, nullptr, nullptr, nullptr,
+                               0))
+        return 0;
+    *serial = number;
+    return 1;
 }
 
 // Asked of the system: std::thread::hardware_concurrency answers 0 in MinGW's C++ library.
@@ -270,6 +292,8 @@ void pf_cond_wait(PfCond *c, PfLock *l) {
 void pf_cond_wake(PfCond *c) { WakeAllConditionVariable(reinterpret_cast<CONDITION_VARIABLE *>(c)); }
 
 void pf_sleep_ms(unsigned ms) { Sleep(ms); }
+
+uint64_t pf_now_ms() { return GetTickCount64(); }
 
 int pf_self_path(char *out, size_t cap) {
     if (cap == 0 || cap > 0x7FFFFFFF) return 0;

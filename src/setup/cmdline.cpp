@@ -17,6 +17,7 @@
 Options opts;
 int quiet;
 int silent;
+int verify;
 #ifdef _WIN32
 
 const char *const NAME_REFUSED =
@@ -72,6 +73,8 @@ int apply_options(int argc, char **argv) {
         const char *value = (i + 1 < argc && argv[i + 1]) ? argv[i + 1] : "";
         if (ascii_equal(a, "/silent")) {
             silent = 1;
+        } else if (ascii_equal(a, "/verify")) {
+            verify = 1;
         } else if (ascii_equal(a, "/nodesktop")) {
             opts.desktop = 0;
         } else if (ascii_equal(a, "/nostartmenu")) {

@@ -8,6 +8,7 @@
 extern Options opts;  // the install request
 extern int quiet;     // "/quiet": the uninstall stages ask and report nothing
 extern int silent;    // "/silent": no window; nothing is posted anywhere
+extern int verify;    // "/verify": the CD is checked against the known releases, and nothing installed
 
 #ifdef _WIN32
 // Converts a UTF-16 string to code page `cp` (CP_ACP, 1252, CP_UTF8...) into out, cap bytes with the NUL.
@@ -28,7 +29,7 @@ void choose_language(int argc, char **argv);
 int switch_index(int argc, char **argv, const char *sw);
 // 1 when switch_index finds sw.
 int has_switch(int argc, char **argv, const char *sw);
-// Applies "/silent", "/nodesktop", "/nostartmenu", "/cd" and "/dir" to opts and silent, and passes over
+// Applies "/silent", "/verify", "/nodesktop", "/nostartmenu", "/cd" and "/dir" to opts and silent, and passes over
 // "/lang" with its code; a bare existing path (what the shell passes for a file dropped on the program)
 // is the CD unless "/cd" names one.
 // 1 when every argument was understood; 0 when one was not, each such one named in an "ERROR:" line.

@@ -154,14 +154,21 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
     setup_log("defaults: cd '%s' dir '%s'", opts.cd, opts.dir);
     // A silent run installs nothing that the command line did not say in full: a word it does not
     // understand may be the rest of a folder name, or a switch that meant something else.
-    if (!apply_options(argc, argv) && silent) {
+    if (!apply_options(argc, argv) && (silent || verify)) {
         setup_log_close();
         return 1;
     }
 
     int code = 0;
-    if (silent) {
-        code = do_install(&opts, nullptr, nullptr) ? 0 : 1;
+    if (verify) {
+        // The CD alone: no window, no install folder, no entry; a box says what the log says.
+        char summary[LOG_BUF];
+        code = do_verify(opts.cd, summary, sizeof summary);
+        if (!silent)
+            MessageBoxW(nullptr, ui(summary).s, ui("Tovek Zarnith setup").s,
+                        code == 0 ? MB_ICONINFORMATION : code == 1 ? MB_ICONERROR : MB_ICONWARNING);
+    } else if (silent) {
+        code = do_install(&opts, nullptr) ? 0 : 1;
     } else {
         INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);

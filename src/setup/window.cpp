@@ -6,6 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "install/install.h"
+#include "platform/platform.h"
 #include "setup/cmdline.h"
 #include "util/lang.h"
 #include "util/setup_log.h"
@@ -22,7 +24,9 @@
 // Messages posted to the main window by the log, the progress callback and the worker.
 constexpr UINT WM_SETUP_LOG = WM_APP + 1;       // lParam: heap copy of one log line, freed by the window
 constexpr UINT WM_SETUP_PROGRESS = WM_APP + 2;  // wParam: permille 0..1000
-constexpr UINT WM_SETUP_DONE = WM_APP + 3;      // wParam: 1 installed, 0 failed
+constexpr UINT WM_SETUP_DONE = WM_APP + 3;      // wParam: 1 installed, 0 failed; lParam: files skipped
+constexpr UINT WM_SETUP_ASK = WM_APP + 4;       // lParam: a Question of the worker's, answered through it
+constexpr UINT WM_SETUP_STATUS = WM_APP + 5;    // wParam: MiB copied << 32 | MiB in all; lParam: seconds left or -1
 static HWND hwnd;  // the main window, or none
 
 // The log's mirror while the window exists: a heap copy of each line goes to the window's list.
@@ -67,24 +71,119 @@ static void set_text(HWND c, const char *english) { SetWindowTextW(c, ui(english
 
 static int box(const char *text, UINT style) { return MessageBoxW(hwnd, ui(text).s, ui(CAPTION).s, style); }
 
-// Progress callback of a windowed install: posts the permille whenever it changes.
+// The status line while the CD is copied, once a second: what is copied of how much, and the time left.
+static void post_status(uint64_t done, uint64_t total) {
+    static TimeLeft left;
+    static uint64_t last_ms, last_done;
+    uint64_t cd = total > INSTALL_REST_BYTES ? total - INSTALL_REST_BYTES : 0;
+    if (done >= cd) return;  // the copy is over: the log's lines show again
+    uint64_t now = pf_now_ms();
+    if (done < last_done || !last_ms) {
+        time_left_start(&left);  // a new install
+        last_ms = now;
+    }
+    last_done = done;
+    long seconds = time_left(&left, now, done, cd);
+    if (now - last_ms < 1000) return;
+    last_ms = now;
+    WPARAM mib = static_cast<WPARAM>(done / MIB) << 32 | static_cast<WPARAM>(cd / MIB);
+    PostMessageA(hwnd, WM_SETUP_STATUS, mib, static_cast<LPARAM>(seconds));
+}
+
+// Progress callback of a windowed install: posts the permille whenever it changes, and the status line.
 static void on_progress(uint64_t done, uint64_t total, void *) {
     static int last = -1;
+    if (!hwnd || silent) return;
+    post_status(done, total);
     int permille = 0;
     if (total) {
         uint64_t p = done * 1000 / total;
         permille = p > 1000 ? 1000 : static_cast<int>(p);
     }
     if (permille == last) return;
-    if (!hwnd || silent) return;
     last = permille;
     PostMessageA(hwnd, WM_SETUP_PROGRESS, static_cast<WPARAM>(permille), 0);
 }
 
+// A question of the install, asked from a copy worker and answered on the window thread.
+struct Question {
+    int kind;
+    const char *text;
+    volatile LONG answer;  // -1 until the window has it
+};
+
+static int ask_window(void *, int kind, const char *text) {
+    Question q = {kind, text, -1};
+    if (!hwnd || !PostMessageA(hwnd, WM_SETUP_ASK, 0, reinterpret_cast<LPARAM>(&q))) return COPY_CANCEL;
+    while (InterlockedCompareExchange(&q.answer, -1, -1) < 0) Sleep(50);
+    return static_cast<int>(q.answer);
+}
+
 static DWORD WINAPI worker(LPVOID) {
-    int ok = do_install(&opts, on_progress, nullptr);
-    PostMessageA(hwnd, WM_SETUP_DONE, static_cast<WPARAM>(ok), 0);
+    InstallUi ui = {on_progress, ask_window, nullptr, 0};
+    int ok = do_install(&opts, &ui);
+    PostMessageA(hwnd, WM_SETUP_DONE, static_cast<WPARAM>(ok), static_cast<LPARAM>(ui.skipped));
     return 0;
+}
+
+// The box for a file of the CD that does not read, a CD that is not in its drive, or a CD whose files are
+// damaged: Retry (the default, Enter), skip the file or keep the damaged ones (not for a missing CD) and
+// Cancel (Escape), in the player's language. A task dialog carries buttons of the setup's own words;
+// without one (older comctl32), Retry and Cancel (Try Again, Continue and Cancel for damaged files).
+static int trouble_box(int kind, const char *text) {
+    typedef HRESULT(WINAPI * TaskDialogFn)(const TASKDIALOGCONFIG *, int *, int *, BOOL *);
+    UiText body = ui(text), caption = ui(CAPTION), retry = ui("Retry"), cancel = ui("Cancel");
+    UiText skip = ui(kind == ASK_DAMAGED ? "Keep them" : "Skip this file");
+    TASKDIALOG_BUTTON buttons[] = {{IDRETRY, retry.s}, {IDIGNORE, skip.s}, {IDCANCEL, cancel.s}};
+    if (kind == ASK_NO_CD) buttons[1] = buttons[2];
+    TASKDIALOGCONFIG tc = {};
+    tc.cbSize = sizeof tc;
+    tc.hwndParent = hwnd;
+    tc.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW;
+    tc.pszWindowTitle = caption.s;
+    tc.pszMainIcon = TD_WARNING_ICON;
+    tc.pszContent = body.s;
+    tc.cButtons = kind == ASK_NO_CD ? 2 : 3;
+    tc.pButtons = buttons;
+    tc.nDefaultButton = IDRETRY;
+    HMODULE comctl = GetModuleHandleW(L"comctl32.dll");
+    TaskDialogFn dialog = comctl ? reinterpret_cast<TaskDialogFn>(
+                                       reinterpret_cast<void (*)()>(GetProcAddress(comctl, "TaskDialogIndirect")))
+                                 : nullptr;
+    int pressed = IDCANCEL;
+    if (!dialog || FAILED(dialog(&tc, &pressed, nullptr, nullptr))) {
+        if (kind != ASK_DAMAGED) {
+            pressed = MessageBoxW(hwnd, body.s, caption.s, MB_ICONWARNING | MB_RETRYCANCEL);
+        } else {
+            pressed = MessageBoxW(hwnd, body.s, caption.s, MB_ICONWARNING | MB_CANCELTRYCONTINUE | MB_DEFBUTTON2);
+            pressed = pressed == IDTRYAGAIN ? IDRETRY : pressed == IDCONTINUE ? IDIGNORE : IDCANCEL;
+        }
+    }
+    return pressed == IDRETRY ? COPY_RETRY : pressed == IDIGNORE ? COPY_SKIP : COPY_CANCEL;
+}
+
+static void on_ask(Question *q) {
+    int answer = stopping ? COPY_CANCEL : trouble_box(q->kind, q->text);
+    InterlockedExchange(&q->answer, answer);
+}
+
+// The status line of the copy: MiB copied and in all, and the seconds left (below 0: not known yet).
+static void on_status(WPARAM mib, long seconds) {
+    if (stopping) return;
+    unsigned long long done = mib >> 32, total = mib & 0xFFFFFFFFu, n = 0;
+    char line[LOG_BUF];
+    if (seconds < 0) {
+        fmt(line, sizeof line, N_("Copying the CD: %llu of %llu MB"), done, total);
+    } else if (seconds >= 90) {
+        n = (static_cast<unsigned long long>(seconds) + 30) / 60;
+        fmt(line, sizeof line, N_("Copying the CD: %llu of %llu MB, about %llu minutes left"), done, total, n);
+    } else if (seconds >= 60) {
+        fmt(line, sizeof line, N_("Copying the CD: %llu of %llu MB, about 1 minute left"), done, total);
+    } else {
+        n = (static_cast<unsigned long long>(seconds) + 4) / 5 * 5;
+        fmt(line, sizeof line, N_("Copying the CD: %llu of %llu MB, about %llu seconds left"), done, total, n ? n : 5);
+    }
+    set_text(st, line);
 }
 
 // The wide forms: where the code page is not UTF-8, the ANSI ones would hand back a look-alike of a name
@@ -214,15 +313,20 @@ static void on_install() {
 static void on_close_request() {
     if (stopping) return;  // the worker is taking back what it wrote; the window closes when it is done
     if (busy) {
-        if (box("Stop the installation?", MB_ICONQUESTION | MB_YESNO) != IDYES) return;
+        // The copy waits while the question is open: the answer, not the copy, decides how it ends.
+        copy_hold(1);
+        int answer = box("Stop the installation?", MB_ICONQUESTION | MB_YESNO);
         // The question's own message loop may have delivered the end of the install meanwhile.
-        if (busy) {
+        if (answer == IDYES && busy) {
             stopping = 1;
             copy_stop(1);
+            copy_hold(0);
             set_text(st, "Stopping the installation...");
             EnableWindow(b_close, FALSE);
             return;
         }
+        copy_hold(0);
+        if (answer != IDYES) return;
     }
     DestroyWindow(hwnd);
 }
@@ -236,7 +340,7 @@ static void on_log(char *line) {
     if (!stopping) SetWindowTextW(st, shown.s);
 }
 
-static void on_done(int ok) {
+static void on_done(int ok, unsigned skipped) {
     busy = 0;
     if (stopping) {
         // Stopped: what the install wrote has been taken back. An install that reached its end before
@@ -248,7 +352,14 @@ static void on_done(int ok) {
     if (ok) {
         done_ok = 1;
         SendMessageA(prog, PBM_SETPOS, 1000, 0);
-        set_text(st, "Tovek Zarnith is installed.");
+        if (skipped) {
+            char line[LOG_BUF];
+            fmt(line, sizeof line, N_("Installed without %u unreadable CD files: run the setup again to add them."),
+                skipped);
+            set_text(st, line);
+        } else {
+            set_text(st, "Tovek Zarnith is installed.");
+        }
         set_text(b_install, "Play");
         EnableWindow(b_install, TRUE);
         set_text(b_close, "Close");
@@ -292,7 +403,9 @@ static LRESULT CALLBACK wndproc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     switch (m) {
     case WM_SETUP_LOG: on_log(reinterpret_cast<char *>(lp)); return 0;
     case WM_SETUP_PROGRESS: SendMessageA(prog, PBM_SETPOS, wp, 0); return 0;
-    case WM_SETUP_DONE: on_done(wp != 0); return 0;
+    case WM_SETUP_DONE: on_done(wp != 0, static_cast<unsigned>(lp)); return 0;
+    case WM_SETUP_ASK: on_ask(reinterpret_cast<Question *>(lp)); return 0;
+    case WM_SETUP_STATUS: on_status(wp, static_cast<long>(lp)); return 0;
     case WM_CLOSE: on_close_request(); return 0;
     case WM_COMMAND: on_command(LOWORD(wp)); return 0;
     case DM_GETDEFID: return MAKELRESULT(IDC_INSTALL, DC_HASDEFID);  // Enter means Install (or Play)

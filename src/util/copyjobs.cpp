@@ -22,6 +22,7 @@ constexpr unsigned REPORT_EVERY_MS = 20;
 struct Job {
     size_t from, to;  // offsets of the texts in the pool
     uint64_t at, size;
+    FileSum *sum;
 };
 
 }  // namespace
@@ -57,7 +58,7 @@ void jobs_sort_by_at(CopyJobs *j) {
 
 CopyJob jobs_at(const CopyJobs *j, size_t i) {
     const Job &n = j->jobs[i];
-    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size};
+    return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size, i, n.sum};
 }
 
 
@@ -73,7 +74,7 @@ static int grow(void **block, size_t *room, size_t need, size_t unit, size_t fir
     return 1;
 }
 
-int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size) {
+int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_t size, FileSum *sum) {
     size_t from_len = strlen(from) + 1, to_len = strlen(to) + 1;
     if (!grow(reinterpret_cast<void **>(&j->jobs), &j->room, j->count + 1, sizeof(Job), 256) ||
         !grow(reinterpret_cast<void **>(&j->text), &j->capacity, j->used + from_len + to_len, 1, 65536))
@@ -87,6 +88,7 @@ int jobs_add(CopyJobs *j, const char *from, const char *to, uint64_t at, uint64_
     j->used += to_len;
     n->at = at;
     n->size = size;
+    n->sum = sum;
     return 1;
 }
 

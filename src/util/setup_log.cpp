@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "util/util.h"
 
 static FILE *logf;          // the open setup log, or none
+static char log_path[PATH_BUF];  // its path while it is open
 static LogMirror mirror;    // the main window's, while it exists
 // Copy workers log their failures from their own threads: one line is written and mirrored whole
 // before the next begins.
@@ -21,6 +23,7 @@ static int keeping;
 static void close_locked() {
     if (logf) fclose(logf);
     logf = nullptr;
+    log_path[0] = '\0';
     keeping = 0;
     kept_len = 0;
 }
@@ -31,8 +34,20 @@ int setup_log_open(const char *path) {
     keeping = 1;
     logf = fopen(path, "w");
     int opened = logf ? 1 : 0;
+    if (opened) fmt(log_path, sizeof log_path, "%s", path);
     pf_unlock(&log_lock);
     return opened;
+}
+
+int setup_log_beside(const char *name, char *out) {
+    pf_lock(&log_lock);
+    char folder[PATH_BUF];
+    fmt(folder, sizeof folder, "%s", log_path);
+    pf_unlock(&log_lock);
+    char *cut = last_separator(folder);
+    if (!cut) return 0;
+    *cut = '\0';
+    return join_path(out, folder, name);
 }
 
 void setup_log_close() {

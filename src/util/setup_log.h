@@ -14,6 +14,9 @@ int fail(const char *message);
 // Opens the log file afresh (text mode, an earlier log is replaced). 1/0; on 0 lines reach no file.
 // From here the lines are also kept (the first 16 KiB of them) until setup_log_replay or the close.
 int setup_log_open(const char *path);
+// The path of the file called name in the log file's folder into out (PATH_BUF): where files for the
+// player to find beside the log go. 0 while no log file is open, or when the path would not fit.
+int setup_log_beside(const char *name, char *out);
 // Closes the log file and drops the kept lines; safe when none is open.
 void setup_log_close();
 // Hands each line kept since setup_log_open to `each`, oldest first, and keeps no more: the window, built

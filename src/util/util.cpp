@@ -13,7 +13,6 @@ static std::atomic<int> stopping;  // a stop asked for from another thread
 void copy_stop(int on) { stopping.store(on ? 1 : 0); }
 
 int copy_stopping() { return stopping.load(std::memory_order_relaxed); }
-static uint32_t crc_tab[256];
 
 int join_path(char *out, const char *folder, const char *name) {
     int n = fmt(out, PATH_BUF, "%s\\%s", folder, name);
@@ -128,19 +127,23 @@ int copy_file(const char *source, const char *dest, Progress *p) {
     return copy_file_with(source, dest, p, buf, sizeof buf);
 }
 
-int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap) {
+int sum_file(const char *path, FileSum *sum) { return copy_file_with(path, nullptr, nullptr, buf, sizeof buf, sum); }
+
+int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *buffer, uint32_t cap, FileSum *sum) {
+    if (sum) *sum = FileSum{0, 0};
     pf_file in = pf_open_read(source, 1);
     if (in == PF_INVALID) {
         setup_log("cannot read %s", source);
         return 0;
     }
     int existed = 0;
-    pf_file out = pf_overwrite(dest, &existed);
-    if (out == PF_INVALID) {
+    pf_file out = dest ? pf_overwrite(dest, &existed) : PF_INVALID;
+    if (dest && out == PF_INVALID) {
         pf_close(in);
         setup_log("cannot write %s", dest);
         return 0;
     }
+    uint32_t crc = 0;
     int result;
     for (;;) {
         uint32_t got = 0, put = 0;
@@ -155,7 +158,9 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
             if (!result) log_failure("write failed: %s (%s)", dest, pf_last_error());
             break;
         }
-        int called = pf_write(out, buffer, got, &put);
+        // Summed while the chunk is still in the cache from the read.
+        if (sum) crc = crc32_add(crc, buffer, got);
+        int called = dest ? pf_write(out, buffer, got, &put) : (put = got, 1);
         if (!called || put != got) {
             log_failure("write failed: %s (%s)", dest, write_error(called));
             result = 0;
@@ -169,22 +174,8 @@ int copy_file_with(const char *source, const char *dest, Progress *p, uint8_t *b
     }
     pf_close(in);
     pf_close(out);
+    if (sum && result) *sum = FileSum{crc, 1};
     return result;
-}
-
-uint32_t crc32_buf(const void *data, uint64_t len) {
-    if (crc_tab[1] == 0) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            crc_tab[i] = c;
-        }
-    }
-    if (len == 0) return 0;
-    const uint8_t *b = static_cast<const uint8_t *>(data);
-    uint32_t c = 0xFFFFFFFFu;
-    for (uint64_t i = 0; i < len; ++i) c = crc_tab[(c ^ b[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
 }
 
 int delete_tree(const char *path) {

@@ -32,6 +32,9 @@ import make_cd  # noqa: E402
 import resinfo  # noqa: E402
 
 SETUP_EXE = os.path.join(BUILD, "setup.exe")
+# The same setup without the list of known releases: it checks no CD, as for a release nobody listed. For
+# the tests that install a changed sample CD on purpose to see something else than the checks.
+SETUP_NOLIST = os.path.join(BUILD, "setup_nolist.exe")
 PAYLOAD = os.path.join(BUILD, "standin", "zarnith.exe")
 SOUND_BANKS = ["AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC", "MAGIC", "MUSICA",
                "MUSICB", "VOICES", "WEATHER"]
@@ -98,6 +101,32 @@ def locales():
                 subprocess.run(["localedef", "-i", name, "-f", "UTF-8", os.path.join(out, name + ".UTF-8")],
                                check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return out
+
+
+def readfault():
+    """tests/tools/readfault.c, the library that makes reads fail or slows them, built once per build folder."""
+    out = os.path.join(BUILD, "readfault.so")
+    source = os.path.join(SOURCE, "tests", "tools", "readfault.c")
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+            subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", out + ".new", source, "-ldl", "-lpthread"], check=True)
+            os.replace(out + ".new", out)
+    return out
+
+
+@contextlib.contextmanager
+def read_faults(wp, **settings):
+    """Programs started in the prefix during the with block read through readfault.so with the settings
+    (READFAULT_PATH="/DATA/F.DAT", READFAULT_FAILS=1, ...: see tests/tools/README.md)."""
+    saved = dict(wp.env)
+    wp.env["LD_PRELOAD"] = readfault()
+    wp.env.update({"READFAULT_" + k: str(v) for k, v in settings.items()})
+    try:
+        yield
+    finally:
+        wp.env.clear()
+        wp.env.update(saved)
 
 
 @contextlib.contextmanager
@@ -558,9 +587,9 @@ class WindowTestCase(WineTestCase):
             time.sleep(0.5)
         self.fail("status never became %s (last: %r)" % (texts, s))
 
-    def start(self, *args, first=True):
-        """setup.exe started with the arguments (see start_setup), once its main window is open."""
-        proc = self.start_setup(*args, first=first)
+    def start(self, *args, first=True, exe=None):
+        """setup.exe (or exe) started with the arguments (see start_setup), once its main window is open."""
+        proc = self.start_setup(*args, exe=exe, first=first)
         if self.ctl("wait", self.TITLE, "60000") != 0:
             self.wp.diagnose("the main window did not open within 60 s")
             self.fail("the main window did not open (setup log: %s)" % setup_log(self.wp))

@@ -1,5 +1,5 @@
 """setup.exe as a file: a 64-bit GUI program that runs on a clean Windows (system DLLs only), with its
-manifest, its icon, its version information and the game payload as resources; small, stripped, and
+manifest, its icon, its version information, the game payload and the list of known releases as resources; small, stripped, and
 built with the protections Windows offers (ASLR with high entropy, DEP)."""
 import os
 import re
@@ -14,10 +14,13 @@ import resinfo
 # until the install record, the roll-back, the checks before writing, moving an install, one setup at a
 # time, the Joliet tree and the sheets under any name added 16.5 KiB; TOC sheets, a data track at its
 # disc address and Rock Ridge's moved folders 5 KiB more; keeping a signed game signed (the signature check,
-# its emblem as an icon file beside it) 1.5 KiB more. The catalogues of eleven languages (184 KB of UTF-8
-# text) go packed with LZMA, their English texts once: 29 KB. The decoders of the images players keep take
-# the rest: CHD (libchdr with its FLAC decoder, zstd's decoder, zlib's inflate), ZIP (minizip), 7z (the LZMA
-# SDK, whose LZMA decoder libchdr shares) and ECM.
+# its emblem as an icon file beside it) 1.5 KiB more. A worn disc's retries, the box that asks about a file
+# that does not read, the copy that reads ahead and the time left add 16 KiB of code; the checks against the
+# CD's known releases (CRC-32 by carry-less multiplication, the list's reader, the decision, /verify, the
+# repair) 12 KiB. The catalogues of eleven languages go packed with LZMA, their English texts once. The
+# decoders of the images players keep take the rest: CHD (libchdr with its FLAC decoder, zstd's decoder,
+# zlib's inflate), ZIP (minizip), 7z (the LZMA SDK, whose LZMA decoder libchdr shares) and ECM. The list of
+# known releases is data like the payload and is not counted.
 SETUP_PART_LIMIT = 384 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll",
                "ole32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -43,6 +46,7 @@ class Executable(unittest.TestCase):
                                  stdout=subprocess.PIPE).stdout.decode()
         self.assertRegex(listing, r"--type=24 --name=1 --language=1033")
         self.assertRegex(listing, r"--type=10 --name='GAMEEXE' --language=1033")
+        self.assertRegex(listing, r"--type=10 --name='CDLIST' --language=1033", "built without the list of releases")
 
         manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", "--name=1", e2e.SETUP_EXE], check=True,
                                   stdout=subprocess.PIPE).stdout.decode()
@@ -84,7 +88,8 @@ class Executable(unittest.TestCase):
 
         listing = subprocess.run(["wrestool", "-l", e2e.SETUP_EXE], check=True, stdout=subprocess.PIPE).stdout.decode()
         payload = int(re.search(r"--name='GAMEEXE'.*size=(\d+)", listing).group(1))
-        whole = os.path.getsize(e2e.SETUP_EXE)
+        cd_list = int(re.search(r"--name='CDLIST'.*size=(\d+)", listing).group(1))
+        whole = os.path.getsize(e2e.SETUP_EXE) - cd_list
         sizes = subprocess.run(["x86_64-w64-mingw32-size", "-A", e2e.SETUP_EXE], check=True,
                                stdout=subprocess.PIPE).stdout.decode()
         self.assertEqual(payload, os.path.getsize(e2e.PAYLOAD))

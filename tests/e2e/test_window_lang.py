@@ -18,7 +18,10 @@ CONTROL_TEXTS = [
 
 # Texts that controls show later, by control index: the status line's and the two buttons'.
 LATER = [(11, "Installing..."), (11, "Stopping the installation..."), (11, "Tovek Zarnith is installed."),
-         (11, "The installation did not finish - see the messages above."), (13, "Play"), (14, "Close")]
+         (11, "The installation did not finish - see the messages above."), (13, "Play"), (14, "Close"),
+         (11, "Copying the CD: %llu of %llu MB, about %llu minutes left"),
+         (11, "Copying the CD: %llu of %llu MB, about 1 minute left"),
+         (11, "Installed without %u unreadable CD files: run the setup again to add them.")]
 
 
 class WindowLanguage(e2e.WindowTestCase):

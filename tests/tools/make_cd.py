@@ -12,10 +12,16 @@ OUTDIR receives:
     make_cd.stamp              written last; a rerun with the same seed and
                                size returns at once
 
+    python3 tests/tools/make_cd.py --dat FILE [--seed N] [--size small|bench]
+
+writes the CD's Logiqx DAT alone: one <game> named SAMPLE_RELEASE with a
+<rom> (path with '\\', size, CRC-32) for every file of the tree, computed
+without writing the tree. The build carries it as the list of known releases.
+
 Everything depends only on the seed and the size, so two runs give identical
 bytes, the ISO included.  The module can be imported by other tests; see
-SOUND_BANKS, tree_files(), scan_tree(), iso_to_bin(), build_lbm() and
-byterun1_encode().
+SOUND_BANKS, tree_files(), tree_sums(), dat_text(), scan_tree(), iso_to_bin(),
+build_lbm() and byterun1_encode().
 """
 
 import argparse
@@ -31,10 +37,14 @@ import struct
 import subprocess
 import sys
 import time
+import zlib
+from xml.sax.saxutils import quoteattr
 
 import ecm
 
 FORMAT_VERSION = 2
+# The release the sample CD is in its DAT, and so in the setup's list of known releases.
+SAMPLE_RELEASE = "Tovek Zarnith (sample CD)"
 
 SOUND_BANKS = [
     "AMBIENT", "BATTLE", "CREATURE", "DOORS", "FOOTSTEP", "INTERFAC",
@@ -401,6 +411,38 @@ def scan_tree(root):
         for f in fnames:
             files.append((rel + f, os.path.getsize(os.path.join(base, f))))
     return sorted(files), sorted(dirs)
+
+
+def tree_sums(seed=0, size="small"):
+    """Sorted [(relative path with '/', size, CRC-32)] of every file on the CD, from what write_tree
+    would write."""
+    _dirs, files = _plan(seed, size)
+    out = []
+    for path in sorted(files):
+        content = files[path]
+        if isinstance(content, int):
+            crc = 0
+            for chunk in file_content_chunks(seed, path, content):
+                crc = zlib.crc32(chunk, crc)
+            out.append((path, content, crc))
+        else:
+            out.append((path, len(content), zlib.crc32(content)))
+    return out
+
+
+def dat_text(seed=0, size="small", name=SAMPLE_RELEASE):
+    """The CD as a Logiqx XML DAT: one game, one rom per file."""
+    lines = ['<?xml version="1.0"?>',
+             '<!DOCTYPE datafile PUBLIC "-//Logiqx//DTD ROM Management Datafile//EN" '
+             '"http://www.logiqx.com/Dats/datafile.dtd">',
+             "<datafile>", "\t<header>", "\t\t<name>Tovek Zarnith CD</name>",
+             "\t\t<description>The sample CD of the setup's tests (seed %d, %s)</description>" % (seed, size),
+             "\t</header>", "\t<game name=%s>" % quoteattr(name),
+             "\t\t<description>%s</description>" % name]
+    for path, n, crc in tree_sums(seed, size):
+        lines.append('\t\t<rom name=%s size="%d" crc="%08x"/>' % (quoteattr(path.replace("/", "\\")), n, crc))
+    lines += ["\t</game>", "</datafile>", ""]
+    return "\n".join(lines).encode("utf-8")
 
 
 def _content_period(n):
@@ -1173,7 +1215,8 @@ def make_cd(outdir, seed=0, size="small", what=OUTPUTS, abs_prefix="Z:",
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Make the sample game CD.")
-    ap.add_argument("outdir")
+    ap.add_argument("outdir", nargs="?")
+    ap.add_argument("--dat", metavar="FILE", help="write only the CD's Logiqx DAT to FILE")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--size", choices=sorted(SIZES), default="small")
     ap.add_argument("--what", default=",".join(OUTPUTS),
@@ -1182,6 +1225,13 @@ def main(argv=None):
                     help="drive put before the absolute path in cd_abs.cue")
     ap.add_argument("-q", "--quiet", action="store_true")
     args = ap.parse_args(argv)
+    if args.dat:
+        with open(args.dat + ".tmp", "wb") as f:
+            f.write(dat_text(args.seed, args.size))
+        os.replace(args.dat + ".tmp", args.dat)
+        return 0
+    if not args.outdir:
+        ap.error("OUTDIR is needed unless --dat is given")
     what = [w.strip() for w in args.what.split(",") if w.strip()]
     log = None if args.quiet else (lambda m: print(m, flush=True))
     t = time.monotonic()

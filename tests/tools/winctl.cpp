@@ -8,8 +8,9 @@
 //   winctl close TITLE               ask the window to close (WM_CLOSE)
 //   winctl run "COMMAND LINE"        start a command line as the list of installed apps starts an
 //                                    UninstallString (no application name), wait, exit with its code
-//   winctl answer CAPTION yes|no|ok|retry|cancel [SECONDS]
-//                                    wait for a message box, print its text, press the button and wait
+//   winctl answer CAPTION yes|no|ok|retry|skip|cancel [SECONDS]
+//                                    wait for a message box, print its text, press the button (skip: the
+//                                    one of id IDIGNORE) and wait
 //                                    until it closes (exit 0; 2 no box, 3 no such button, 4 not closed)
 //   winctl hold FILE UNTIL           open FILE shared for reading only (as a running program holds its
 //                                    executable: no deleting), print "held", keep it open until the
@@ -140,7 +141,7 @@ static int answer(const char *caption, const char *button, int seconds) {
     static const struct {
         const char *name;
         int id;
-    } buttons[] = {{"yes", IDYES}, {"no", IDNO}, {"retry", IDRETRY}, {"cancel", IDCANCEL}};
+    } buttons[] = {{"yes", IDYES}, {"no", IDNO}, {"retry", IDRETRY}, {"skip", IDIGNORE}, {"cancel", IDCANCEL}};
     int id = IDOK;
     for (const auto &b : buttons)
         if (_stricmp(button, b.name) == 0) id = b.id;

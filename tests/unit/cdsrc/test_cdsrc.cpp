@@ -1019,6 +1019,7 @@ TEST_F(CdSrcTest, FourWorkersCopyLikeOneFromFoldersAndImages) {
         CdSrc *s = cd_open(source.c_str());
         ASSERT_NE(s, nullptr) << source;
         EXPECT_EQ(cd_total_bytes(s), cd.total);
+        s->sum_files = 1;
         for (int workers : {1, 4, 0}) {  // 0: as many as cd_copy_all picks here
             SCOPED_TRACE(source + " with " + std::to_string(workers) + " workers");
             Tally t;
@@ -1029,6 +1030,15 @@ TEST_F(CdSrcTest, FourWorkersCopyLikeOneFromFoldersAndImages) {
             EXPECT_EQ(t.p.done, cd.total) << "the progress does not end at the total";
             for (uint64_t a : t.adds()) ASSERT_TRUE(a > 0 && a <= cd.total) << "progress went backwards: " << a;
             EXPECT_EQ(t.elsewhere, 0) << "the progress callback ran on a copy worker";
+            // Each file summed from the bytes the workers wrote.
+            size_t n = 0;
+            CdFile *files = cd_files(s, &n);
+            ASSERT_EQ(n, cd.order.size());
+            for (size_t i = 0; i < n; ++i) {
+                const std::string &bytes = cd.want[files[i].rel];
+                EXPECT_TRUE(files[i].summed && files[i].crc == crc32_buf(bytes.data(), bytes.size())) << files[i].rel;
+            }
+            free(files);
         }
         cd_close(s);
     }

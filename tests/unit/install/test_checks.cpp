@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include "cdsrc/cdsrc.h"
 #include "install/install.h"
 #include "testutil.h"
 #include "util/util.h"
@@ -129,4 +130,25 @@ TEST(CheckTargets, RefusesWhatIsInTheWayAndNamesIt) {
     EXPECT_EQ(check_targets(l.path().c_str(), nullptr), 0);
     EXPECT_NE(log.text().find("zarnith.exe is a link to somewhere else"), std::string::npos) << log.text();
 #endif
+}
+
+TEST(SameGameCd, OnlyTheGameCdThatWasBeingCopiedGoesOn) {
+    TempDir t;
+    for (const char *m : {"3DGAME.EXE", "MCP.EXE", "VILLAGE1.EXE", "VELTRIS/INTRO.DAT"}) put(t.host(std::string("cd/") + m), "x");
+    CdSrc *s = cd_open(t.sub("cd").c_str());
+    ASSERT_NE(s, nullptr);
+    CdIdentity was;
+    cd_identity(s, &was);
+    EXPECT_EQ(same_game_cd(s, &was), 1);
+    // Another disc in the drive: it lacks the game's marker files.
+    std::filesystem::rename(t.host("cd/MCP.EXE"), t.host("MCP.EXE"));
+    EXPECT_EQ(same_game_cd(s, &was), 0);
+    std::filesystem::rename(t.host("MCP.EXE"), t.host("cd/MCP.EXE"));
+    EXPECT_EQ(same_game_cd(s, &was), 1);
+    // The game CD, but on another volume than the one the copy began with.
+    CdIdentity other = was;
+    other.known = 1;
+    other.serial = was.serial + 1;
+    EXPECT_EQ(same_game_cd(s, &other), 0);
+    cd_close(s);
 }

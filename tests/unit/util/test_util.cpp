@@ -219,6 +219,35 @@ TEST(Crc32, KnownValues) {
     EXPECT_EQ(crc32_buf(zeros.data(), zeros.size()), 0xC71C0011u);
 }
 
+// A file is summed chunk by chunk as it is copied: the sum of the pieces is the sum of the whole, in either
+// way of summing, for every length and alignment around the 16- and 64-byte blocks the folding takes.
+TEST(Crc32, InPiecesEitherWay) {
+    auto bytewise = [](const uint8_t *b, size_t n) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) {
+            c ^= b[i];
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        return ~c;
+    };
+    Bytes data = pattern(70000, 5);
+    for (int kind : {CRC32_TABLE, CRC32_CLMUL, CRC32_WIDE}) {
+        if (!crc32_use(kind)) continue;  // a processor without carry-less multiplication
+        const char *v = "123456789";
+        for (size_t cut = 0; cut <= 9; ++cut)
+            EXPECT_EQ(crc32_add(crc32_buf(v, cut), v + cut, 9 - cut), 0xCBF43926u) << "kind " << kind << " cut " << cut;
+        for (size_t n : {1, 15, 16, 63, 64, 65, 255, 256, 257, 300, 383, 384, 1023, 4096, 65535, 65536, 69990}) {
+            for (size_t at : {0, 1, 7, 9}) {
+                const uint8_t *b = data.data() + at;
+                size_t cut = n * at / 10;
+                EXPECT_EQ(crc32_add(crc32_buf(b, cut), b + cut, n - cut), bytewise(b, n))
+                    << "kind " << kind << ", " << n << " bytes at " << at;
+            }
+        }
+    }
+    crc32_use(-1);
+}
+
 TEST(SetupLog, LinesReachTheFileAtOnceAndLongLinesAreCut) {
     TempDir t;
     ASSERT_EQ(setup_log_open(t.host("setup.log").c_str()), 1);
