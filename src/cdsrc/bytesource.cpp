@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "cdsrc_internal.h"
-#include "zlib.h"
 
 const char *const ARCHIVE_DAMAGED = N_("the archive is damaged");
 const char *const ARCHIVE_CUT = N_("the archive is cut short");
@@ -44,12 +43,12 @@ int span_finish(ByteSource *b) {
     if (!s->check) return 1;
     uint8_t *buf = static_cast<uint8_t *>(malloc(CHECK_CHUNK));
     if (!buf) return 0;
-    uLong crc = crc32(0, nullptr, 0);
+    uint32_t crc = 0;
     int ok = 1;
     for (uint64_t pos = 0; ok && pos < b->size;) {
         uint32_t n = b->size - pos < CHECK_CHUNK ? static_cast<uint32_t>(b->size - pos) : CHECK_CHUNK, got = 0;
         ok = span_read(b, pos, buf, n, &got);
-        crc = crc32(crc, buf, got);
+        crc = crc32_add(crc, buf, got);
         pos += got;
     }
     free(buf);

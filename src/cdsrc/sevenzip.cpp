@@ -11,7 +11,6 @@
 #include "Lzma2Dec.h"
 #include "LzmaDec.h"
 #include "cdsrc_internal.h"
-#include "zlib.h"
 
 namespace {
 
@@ -123,7 +122,7 @@ struct Entry {
     size_t in_pos, in_len;
     uint64_t in_at;         // compressed bytes read so far
     uint64_t out_at;        // folder bytes decoded so far
-    uLong crc;              // the entry's CRC-32 so far (zlib's, the faster of the two the setup carries)
+    uint32_t crc;           // the entry's CRC-32 so far
     uint8_t scratch[1 << 16];
 };
 
@@ -146,7 +145,7 @@ int entry_restart(void *ctx, const char **why) {
     Entry *e = static_cast<Entry *>(ctx);
     e->in_pos = e->in_len = 0;
     e->in_at = e->out_at = 0;
-    e->crc = crc32(0, nullptr, 0);
+    e->crc = 0;
     if (e->folder.method == METHOD_LZMA) {
         if (!e->lzma_ready) {
             if (e->folder.props_size != LZMA_PROPS_SIZE ||
@@ -234,7 +233,7 @@ int entry_next(void *ctx, uint8_t *dst, size_t cap, size_t *got, const char **wh
         return 1;
     }
     if (!folder_decode(e, dst, cap < left ? cap : static_cast<size_t>(left), got, why)) return 0;
-    e->crc = crc32(e->crc, dst, static_cast<uInt>(*got));
+    e->crc = crc32_add(e->crc, dst, *got);
     return 1;
 }
 
