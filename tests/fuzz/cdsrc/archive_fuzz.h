@@ -40,3 +40,21 @@ inline void exercise(ByteSource *b) {
     if (b->size <= (16u << 20) && !b->ops->finish(b) && !b->why) abort();
     bytes_close(b);
 }
+
+// An archive as its reader meets it: opened, then its first entries read; every refusal is worded.
+inline int fuzz_archive(const uint8_t *data, size_t size, Archive *(*open)(pf_file, uint64_t, const char **)) {
+    if (size > 1 << 20) return 0;
+    pf_file f = memory_file(data, size);
+    if (f == PF_INVALID) return 0;
+    const char *why = nullptr;
+    Archive *a = open(f, size, &why);
+    if (!a && !why) abort();
+    for (size_t i = 0; a && i < a->count && i < 8; ++i) {
+        ByteSource *b = a->ops->open(a, i, &why);
+        if (b) exercise(b);
+        else if (!why) abort();
+    }
+    if (a) a->ops->close(a);
+    pf_close(f);
+    return 0;
+}
