@@ -25,7 +25,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 
-from install_speed import UNINSTALL_KEY, settle, timed, tree_size  # noqa: E402
+from install_speed import UNINSTALL_KEY, settle, timed, tree_size, wine_session  # noqa: E402
 from winerun import WinePrefix  # noqa: E402
 
 MEMORY_LIMIT = 64 << 20  # bytes more than the ISO install
@@ -75,9 +75,7 @@ def main():
     work = a.work or tempfile.mkdtemp(prefix="zarnith-bench-")
     os.makedirs(work, exist_ok=True)
     times, peaks = {}, {}
-    with WinePrefix(display=False) as wp:
-        server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
-        wp.run("cmd", ["/c", "exit"], timeout=300)
+    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp, wine_session(wp, a.build) as server:
 
         def install(kind, cd, out):
             """Exit code of setup.exe installing cd into out; its peak resident bytes go to peaks[kind]."""
@@ -115,8 +113,6 @@ def main():
                     sys.exit("%s did not install the whole CD" % kind)
                 times.setdefault(kind, []).append(secs)
                 print("round %d  %-18s %6.2f s" % (rnd + 1, kind, secs), flush=True)
-        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
-        server.wait(timeout=60)
 
     med = {k: statistics.median(v) for k, v in times.items()}
     peak = {k: max(v) for k, v in peaks.items()}

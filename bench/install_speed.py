@@ -31,6 +31,7 @@ The baselines are compiled at run time from ../shared/bench beside the project r
 $ZARNITH_BENCH_BASELINES).
 """
 import argparse
+import contextlib
 import os
 import resource
 import shutil
@@ -117,6 +118,31 @@ def timed(fn, server=None):
     return wall, cpu_seconds() + (cpu_seconds(server) if server else 0) - cpu0, rc
 
 
+@contextlib.contextmanager
+def wine_session(wp, build, cd_tree=None):
+    """Readies the prefix for timing and yields its wineserver's process: cd_tree (a folder) as the CD drive
+    CD_DRIVE; one wineserver for the whole session, so no run pays for starting it; and one desktop, as Windows
+    always has one (without it Wine starts and ends its desktop process around every GUI program, which would
+    cost each install some tenths of a second that no console baseline pays). Both end with the session."""
+    if cd_tree:
+        # A drive link plus the drive's type in the registry, read when the wineserver starts.
+        os.symlink(os.path.abspath(cd_tree), os.path.join(wp.prefix, "dosdevices", CD_DRIVE + ":"))
+        subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", CD_DRIVE + ":", "/t", "REG_SZ",
+                        "/d", "cdrom", "/f"], env=wp.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
+        subprocess.run(["wineserver", "-w"], env=wp.env, check=False)
+    server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
+    wp.run("cmd", ["/c", "exit"], timeout=300)
+    idle = wp.start(os.path.join(build, "winctl.exe"), ["wait", "never shown", "86400000"])
+    time.sleep(3)
+    try:
+        yield server
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
+        server.wait(timeout=60)
+        idle.wait(timeout=60)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--cd", default="/tmp/cdbench", help="sample CD folder (made with --size bench if needed)")
@@ -157,22 +183,7 @@ def main():
         want = limited if installed else whole
         if got != want:
             sys.exit("%s wrote %d files, %d bytes instead of %d, %d" % ((name,) + got + want))
-    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp:
-        # The folder as a CD drive: a drive link plus the drive's type in the registry, read when the
-        # wineserver starts.
-        os.symlink(os.path.abspath(tree), os.path.join(wp.prefix, "dosdevices", CD_DRIVE + ":"))
-        subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", CD_DRIVE + ":", "/t", "REG_SZ",
-                        "/d", "cdrom", "/f"], env=wp.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
-        subprocess.run(["wineserver", "-w"], env=wp.env, check=False)
-        # One wineserver for the whole session, so no run pays for starting it.
-        server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
-        wp.run("cmd", ["/c", "exit"], timeout=300)
-        # One desktop for the whole session too, as Windows always has one: without it, Wine starts and
-        # ends its desktop process around every GUI program, which would cost each install some tenths of
-        # a second that no console baseline pays.
-        idle = wp.start(os.path.join(a.build, "winctl.exe"), ["wait", "never shown", "86400000"])
-        time.sleep(3)
+    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp, wine_session(wp, a.build, tree) as server:
         flags = [] if a.with_shortcuts else ["/nodesktop", "/nostartmenu"]
 
         def setup_from(cd, exe=setup_exe):
@@ -223,9 +234,6 @@ def main():
                 cpus.setdefault(name, []).append(cpu)
                 print("round %d  %-14s %6.2f s  %6.1f MB/s  cpu %5.2f s" % (r + 1, name, secs, total / secs / 1e6, cpu),
                       flush=True)
-        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
-        server.wait(timeout=60)
-        idle.wait(timeout=60)
 
     for name, cmd in () if a.checks else (("native xorriso", ["xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/"]),
                       ("native cp -r", ["cp", "-r", "--reflink=never", tree])):

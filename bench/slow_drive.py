@@ -28,9 +28,8 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 
 from winerun import WinePrefix  # noqa: E402
-from install_speed import tree_size, settle, UNINSTALL_KEY  # noqa: E402
+from install_speed import CD_DRIVE, UNINSTALL_KEY, settle, tree_size, wine_session  # noqa: E402
 
-CD_DRIVE = "m"
 TARGET = 1.10
 
 
@@ -61,17 +60,7 @@ def main():
           (tree, files, total, drive_secs, a.mbps), flush=True)
 
     times = {}
-    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp:
-        os.symlink(tree, os.path.join(wp.prefix, "dosdevices", CD_DRIVE + ":"))
-        subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", CD_DRIVE + ":", "/t", "REG_SZ",
-                        "/d", "cdrom", "/f"], env=wp.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True)
-        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
-        subprocess.run(["wineserver", "-w"], env=wp.env, check=False)
-        server = subprocess.Popen(["wineserver", "-f", "-p"], env=wp.env)
-        wp.run("cmd", ["/c", "exit"], timeout=300)
-        idle = wp.start(os.path.join(a.build, "winctl.exe"), ["wait", "never shown", "86400000"])
-        time.sleep(3)
+    with WinePrefix(display=shutil.which("Xvfb") is not None) as wp, wine_session(wp, a.build, tree):
         # Only the programs timed read through the slow drive.
         slow = {"LD_PRELOAD": shim, "READFAULT_PATH": tree + "/", "READFAULT_MBPS": str(a.mbps)}
         install = lambda out: ["/silent", "/nodesktop", "/nostartmenu", "/cd", CD_DRIVE.upper() + ":\\", "/dir",
@@ -102,9 +91,6 @@ def main():
                     sys.exit("%s wrote %d files, %d bytes instead of %d, %d" % ((name,) + got + (files, total)))
                 times.setdefault(name, []).append(secs)
                 print("round %d  %-14s %6.2f s  ratio %.3f" % (r + 1, name, secs, secs / drive_secs), flush=True)
-        subprocess.run(["wineserver", "-k"], env=wp.env, check=False)
-        server.wait(timeout=60)
-        idle.wait(timeout=60)
 
     print()
     for name, runs in times.items():
