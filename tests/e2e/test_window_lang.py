@@ -39,23 +39,27 @@ class WindowLanguage(e2e.WindowTestCase):
         tr = self.speak(code)
         self.wp.set_dpi(dpi)
         proc = self.start("/cd", self.wp.winpath(self.cd), "/dir", "C:\\Games\\Unused", *switches)
-        _, rows, later = self.layout(also=[(i, tr[t]) for i, t in LATER])
-        _, items = self.controls()
-        self.assertEqual(self.ctl("close", self.TITLE), 0)
-        self.assertEqual(proc.wait(timeout=60), 0)
-        texts = [tr[t].replace("\n", " ") if t else r[9] for t, r in zip(CONTROL_TEXTS, rows)]
-        self.assertEqual([r[9] for r in rows], texts, "the controls do not show the translations")
-        shown = [(english, r[5], r[6], r[7], r[8]) for english, r in zip(CONTROL_TEXTS, rows) if english]
-        shown += [(english, rows[i][5], rows[i][6], w, h) for (i, english), (w, h) in zip(LATER, later)]
-        for english, w, h, need_w, need_h in shown:
-            where = "%s: %r at %d DPI" % (code, tr[english], dpi)
-            self.assertLessEqual(need_w, w, "%s is cut at the right" % where)
-            self.assertLessEqual(need_h, h, "%s is cut at the bottom" % where)
-            if dpi == 96 and need_w / w > widest.get(english, (0, ""))[0]:
-                widest[english] = (need_w / w, "%s %r" % (code, tr[english]))
-        # The lines logged before the window opened are shown translated too.
-        self.assertEqual(items[0], tr["setup started"])
-        self.assertTrue(items[1].startswith(tr["defaults: cd '%s' dir '%s'"].split("%s")[0]), items)
+        # A window a failed check leaves open would keep the next language's setup from starting.
+        try:
+            _, rows, later = self.layout(also=[(i, tr[t]) for i, t in LATER])
+            _, items = self.controls()
+            self.assertEqual(self.ctl("close", self.TITLE), 0)
+            self.assertEqual(proc.wait(timeout=60), 0)
+            texts = [tr[t].replace("\n", " ") if t else r[9] for t, r in zip(CONTROL_TEXTS, rows)]
+            self.assertEqual([r[9] for r in rows], texts, "the controls do not show the translations")
+            shown = [(english, r[5], r[6], r[7], r[8]) for english, r in zip(CONTROL_TEXTS, rows) if english]
+            shown += [(english, rows[i][5], rows[i][6], w, h) for (i, english), (w, h) in zip(LATER, later)]
+            for english, w, h, need_w, need_h in shown:
+                where = "%s: %r at %d DPI" % (code, tr[english], dpi)
+                self.assertLessEqual(need_w, w, "%s is cut at the right" % where)
+                self.assertLessEqual(need_h, h, "%s is cut at the bottom" % where)
+                if dpi == 96 and need_w / w > widest.get(english, (0, ""))[0]:
+                    widest[english] = (need_w / w, "%s %r" % (code, tr[english]))
+            # The lines logged before the window opened are shown translated too.
+            self.assertEqual(items[0], tr["setup started"])
+            self.assertTrue(items[1].startswith(tr["defaults: cd '%s' dir '%s'"].split("%s")[0]), items)
+        finally:
+            e2e.stop(proc)
 
     def test_the_window_speaks_the_display_language_and_every_text_fits(self):
         widest = {}
