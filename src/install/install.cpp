@@ -431,6 +431,8 @@ static int finish_install(Run *run, const Options *o, Progress *p) {
     int signed_exe = 0;
     if (!write_payload(exe, &signed_exe)) return 0;
     if (!give_emblem(run->record, o->dir, exe, signed_exe, icon) || !go_on()) return 0;
+    // The list of installed apps shows the game as its shortcuts do.
+    if (strcmp(icon, exe) != 0) set_uninstall_icon(icon);
 
     char startmenu_link[PATH_BUF], desktop_link[PATH_BUF];
     shortcut_paths(startmenu_link, desktop_link);

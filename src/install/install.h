@@ -341,6 +341,8 @@ void make_link(const char *link, const char *target, const char *workdir, const 
 // Copies the running setup to <dir>\uninstall.exe (unless it runs from there) and writes the
 // uninstall key. Silent; failures leave the install alone.
 void register_uninstaller(const char *dir, uint64_t cd_bytes);
+// Points the entry's icon at the icon file the shortcuts show (a signed game's emblem beside it). Silent.
+void set_uninstall_icon(const char *icon_file);
 // The uninstall entry as it is now, to be put back should an install fail (none without memory), and
 // putting it back: the values as they were, or no entry when there was none. Restoring none does
 // nothing; freeing none is accepted.

@@ -76,6 +76,13 @@ void register_uninstaller(const char *dir, uint64_t cd_bytes) {
     RegCloseKey(key);
 }
 
+void set_uninstall_icon(const char *icon_file) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, uninstall_key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    set_string(key, "DisplayIcon", icon_file);
+    RegCloseKey(key);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // The entry as it was, for an install that fails to put back
 

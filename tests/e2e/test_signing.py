@@ -76,6 +76,7 @@ class SignedRelease(e2e.WineTestCase):
         self.assertIn("zarnith.ico", e2e.read(os.path.join(run.host, "installed_files.txt"), "r").splitlines())
         for link in e2e.shortcuts(self.wp):
             self.assertEqual(e2e.lnkinfo(link).get("Icon location"), run.folder + "\\zarnith.ico", link)
+        self.assertEqual(e2e.uninstall_entry(self.wp)["DisplayIcon"], ("REG_SZ", run.folder + "\\zarnith.ico"))
 
         # The removal takes the icon file with the rest; the first stage's copy that runs it is setup.exe too.
         self.assertEqual(self.wp.run(os.path.join(run.host, "uninstall.exe"), ["/uninstall", "/quiet"]), 0)
