@@ -590,9 +590,14 @@ class WindowTestCase(WineTestCase):
     def start(self, *args, first=True, exe=None):
         """setup.exe (or exe) started with the arguments (see start_setup), once its main window is open."""
         proc = self.start_setup(*args, exe=exe, first=first)
-        if self.ctl("wait", self.TITLE, "60000") != 0:
-            self.wp.diagnose("the main window did not open within 60 s")
-            self.fail("the main window did not open (setup log: %s)" % setup_log(self.wp))
+        # A setup still starting on a loaded machine gets more time; one that has ended fails at once.
+        opened = self.ctl("wait", self.TITLE, "60000") == 0
+        if not opened and proc.poll() is None:
+            opened = self.ctl("wait", self.TITLE, "120000") == 0
+        if not opened:
+            ended = "ended with exit code %s" % proc.returncode if proc.poll() is not None else "still running"
+            self.wp.diagnose("the main window did not open (the setup is %s)" % ended)
+            self.fail("the main window did not open: the setup is %s (setup log: %s)" % (ended, setup_log(self.wp)))
         return proc
 
 
