@@ -12,7 +12,6 @@ install from the container takes at most that fraction of extraction plus instal
 resident size of the setup process) may exceed the ISO install's by 64 MB at most. The rounds alternate the
 kinds; medians of the rounds are compared.
 """
-import argparse
 import os
 import shutil
 import statistics
@@ -25,7 +24,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 
-from install_speed import UNINSTALL_KEY, settle, timed, tree_size, wine_session  # noqa: E402
+from install_speed import UNINSTALL_KEY, settle, timed, tree_size, wine_session, bench_args  # noqa: E402
 from winerun import WinePrefix  # noqa: E402
 
 MEMORY_LIMIT = 64 << 20  # bytes more than the ISO install
@@ -55,11 +54,7 @@ CONTAINERS = [
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--cd", default="/tmp/cdbench", help="sample CD folder (made with --size bench if needed)")
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--work", default=None, help="folder for the copies (default: a new one in /tmp)")
-    ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
+    ap = bench_args(__doc__)
     ap.add_argument("--only", default="", help="comma separated names of the rows to time")
     a = ap.parse_args()
 

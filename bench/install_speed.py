@@ -143,12 +143,18 @@ def wine_session(wp, build, cd_tree=None):
         idle.wait(timeout=60)
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def bench_args(doc):
+    """The options every benchmark takes: the sample CD, the rounds, the work folder and the build."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--cd", default="/tmp/cdbench", help="sample CD folder (made with --size bench if needed)")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--work", default=None, help="folder for the copies (default: a new one in /tmp)")
     ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
+    return ap
+
+
+def main():
+    ap = bench_args(__doc__)
     ap.add_argument("--with-shortcuts", action="store_true", help="let the installs create both shortcuts")
     ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
     ap.add_argument("--forms", action="store_true", help="also time the CloneCD, Alcohol, Nero and other forms")

@@ -14,7 +14,6 @@ drive in the same session.
 Needs build/windows/setup.exe and winctl.exe; makes or reuses the sample CD in /tmp/cdbench (as
 install_speed.py); about 30 s a round at 30 MB/s.
 """
-import argparse
 import os
 import shutil
 import statistics
@@ -28,18 +27,14 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
 
 from winerun import WinePrefix  # noqa: E402
-from install_speed import CD_DRIVE, UNINSTALL_KEY, settle, tree_size, wine_session  # noqa: E402
+from install_speed import CD_DRIVE, UNINSTALL_KEY, settle, tree_size, wine_session, bench_args  # noqa: E402
 
 TARGET = 1.10
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--cd", default="/tmp/cdbench", help="sample CD folder (made with --size bench if needed)")
+    ap = bench_args(__doc__)
     ap.add_argument("--mbps", type=float, default=30.0, help="the drive's speed in MB/s (10^6 bytes)")
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--work", default=None, help="folder for the installs (default: a new one in /tmp)")
-    ap.add_argument("--build", default=os.path.join(SOURCE, "build", "windows"))
     ap.add_argument("--before", default=None, help="build folder of a setup.exe to time beside this one")
     a = ap.parse_args()
 

@@ -61,8 +61,6 @@ CopyJob jobs_at(const CopyJobs *j, size_t i) {
     return CopyJob{j->text + n.from, j->text + n.to, n.at, n.size, i, n.sum};
 }
 
-
-
 static int grow(void **block, size_t *room, size_t need, size_t unit, size_t first) {
     if (need <= *room) return 1;
     size_t grown = *room ? *room : first;
